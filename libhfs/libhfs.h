@@ -1,0 +1,377 @@
+// libhfs: reads the on-disk structures of HFS+ and HFSX volumes.
+//
+// The library owns no file, lock or heap of its own: it allocates, reads the
+// device and reports errors only through the hooks installed with
+// hfslib_setup. Records are plain data copied by value; arrays the library
+// builds belong to the caller, who releases them through the free hook.
+//
+// Results: decoders return the number of bytes consumed (0 = failure);
+// operations return 0 for success and 1 for failure; the catalog searches
+// also return -1 when the key is not in the catalog.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Volume header, forks, extents, wrapper MDB, journal
+
+struct hfslib_extent {
+    uint32_t start_block;
+    uint32_t block_count;
+};
+
+struct hfslib_fork {
+    uint64_t logical_size;
+    uint32_t clump_size;
+    uint32_t total_blocks;
+    hfslib_extent extents[8];
+};
+
+struct hfslib_vheader {
+    uint16_t signature;
+    uint16_t version;
+    uint32_t attributes;
+    uint32_t last_mounted_version;
+    uint32_t journal_info_block;
+    uint32_t create_date;
+    uint32_t modify_date;
+    uint32_t backup_date;
+    uint32_t check_date;
+    uint32_t file_count;
+    uint32_t folder_count;
+    uint32_t block_size;
+    uint32_t total_blocks;
+    uint32_t free_blocks;
+    uint32_t next_allocation;
+    uint32_t rsrc_clump_size;
+    uint32_t data_clump_size;
+    uint32_t next_catalog_id;
+    uint32_t write_count;
+    uint64_t encodings_bitmap;
+    uint32_t finder_info[8];
+    hfslib_fork allocation_file;
+    hfslib_fork extents_file;
+    hfslib_fork catalog_file;
+    hfslib_fork attributes_file;
+    hfslib_fork startup_file;
+};
+
+struct hfslib_mdb {
+    uint16_t signature;
+    uint32_t create_date;
+    uint32_t modify_date;
+    uint16_t attributes;
+    uint16_t root_file_count;
+    uint16_t bitmap_start;
+    uint16_t next_alloc_search;
+    uint16_t alloc_block_count;
+    uint32_t alloc_block_size;
+    uint32_t clump_size;
+    uint16_t first_alloc_block;
+    uint32_t next_catalog_id;
+    uint16_t free_blocks;
+    uint8_t volume_name[28];
+    uint32_t backup_date;
+    uint16_t backup_seq;
+    uint32_t write_count;
+    uint32_t ext_clump_size;
+    uint32_t cat_clump_size;
+    uint16_t root_folder_count;
+    uint32_t file_count;
+    uint32_t folder_count;
+    uint32_t finder_info[8];
+    uint16_t embed_signature;
+    uint16_t embed_start_block;
+    uint16_t embed_block_count;
+    uint32_t ext_file_size;
+    uint16_t ext_extents[3][2];
+    uint32_t cat_file_size;
+    uint16_t cat_extents[3][2];
+};
+
+struct hfslib_jinfo {
+    uint32_t flags;
+    uint32_t device_signature[8];
+    uint64_t journal_offset;
+    uint64_t journal_size;
+    uint32_t reserved[32];
+};
+
+struct hfslib_jheader {
+    uint32_t magic;
+    uint32_t endian;
+    uint64_t start;
+    uint64_t end;
+    uint64_t size;
+    uint32_t block_list_header_size;
+    uint32_t checksum;
+    uint32_t header_size;
+};
+
+constexpr uint16_t HFSLIB_SIG_HFSPLUS = 0x482B; // 'H+'
+constexpr uint16_t HFSLIB_SIG_HFSX = 0x4858;    // 'HX'
+constexpr uint16_t HFSLIB_SIG_HFS = 0x4244;     // 'BD'
+constexpr uint32_t HFSLIB_VOL_JOURNALED = 0x2000;
+
+// ---------------------------------------------------------------------------
+// B-tree nodes
+
+struct hfslib_node_desc {
+    uint32_t flink;
+    uint32_t blink;
+    int8_t kind;
+    uint8_t height;
+    uint16_t num_recs;
+    uint16_t reserved;
+};
+
+constexpr int8_t HFSLIB_NODE_LEAF = -1;
+constexpr int8_t HFSLIB_NODE_INDEX = 0;
+constexpr int8_t HFSLIB_NODE_HEADER = 1;
+constexpr int8_t HFSLIB_NODE_MAP = 2;
+
+constexpr uint8_t HFSLIB_TREE_CATALOG = 1;
+constexpr uint8_t HFSLIB_TREE_EXTENTS = 2;
+constexpr uint8_t HFSLIB_TREE_ATTRIBUTES = 3;
+
+constexpr uint32_t HFSLIB_BTREE_BIG_KEYS = 0x2;
+constexpr uint32_t HFSLIB_BTREE_VARIABLE_KEYS = 0x4;
+
+constexpr uint8_t HFSLIB_KEYCMP_FOLDED = 0xCF;
+constexpr uint8_t HFSLIB_KEYCMP_BINARY = 0xBC;
+
+struct hfslib_btree_header {
+    uint16_t tree_depth;
+    uint32_t root_node;
+    uint32_t leaf_recs;
+    uint32_t first_leaf;
+    uint32_t last_leaf;
+    uint16_t node_size;
+    uint16_t max_key_len;
+    uint32_t total_nodes;
+    uint32_t free_nodes;
+    uint16_t reserved1;
+    uint32_t clump_size;
+    uint8_t btree_type;
+    uint8_t keycomp_type;
+    uint32_t attributes;
+    uint32_t reserved3[16];
+};
+
+// ---------------------------------------------------------------------------
+// Catalog keys and records
+
+struct hfslib_uname {
+    uint16_t length;
+    uint16_t units[255];
+};
+
+struct hfslib_cat_key {
+    uint16_t key_len;
+    uint32_t parent_cnid;
+    hfslib_uname name;
+};
+
+constexpr uint16_t HFSLIB_REC_FOLDER = 1;
+constexpr uint16_t HFSLIB_REC_FILE = 2;
+constexpr uint16_t HFSLIB_REC_FOLDER_THREAD = 3;
+constexpr uint16_t HFSLIB_REC_FILE_THREAD = 4;
+
+struct hfslib_perms {
+    uint32_t owner_id;
+    uint32_t group_id;
+    uint8_t admin_flags;
+    uint8_t owner_flags;
+    uint16_t file_mode;
+    uint32_t special;
+};
+
+struct hfslib_folder_info {
+    int16_t rect_top;
+    int16_t rect_left;
+    int16_t rect_bottom;
+    int16_t rect_right;
+    uint16_t finder_flags;
+    int16_t location_v;
+    int16_t location_h;
+    uint16_t reserved;
+};
+
+struct hfslib_folder_xinfo {
+    int16_t scroll_v;
+    int16_t scroll_h;
+    uint32_t reserved1;
+    uint16_t ext_finder_flags;
+    uint16_t reserved2;
+    uint32_t put_away_cnid;
+};
+
+struct hfslib_file_info {
+    uint32_t file_type;
+    uint32_t file_creator;
+    uint16_t finder_flags;
+    int16_t location_v;
+    int16_t location_h;
+    uint16_t reserved;
+};
+
+struct hfslib_file_xinfo {
+    uint16_t reserved1[4];
+    uint16_t ext_finder_flags;
+    uint16_t reserved2;
+    uint32_t put_away_cnid;
+};
+
+struct hfslib_folder_rec {
+    uint16_t flags;
+    uint32_t valence;
+    uint32_t cnid;
+    uint32_t create_date;
+    uint32_t content_mod_date;
+    uint32_t attribute_mod_date;
+    uint32_t access_date;
+    uint32_t backup_date;
+    hfslib_perms perms;
+    hfslib_folder_info user_info;
+    hfslib_folder_xinfo finder_info;
+    uint32_t text_encoding;
+    uint32_t reserved;
+};
+
+struct hfslib_file_rec {
+    uint16_t flags;
+    uint32_t reserved1;
+    uint32_t cnid;
+    uint32_t create_date;
+    uint32_t content_mod_date;
+    uint32_t attribute_mod_date;
+    uint32_t access_date;
+    uint32_t backup_date;
+    hfslib_perms perms;
+    hfslib_file_info user_info;
+    hfslib_file_xinfo finder_info;
+    uint32_t text_encoding;
+    uint32_t reserved2;
+    hfslib_fork data_fork;
+    hfslib_fork rsrc_fork;
+};
+
+struct hfslib_thread_rec {
+    uint16_t reserved;
+    uint32_t parent_cnid;
+    hfslib_uname name;
+};
+
+// A decoded catalog record without its key. Folder and file records share
+// their leading fields (flags to perms), so `folder.cnid`, the dates and
+// `folder.perms` may be read for either kind. An index record fills `child`
+// only.
+struct hfslib_cat_rec {
+    uint16_t type;
+    union {
+        hfslib_folder_rec folder;
+        hfslib_file_rec file;
+        hfslib_thread_rec thread;
+        uint32_t child;
+    };
+};
+
+using hfslib_keycmp_fn = int (*)(const hfslib_cat_key* a, const hfslib_cat_key* b);
+
+// ---------------------------------------------------------------------------
+// The open volume
+
+struct hfslib_vol {
+    hfslib_vheader vh;
+    hfslib_btree_header cat_header;
+    hfslib_btree_header ext_header;
+    hfslib_btree_header attr_header;
+    uint8_t cat_keylen_size;
+    uint8_t ext_keylen_size;
+    hfslib_uname volume_name;
+    hfslib_keycmp_fn keycmp;
+    int32_t journaled;
+    hfslib_jinfo jinfo;
+    hfslib_jheader jheader;
+    uint64_t embedded_offset;
+    int32_t read_only;
+    void* device;
+};
+
+// ---------------------------------------------------------------------------
+// Hooks
+
+// The per-call context handed unchanged to every hook.
+struct hfslib_cbctx {
+    void* error_arg;
+    void* alloc_arg;
+    void* realloc_arg;
+    void* open_arg; // the argument of the open hook (the mount options)
+    void* close_arg;
+    void* read_arg;
+};
+
+using hfslib_err_fn = void (*)(const char* format, const char* file, int line, va_list args);
+using hfslib_alloc_fn = void* (*)(size_t size, hfslib_cbctx* ctx);
+using hfslib_realloc_fn = void* (*)(void* block, size_t size, hfslib_cbctx* ctx);
+using hfslib_free_fn = void (*)(void* block, hfslib_cbctx* ctx);
+using hfslib_open_fn = int (*)(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
+using hfslib_close_fn = void (*)(hfslib_vol* vol, hfslib_cbctx* ctx);
+using hfslib_read_fn = int (*)(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset,
+                               hfslib_cbctx* ctx);
+
+struct hfslib_hooks {
+    hfslib_err_fn err_hook;
+    hfslib_alloc_fn alloc_hook;
+    hfslib_realloc_fn realloc_hook;
+    hfslib_free_fn free_hook;
+    hfslib_open_fn open_hook;
+    hfslib_close_fn close_hook;
+    hfslib_read_fn read_hook;
+};
+
+void hfslib_setup(const hfslib_hooks* hooks);
+void hfslib_teardown();
+// Replaces only the installed error hook.
+void hfslib_set_err_hook(hfslib_err_fn hook);
+void hfslib_report(const char* format, const char* file, int line, ...)
+    __attribute__((format(printf, 1, 4)));
+void hfslib_clear_cbctx(hfslib_cbctx* ctx);
+
+void* hfslib_hook_alloc(size_t size, hfslib_cbctx* ctx);
+void* hfslib_hook_realloc(void* block, size_t size, hfslib_cbctx* ctx);
+void hfslib_hook_free(void* block, hfslib_cbctx* ctx);
+int hfslib_hook_open(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
+void hfslib_hook_close(hfslib_vol* vol, hfslib_cbctx* ctx);
+int hfslib_hook_read(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset,
+                     hfslib_cbctx* ctx);
+
+// The special files and folders of the root folder.
+extern hfslib_cat_key hfslib_key_file_links;
+extern hfslib_cat_key hfslib_key_jinfo_file;
+extern hfslib_cat_key hfslib_key_journal_file;
+extern hfslib_cat_key hfslib_key_dir_links;
+extern const hfslib_cat_key* const hfslib_special_keys[5];
+
+// ---------------------------------------------------------------------------
+// Byte-order readers and header parsers
+
+uint16_t hfslib_take_u16(const uint8_t** cursor);
+uint32_t hfslib_take_u32(const uint8_t** cursor);
+uint64_t hfslib_take_u64(const uint8_t** cursor);
+
+size_t hfslib_parse_vheader(const uint8_t* raw, hfslib_vheader* out);
+size_t hfslib_parse_mdb(const uint8_t* raw, hfslib_mdb* out);
+size_t hfslib_parse_extent_record(const uint8_t* raw, hfslib_extent out[8]);
+size_t hfslib_parse_fork(const uint8_t* raw, hfslib_fork* out);
+size_t hfslib_parse_jinfo(const uint8_t* raw, hfslib_jinfo* out);
+size_t hfslib_parse_jheader(const uint8_t* raw, hfslib_jheader* out);
+
+// ---------------------------------------------------------------------------
+// Opening and closing a volume
+
+int hfslib_mount(const char* path, int read_only, hfslib_vol* vol, hfslib_cbctx* ctx);
+void hfslib_unmount(hfslib_vol* vol, hfslib_cbctx* ctx);
+int hfslib_journal_clean(const hfslib_vol* vol);
