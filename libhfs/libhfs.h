@@ -345,8 +345,7 @@ void* hfslib_hook_realloc(void* block, size_t size, hfslib_cbctx* ctx);
 void hfslib_hook_free(void* block, hfslib_cbctx* ctx);
 int hfslib_hook_open(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
 void hfslib_hook_close(hfslib_vol* vol, hfslib_cbctx* ctx);
-int hfslib_hook_read(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset,
-                     hfslib_cbctx* ctx);
+int hfslib_hook_read(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx* ctx);
 
 // The special files and folders of the root folder.
 extern hfslib_cat_key hfslib_key_file_links;
