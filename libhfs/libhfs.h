@@ -374,3 +374,7 @@ size_t hfslib_parse_jheader(const uint8_t* raw, hfslib_jheader* out);
 int hfslib_mount(const char* path, int read_only, hfslib_vol* vol, hfslib_cbctx* ctx);
 void hfslib_unmount(hfslib_vol* vol, hfslib_cbctx* ctx);
 int hfslib_journal_clean(const hfslib_vol* vol);
+
+// Revision identifiers of the library's source modules.
+extern const char hfslib_rcsid_libhfs[];
+extern const char hfslib_rcsid_unicode[];
