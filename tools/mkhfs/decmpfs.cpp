@@ -2,6 +2,7 @@
 
 #include "codecs.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -24,10 +25,9 @@ Compression::Unit default_unit(uint32_t type) {
 }
 
 Bytes stored_unit(uint32_t type, std::span<const uint8_t> raw) {
-    Bytes out;
-    out.reserve(raw.size() + 1);
-    out.push_back(lz_type(type) ? 0x06 : 0xFF);
-    out.insert(out.end(), raw.begin(), raw.end());
+    Bytes out(raw.size() + 1);
+    out[0] = lz_type(type) ? 0x06 : 0xFF;
+    std::copy(raw.begin(), raw.end(), out.begin() + 1);
     return out;
 }
 
