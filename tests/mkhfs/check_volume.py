@@ -337,6 +337,11 @@ def check_tsk(image, entries, hints):
             fail("tsk: %s has inode %d, expected %d" % (e.tsk_name, t["inode"], target.cnid))
         if e.type == "hardlink" and target.tsk_name in listing and listing[target.tsk_name]["inode"] != t["inode"]:
             fail("tsk: hard link %s and %s differ in inode" % (e.tsk_name, target.tsk_name))
+        if e.type == "hardlink" and target.type == "file":
+            links = 1 + sum(1 for x in entries if x.type == "hardlink" and x.link_target is target)
+            out, rc, err = run(["istat", image, str(t["inode"])], binary=False)
+            if "Link count:\t%d\n" % links not in out:
+                fail("tsk: %s does not report %d links" % (e.tsk_name, links))
         letter = {"folder": "d", "file": "r", "symlink": "l", "chardev": "c", "blockdev": "b", "fifo": "p",
                   "socket": "h"}[target.type]
         if t["mode"][2:3] != letter and not (letter == "r" and t["mode"][2:3] == "-"):

@@ -76,14 +76,14 @@ TEST(BTree, LeafChainHoldsEveryRecordInOrderAndHeaderAgrees) {
     for (uint32_t i = 0; i < 3000; ++i) {
         mkhfs::BTreeRecord r;
         mkhfs::Writer w(r.key);
-        w.be16(6);
+        w.be16(4);  // key: its length, then a 4-byte number
         w.be32(i);
         r.data.assign(30 + i % 40, uint8_t(i));
         recs.push_back(std::move(r));
     }
     mkhfs::BTreeOptions opt;
     opt.node_size = 512;
-    opt.max_key_len = 6;
+    opt.max_key_len = 4;
     opt.alloc_unit = 4096;
     auto f = mkhfs::build_btree(recs, opt);
     const uint8_t* h = f.bytes.data();
@@ -117,6 +117,32 @@ TEST(BTree, LeafChainHoldsEveryRecordInOrderAndHeaderAgrees) {
     EXPECT_EQ(int8_t(root[8]), 0);
     EXPECT_EQ(be32(root + 14 + 2), 0u);
     EXPECT_EQ(root[9], be16(hr));  // root height is the depth
+    // Every level, walked through its sibling links from its leftmost node,
+    // lists the first keys of the level below in order and ends with flink 0.
+    uint32_t leftmost = be32(hr + 2);
+    for (int level = be16(hr); level > 1; --level) {
+        uint32_t n = leftmost, prev_node = 0;
+        std::vector<uint32_t> children;
+        while (n) {
+            const uint8_t* p = f.bytes.data() + size_t(n) * 512;
+            EXPECT_EQ(int8_t(p[8]), 0);
+            EXPECT_EQ(p[9], level);
+            EXPECT_EQ(be32(p + 4), prev_node);
+            for (uint16_t r = 0; r < be16(p + 10); ++r) {
+                uint16_t off = be16(p + 512 - 2 * (r + 1));
+                children.push_back(be32(p + off + 6));  // key (2 + 4 bytes), then the child
+            }
+            prev_node = n;
+            n = be32(p);
+        }
+        ASSERT_FALSE(children.empty());
+        leftmost = children.front();
+        for (size_t i = 1; i < children.size(); ++i) {
+            const uint8_t* prev_child = f.bytes.data() + size_t(children[i - 1]) * 512;
+            EXPECT_EQ(be32(prev_child), children[i]);  // children are siblings in key order
+        }
+    }
+    EXPECT_EQ(leftmost, be32(hr + 10));  // the descent ends at the first leaf
 }
 
 TEST(BTree, EmptyTreeHasOnlyItsHeaderNode) {
