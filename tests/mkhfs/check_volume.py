@@ -646,6 +646,118 @@ def check_volume_raw(image, manifest, hints):
         fail("raw: bitmap has %d blocks in use, header says %d of %d free" % (used, free, total))
 
 
+def catalog_records(image):
+    """Every leaf record of the catalog file (fetched with TSK's icat of CNID 4),
+    walked along the leaf chain: {(parent, name): data}."""
+    cat, rc, err = run(["icat", image, "4"])
+    ns = struct.unpack_from(">H", cat, 14 + 18)[0]
+    first = struct.unpack_from(">I", cat, 14 + 10)[0]
+    recs = {}
+    node, visited = first, 0
+    while node:
+        n = cat[node * ns:(node + 1) * ns]
+        count = struct.unpack_from(">H", n, 10)[0]
+        offs = [struct.unpack_from(">H", n, ns - 2 * (i + 1))[0] for i in range(count + 1)]
+        for i in range(count):
+            r = n[offs[i]:offs[i + 1]]
+            klen, parent, nlen = struct.unpack_from(">HIH", r, 0)
+            name = r[8:8 + 2 * nlen].decode("utf-16-be", "surrogatepass")
+            recs[(parent, name)] = r[2 + klen:]
+        node = struct.unpack_from(">I", n, 0)[0]
+        visited += 1
+    return recs
+
+
+def check_catalog_raw(image, manifest, entries, listing):
+    """Finder information, flags, the record-without-permissions case, backup
+    dates, valences and thread records, straight from the catalog's bytes."""
+    recs = catalog_records(image)
+    by_cnid = {}
+    for (parent, name), data in recs.items():
+        rtype = struct.unpack_from(">H", data, 0)[0]
+        if rtype in (1, 2):
+            by_cnid[struct.unpack_from(">I", data, 8)[0]] = (parent, name, data)
+    for cnid, (parent, name, data) in by_cnid.items():
+        thread = recs.get((cnid, ""))
+        rtype = struct.unpack_from(">H", data, 0)[0]
+        if thread is None or struct.unpack_from(">HHI", thread, 0)[::2] != (rtype + 2, parent) or \
+                thread[10:].decode("utf-16-be", "surrogatepass") != name:
+            fail("raw: CNID %d (%s) lacks a matching thread record" % (cnid, name))
+    vol = Volume(image)
+    files = sum(1 for _, _, d in by_cnid.values() if d[1] == 2)
+    folders = sum(1 for _, _, d in by_cnid.values() if d[1] == 1) - 1
+    v = manifest["volume"]
+    fc, dc = struct.unpack_from(">II", vol.vh, 32)
+    if (fc, dc) != (v.get("file_count", files), v.get("folder_count", folders)):
+        fail("raw: header counts %d files %d folders, catalog holds %d and %d" % (fc, dc, files, folders))
+    if struct.unpack_from(">I", vol.vh, 64)[0] <= max(by_cnid):
+        fail("raw: next_catalog_id is not above every CNID")
+    # Every block of every fork (the first eight extents of catalog records and
+    # the special files) is marked in the allocation bitmap, and none is shared.
+    f = vol.fork(0)
+    bitmap = vol.fork_bytes([(f[3 + 2 * i], f[4 + 2 * i]) for i in range(8) if f[4 + 2 * i]], f[0])
+    owner = {}
+    forks = [("special file %d" % i, vol.vh[112 + 80 * i:192 + 80 * i]) for i in range(5)]
+    for cnid, (_, name, data) in by_cnid.items():
+        if struct.unpack_from(">H", data, 0)[0] == 2:
+            forks += [(name, data[88:168]), (name + " rsrc", data[168:248])]
+    for name, fork in forks:
+        ext = struct.unpack_from(">16I", fork, 16)
+        for i in range(8):
+            for b in range(ext[2 * i], ext[2 * i] + ext[2 * i + 1]):
+                if not bitmap[b // 8] & (0x80 >> (b % 8)):
+                    fail("raw: block %d of %s is free in the bitmap" % (b, name))
+                if b in owner:
+                    fail("raw: block %d belongs to %s and %s" % (b, owner[b], name))
+                owner[b] = name
+    for e in entries:
+        if e.generated or e.type == "hardlink" or e.tsk_name not in listing:
+            continue
+        if e.id and any(x.type == "hardlink" and x.link_target is e for x in entries):
+            continue
+        rec = by_cnid.get(listing[e.tsk_name]["inode"])
+        if rec is None:
+            fail("raw: no catalog record for %s" % e.tsk_name)
+            continue
+        data = rec[2]
+        folder = e.type == "folder"
+        perms = data[32:48]
+        if e.perms is None:
+            if perms != bytes(16):
+                fail("raw: %s should have no BSD information" % e.tsk_name)
+        else:
+            admin, owner = perms[8], perms[9]
+            want_owner = size_value(e.perms.get("owner_flags", 0)) | (0x20 if e.compress else 0)
+            if (admin, owner) != (size_value(e.perms.get("admin_flags", 0)), want_owner):
+                fail("raw: %s flags admin %#x owner %#x" % (e.tsk_name, admin, owner))
+        fi = e.item.get("finder", {})
+        if folder:
+            flags, v_, h_ = struct.unpack_from(">Hhh", data, 56)
+            ext = struct.unpack_from(">H", data, 72)[0]
+            ftype = fcreator = None
+        else:
+            ftype, fcreator, flags, v_, h_ = struct.unpack_from(">IIHhh", data, 48)
+            ext = struct.unpack_from(">H", data, 72)[0]
+        want_flags = size_value(fi.get("flags", 0)) | (0x4000 if fi.get("invisible") else 0)
+        if e.type == "symlink" and "type" not in fi:
+            fi = dict(fi, type="slnk", creator="rhap")
+        if flags != want_flags or [v_, h_] != fi.get("location", [0, 0]) or ext != size_value(fi.get("ext_flags", 0)):
+            fail("raw: %s Finder flags %#x location %d,%d ext %#x" % (e.tsk_name, flags, v_, h_, ext))
+        for key, got in (("type", ftype), ("creator", fcreator)):
+            if key in fi and got != struct.unpack(">I", fi[key].encode("latin-1"))[0]:
+                fail("raw: %s Finder %s %#x" % (e.tsk_name, key, got))
+        backup = (e.item.get("dates") or {}).get("backup")
+        if backup is not None and struct.unpack_from(">I", data, 28)[0] != parse_date(backup) + HFS_EPOCH:
+            fail("raw: %s backup date differs" % e.tsk_name)
+        if folder and not e.under_link:
+            want = len(e.item.get("children", []))
+            for c in e.item.get("children", []):
+                if c["type"] == "generate":
+                    want += (c.get("folders") or c.get("files", 0)) - 1
+            if struct.unpack_from(">I", data, 4)[0] != want:
+                fail("raw: %s valence %d, expected %d" % (e.tsk_name, struct.unpack_from(">I", data, 4)[0], want))
+
+
 def check_fsstat(image, manifest):
     out, rc, err = run(["fsstat", image], binary=False)
     if rc != 0:
@@ -682,6 +794,8 @@ def main():
     if not hints.get("skip_tsk"):
         listing = check_tsk(image, entries, hints)
         check_fork_xattrs_raw(image, entries, listing)
+        if manifest["volume"].get("catalog_key_length", 2) == 2:
+            check_catalog_raw(image, manifest, entries, listing)
     if not hints.get("skip_7z_all"):
         check_7z(image, entries, hints)
     for m in failures[:60]:
