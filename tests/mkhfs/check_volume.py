@@ -758,6 +758,22 @@ def check_catalog_raw(image, manifest, entries, listing):
                 fail("raw: %s valence %d, expected %d" % (e.tsk_name, struct.unpack_from(">I", data, 4)[0], want))
 
 
+def check_root_xattrs(image, manifest):
+    xattrs = manifest.get("root", {}).get("xattrs", [])
+    if not xattrs:
+        return
+    out, rc, err = run(["istat", image, "2"], binary=False)
+    for x in xattrs:
+        line = [l for l in out.splitlines() if "Name: %s " % x["name"] in l]
+        if not line:
+            fail("tsk: the root folder lacks attribute %s" % x["name"])
+            continue
+        attr_id = line[0].split("(")[1].split(")")[0]
+        got, rc, err = run(["icat", image, "2-%s" % attr_id])
+        if got != content(x.get("value"), ""):
+            fail("tsk: root attribute %s differs" % x["name"])
+
+
 def check_fsstat(image, manifest):
     out, rc, err = run(["fsstat", image], binary=False)
     if rc != 0:
@@ -790,6 +806,7 @@ def main():
     entries = expected_entries(manifest, os.path.dirname(mpath))
     if not hints.get("skip_tsk"):
         check_fsstat(image, manifest)
+        check_root_xattrs(image, manifest)
     check_volume_raw(image, manifest, hints)
     if not hints.get("skip_tsk"):
         listing = check_tsk(image, entries, hints)
