@@ -88,6 +88,8 @@ TEST(PathToUname, CombiningMarksAreOrderedInEveryRun) {
 TEST(PathToUname, ExcludedCodePointsAreNeverReordered) {
     // U+1D165 (combining stem, class 216) is excluded: it stays after the acute.
     EXPECT_EQ(component("a\xCC\x81\xF0\x9D\x85\xA5"), std::make_pair(0, U{'a', 0x0301, 0xD834, 0xDD65}));
+    // Nor does a lower-class mark move in front of it: sheva (10) stays after.
+    EXPECT_EQ(component("a\xF0\x9D\x85\xA5\xD6\xB0"), std::make_pair(0, U{'a', 0xD834, 0xDD65, 0x05B0}));
     // ... and it separates two runs that are each ordered on their own.
     EXPECT_EQ(component("a\xCC\x81\xCC\x96\xF0\x9D\x85\xA5\xCD\x85\xCC\x96"),
               std::make_pair(0, U{'a', 0x0316, 0x0301, 0xD834, 0xDD65, 0x0316, 0x0345}));
