@@ -52,3 +52,38 @@ bool hook_resize(hook_ptr<T>& ptr, size_t count, hfslib_cbctx* ctx) {
 }
 
 } // namespace hfslib
+
+namespace hfslib {
+
+// Owns the record arrays of one parsed node: frees each record, then the
+// pointer array, then the length array, through the free hook.
+class node_records {
+public:
+    explicit node_records(hfslib_cbctx* ctx) : ctx_(ctx) {}
+    node_records(const node_records&) = delete;
+    node_records& operator=(const node_records&) = delete;
+    ~node_records() { release(); }
+
+    // Parses `raw` as a node of `tree`, releasing the records held before.
+    size_t parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
+        release();
+        return hfslib_parse_node(raw, &desc, &recs_, &sizes_, tree, vol, ctx_);
+    }
+    void release() {
+        hfslib_free_node_records(recs_, sizes_, recs_ ? desc.num_recs : 0, ctx_);
+        recs_ = nullptr;
+        sizes_ = nullptr;
+    }
+    uint16_t count() const { return recs_ ? desc.num_recs : 0; }
+    const uint8_t* data(uint16_t i) const { return recs_[i]; }
+    uint16_t size(uint16_t i) const { return sizes_[i]; }
+
+    hfslib_node_desc desc{};
+
+private:
+    hfslib_cbctx* ctx_;
+    uint8_t** recs_ = nullptr;
+    uint16_t* sizes_ = nullptr;
+};
+
+} // namespace hfslib
