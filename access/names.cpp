@@ -61,11 +61,13 @@ int uname_to_text(const hfslib_uname& name, std::span<char, HFS_NAME_TEXT_BUF> t
     // A length beyond the array would read past it: take what the array holds.
     const size_t units = std::min<size_t>(name.length, kMaxUnits);
     int errors = 0;
-    size_t len = unicode_units_to_utf8(text.data(), HFS_NAME_TEXT_MAX, name.units, units, 0, &errors);
+    size_t len =
+        unicode_units_to_utf8(text.data(), HFS_NAME_TEXT_MAX, name.units, units, 0, &errors);
     len = std::min(len, HFS_NAME_TEXT_MAX); // 255 units never need more
     text[len] = '\0';
     if (errors > 0) return -errors;
-    if (slash_to_colon) std::replace(text.begin(), text.begin() + static_cast<ptrdiff_t>(len), '/', ':');
+    if (slash_to_colon)
+        std::replace(text.begin(), text.begin() + static_cast<ptrdiff_t>(len), '/', ':');
     return static_cast<int>(len);
 }
 
@@ -112,8 +114,8 @@ int hfs_path_to_uname(std::string_view component, hfslib_uname& name) noexcept {
 
     canonical_order(std::span(buffer.data(), filled));
 
-    const utf8proc_ssize_t len =
-        utf8proc_reencode(buffer.data(), static_cast<utf8proc_ssize_t>(filled), utf8proc_option_t{});
+    const utf8proc_ssize_t len = utf8proc_reencode(
+        buffer.data(), static_cast<utf8proc_ssize_t>(filled), utf8proc_option_t{});
     if (len < 0) return -ENOMEM;
     auto* text = reinterpret_cast<char*>(buffer.data());
     std::replace(text, text + len, ':', '/');
@@ -139,7 +141,8 @@ int hfs_uname_to_attr_name(const hfslib_uname& name,
 int hfs_attr_name_to_uname(std::string_view text, hfslib_uname& name) noexcept {
     text = up_to_nul(text);
     int errors = 0;
-    const size_t units = unicode_utf8_to_units(name.units, kMaxUnits, text.data(), text.size(), 0, &errors);
+    const size_t units =
+        unicode_utf8_to_units(name.units, kMaxUnits, text.data(), text.size(), 0, &errors);
     if (units > kMaxUnits) {
         name.length = 0;
         return errors > 0 ? -errors : -ENAMETOOLONG;

@@ -103,7 +103,8 @@ struct hfs_path_cache {
 hfs_path_cache* hfs_path_cache_create(size_t slots,
                                       hfs_path_cache_realloc_fn name_realloc) noexcept {
     if (slots == 0) return nullptr;
-    if (!name_realloc) name_realloc = [](void* block, size_t size) { return std::realloc(block, size); };
+    if (!name_realloc)
+        name_realloc = [](void* block, size_t size) { return std::realloc(block, size); };
     try {
         auto cache = std::make_unique<hfs_path_cache>(slots, name_realloc);
         return cache.release();

@@ -117,7 +117,8 @@ TEST(PathCache, MatchingIsByExactLengthAndBytes) {
     hfs_path_cache_ptr c(hfs_path_cache_create(8));
     put(c.get(), "/a", 1);
     EXPECT_EQ(get(c.get(), "/a"), 1u);
-    for (std::string_view other : {"/a/", "/A", "/ab", "/", "", "a"}) EXPECT_EQ(get(c.get(), other), 0u);
+    for (std::string_view other : {"/a/", "/A", "/ab", "/", "", "a"})
+        EXPECT_EQ(get(c.get(), other), 0u);
     EXPECT_EQ(get(c.get(), std::string_view("/a\0", 3)), 0u);
     // Bytes after a NUL count too.
     put(c.get(), std::string_view("/x\0y", 4), 2);
@@ -229,10 +230,12 @@ TEST(PathCache, ConcurrentLookupsAndInsertions) {
                 const int i = (r * 31 + w * 17) % kPaths;
                 const auto id = static_cast<uint32_t>(i + 1);
                 hfs_path_cache_insert(c.get(), path_of(i), rec(id), key(id),
-                                      (r & 1) ? hfs_cache_origin::listed : hfs_cache_origin::resolved);
+                                      (r & 1) ? hfs_cache_origin::listed
+                                              : hfs_cache_origin::resolved);
                 if (r % 50 == 0)
-                    hfs_path_cache_insert(c.get(), "/dir" + std::to_string(i % 7), rec(1000 + i % 7),
-                                          key(1000 + i % 7), hfs_cache_origin::resolved);
+                    hfs_path_cache_insert(c.get(), "/dir" + std::to_string(i % 7),
+                                          rec(1000 + i % 7), key(1000 + i % 7),
+                                          hfs_cache_origin::resolved);
             }
         });
     for (int t = 0; t < kReaders; ++t)
@@ -254,7 +257,8 @@ TEST(PathCache, ConcurrentLookupsAndInsertions) {
                 if (len == path_of(i).size()) {
                     if (rr.folder.cnid != static_cast<uint32_t>(i + 1)) mismatch = true;
                 } else if (len != 0) {
-                    if (len != 5 || rr.folder.cnid != static_cast<uint32_t>(1000 + i % 7)) mismatch = true;
+                    if (len != 5 || rr.folder.cnid != static_cast<uint32_t>(1000 + i % 7))
+                        mismatch = true;
                 }
                 if (kk.parent_cnid != rr.folder.cnid) mismatch = true;
             }

@@ -74,21 +74,21 @@ TEST(Utf8ToUnits, InvalidSequencesAreSkippedAndCounted) {
         int errors;
     };
     const std::vector<tcase> cases = {
-        {"overlong two-byte slash (2 bytes consumed)", "\xC0\xAF" "A", {'A'}, 1},
+        {"overlong two-byte slash (2 bytes consumed)", "\xC0\xAF\x41", {'A'}, 1},
         {"overlong two-byte C1", "\xC1\xBF", {}, 1},
-        {"encoded high surrogate (3 bytes)", "\xED\xA0\x80" "A", {'A'}, 1},
+        {"encoded high surrogate (3 bytes)", "\xED\xA0\x80\x41", {'A'}, 1},
         {"encoded low surrogate", "\xED\xBF\xBF", {}, 1},
-        {"overlong three-byte form", "\xE0\x80\xAF" "A", {'A'}, 1},
-        {"overlong four-byte form (4 bytes)", "\xF0\x8F\xBF\xBF" "A", {'A'}, 1},
-        {"above U+10FFFF (4 bytes)", "\xF4\x90\x80\x80" "A", {'A'}, 1},
+        {"overlong three-byte form", "\xE0\x80\xAF\x41", {'A'}, 1},
+        {"overlong four-byte form (4 bytes)", "\xF0\x8F\xBF\xBF\x41", {'A'}, 1},
+        {"above U+10FFFF (4 bytes)", "\xF4\x90\x80\x80\x41", {'A'}, 1},
         {"F4 BF BF BF (4 bytes)", "\xF4\xBF\xBF\xBF", {}, 1},
         {"lone continuation", "\x80", {}, 1},
         {"lone three-byte lead at the end", "\xE2", {}, 1},
         {"two of three bytes at the end: two errors", "\xE2\x82", {}, 2},
         {"three of four bytes at the end: three errors", "\xF0\x9F\x98", {}, 3},
-        {"lead followed by ASCII keeps the ASCII", "\xC3" "A", {'A'}, 1},
-        {"three-byte lead with a bad second continuation", "\xE2\x82" "A", {'A'}, 2},
-        {"bytes F5 and FF", "\xF5\xFF" "A", {'A'}, 2},
+        {"lead followed by ASCII keeps the ASCII", "\xC3\x41", {'A'}, 1},
+        {"three-byte lead with a bad second continuation", "\xE2\x82\x41", {'A'}, 2},
+        {"bytes F5 and FF", "\xF5\xFF\x41", {'A'}, 2},
         {"valid around invalid", "\xC3\xA9\xFF\xC3\xA9", {0xE9, 0xE9}, 1},
     };
     for (const auto& c : cases) {
