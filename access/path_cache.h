@@ -6,8 +6,9 @@
 // same path may be held by several slots; the newest is found first. Matching
 // is by exact length and bytes ("/a" matches neither "/a/", "/A" nor "/ab").
 // Entries never expire (the volume is read-only). One read-write lock guards
-// the cache: lookups hold it shared, insertions exclusively; it is never held
-// across a call out of this module, so callers may hold no other lock order.
+// the cache: lookups hold it shared, insertions exclusively. It is held only
+// while the ring is scanned or changed (never across a catalog access), so it
+// neither waits for nor is waited for by any other lock of the program.
 //
 // A null cache (caching off, cache_size 0) is accepted everywhere: lookups
 // miss and insertions do nothing.
