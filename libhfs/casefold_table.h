@@ -56,8 +56,7 @@ constexpr uint16_t fold_unit(uint16_t u) {
         if (in(0x03E2, 0x03EE) && (u % 2 == 0)) return u + 1;
         return u;
     case 0x04:
-        if (u == 0x0402 || in(0x0404, 0x0406) || in(0x0408, 0x040B) || u == 0x040F)
-            return u + 0x50;
+        if (u == 0x0402 || in(0x0404, 0x0406) || in(0x0408, 0x040B) || u == 0x040F) return u + 0x50;
         if (in(0x0410, 0x0418) || in(0x041A, 0x042F)) return u + 0x20;
         if (u % 2 == 0 && (in(0x0460, 0x0474) || in(0x0478, 0x0480) || in(0x0490, 0x04BE)))
             return u + 1;

@@ -345,8 +345,7 @@ void* hfslib_hook_realloc(void* block, size_t size, hfslib_cbctx* ctx);
 void hfslib_hook_free(void* block, hfslib_cbctx* ctx);
 int hfslib_hook_open(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
 void hfslib_hook_close(hfslib_vol* vol, hfslib_cbctx* ctx);
-int hfslib_hook_read(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset,
-                     hfslib_cbctx* ctx);
+int hfslib_hook_read(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx* ctx);
 
 // The special files and folders of the root folder.
 extern hfslib_cat_key hfslib_key_file_links;
@@ -375,3 +374,99 @@ size_t hfslib_parse_jheader(const uint8_t* raw, hfslib_jheader* out);
 int hfslib_mount(const char* path, int read_only, hfslib_vol* vol, hfslib_cbctx* ctx);
 void hfslib_unmount(hfslib_vol* vol, hfslib_cbctx* ctx);
 int hfslib_journal_clean(const hfslib_vol* vol);
+
+// Revision identifiers of the library's source modules.
+extern const char hfslib_rcsid_libhfs[];
+extern const char hfslib_rcsid_unicode[];
+// ---------------------------------------------------------------------------
+// B-tree node parsing
+//
+// hfslib_parse_node decodes one node of `tree` (HFSLIB_TREE_*); `raw` holds
+// the node size of that tree as the volume records it on entry. With
+// `recs_out` and `sizes_out`, every record is copied into its own block from
+// the alloc hook; the caller releases them with hfslib_free_node_records (or
+// the guard hfslib::node_records of report.h).
+
+size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t*** recs_out,
+                         uint16_t** sizes_out, uint8_t tree, hfslib_vol* vol, hfslib_cbctx* ctx);
+size_t hfslib_read_header_node(uint8_t* const* recs, const uint16_t* rec_sizes, uint16_t num_recs,
+                               hfslib_btree_header* out_hr, uint8_t* user_data_out,
+                               uint8_t* map_out);
+// Frees every record, then the pointer array, then the length array.
+void hfslib_free_node_records(uint8_t** recs, uint16_t* sizes, uint16_t num_recs,
+                              hfslib_cbctx* ctx);
+
+// Node sizes a volume may declare: a power of two from 512 to 32768.
+bool hfslib_valid_node_size(uint32_t node_size);
+
+// ---------------------------------------------------------------------------
+// Catalog keys, records and key orders
+//
+// The decoders take the length of the bytes they may read (`raw_len`) and
+// refuse a record too short for what it claims to hold.
+
+size_t hfslib_parse_cat_record(const uint8_t* raw, size_t raw_len, hfslib_cat_rec* rec_out,
+                               int16_t* kind_inout, hfslib_cat_key* key_out,
+                               const hfslib_vol* vol);
+size_t hfslib_parse_perms(const uint8_t* raw, hfslib_perms* out);
+size_t hfslib_parse_folder_info(const uint8_t* raw, hfslib_folder_info* out);
+size_t hfslib_parse_folder_xinfo(const uint8_t* raw, hfslib_folder_xinfo* out);
+size_t hfslib_parse_file_info(const uint8_t* raw, hfslib_file_info* out);
+size_t hfslib_parse_file_xinfo(const uint8_t* raw, hfslib_file_xinfo* out);
+uint16_t hfslib_make_cat_key(uint32_t parent_cnid, uint16_t name_len, const uint16_t* name,
+                             hfslib_cat_key* key_out);
+int hfslib_cmp_cat_keys_folded(const hfslib_cat_key* a, const hfslib_cat_key* b);
+int hfslib_cmp_cat_keys_ordinal(const hfslib_cat_key* a, const hfslib_cat_key* b);
+
+// ---------------------------------------------------------------------------
+// Catalog search: 0 found, -1 not found (rec_out holds the nearest lower
+// record of the leaf reached), 1 failure.
+
+int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_cat_rec* rec_out,
+                           hfslib_cbctx* ctx);
+int hfslib_find_cat_record_by_cnid(hfslib_vol* vol, uint32_t cnid, hfslib_cat_rec* rec_out,
+                                   hfslib_cat_key* key_out, hfslib_cbctx* ctx);
+
+// ---------------------------------------------------------------------------
+// Fork extents and fork reading
+
+constexpr uint8_t HFSLIB_DATA_FORK = 0x00;
+constexpr uint8_t HFSLIB_RSRC_FORK = 0xFF;
+
+struct hfslib_ext_key {
+    uint16_t key_len;
+    uint8_t fork_type;
+    uint8_t pad;
+    uint32_t file_cnid;
+    uint32_t start_block;
+};
+
+// Returns the number of extents of the fork (0 on failure or for an empty
+// fork). With `out`, *out receives an array from the alloc hook that the
+// caller frees with the free hook whatever the count; it is null on failure.
+uint16_t hfslib_collect_fork_extents(hfslib_vol* vol, uint32_t cnid, uint8_t fork_type,
+                                     hfslib_extent** out, hfslib_cbctx* ctx);
+int hfslib_read_fork_range(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read, uint64_t length,
+                           uint64_t offset, const hfslib_extent* extents, uint16_t count,
+                           hfslib_cbctx* ctx);
+// Stores in `out` the extents of the overflow record whose key equals `key`;
+// 1 when there is none or on failure.
+int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfslib_extent out[8],
+                                 hfslib_cbctx* ctx);
+// `out` receives eight hfslib_extent for a leaf record, one uint32_t child
+// node number for an index record; null decodes the key alone.
+size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, int node_kind,
+                               hfslib_ext_key* key_out, const hfslib_vol* vol);
+int hfslib_cmp_ext_keys(const hfslib_ext_key* a, const hfslib_ext_key* b);
+uint16_t hfslib_build_ext_key(uint32_t cnid, uint8_t fork_type, uint32_t start_block,
+                              hfslib_ext_key* out);
+
+// ---------------------------------------------------------------------------
+// Folder listing
+
+// The folder and file records of the children of `folder_cnid`, in catalog
+// order, with their names (parallel arrays from the hooks, owned by the
+// caller). The root folder's private folders and journal files are left out.
+// 0 on success, 1 on failure (no arrays are left to the caller).
+int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
+                       hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx);

@@ -1,0 +1,95 @@
+// Internal helpers of the B-tree code: a bounded big-endian reader over one
+// record, and the pieces shared by the tree descents (reading a whole node
+// through a fork's extents, and the path kept to stop looping descents).
+#pragma once
+
+#include "libhfs.h"
+#include "report.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace hfslib {
+
+// Reads big-endian values from a byte span; every take is preceded by a
+// has() check of the caller, so no read goes past the span.
+class byte_reader {
+public:
+    explicit byte_reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+    bool has(size_t n) const { return n <= bytes_.size() - pos_; }
+    size_t consumed() const { return pos_; }
+    const uint8_t* here() const { return bytes_.data() + pos_; }
+    void skip(size_t n) { pos_ += n; }
+
+    uint8_t u8() { return bytes_[pos_++]; }
+    uint16_t u16() {
+        const uint8_t* p = here();
+        pos_ += 2;
+        return hfslib_take_u16(&p);
+    }
+    uint32_t u32() {
+        const uint8_t* p = here();
+        pos_ += 4;
+        return hfslib_take_u32(&p);
+    }
+
+private:
+    std::span<const uint8_t> bytes_;
+    size_t pos_ = 0;
+};
+
+// Deepest descent any search makes, whatever a tree header claims: a tree of
+// at most 2^32 nodes whose index nodes hold two or more records has fewer
+// levels than this.
+constexpr unsigned max_tree_levels = 32;
+
+// The nodes met on the way from the root to the current node. A node already
+// on the path, or more levels than the tree's depth (capped at
+// max_tree_levels), ends the descent.
+class descent_path {
+public:
+    explicit descent_path(uint16_t tree_depth)
+        : limit_(tree_depth < max_tree_levels ? tree_depth : max_tree_levels) {}
+
+    // Records `node` as the next level. False when it is already on the
+    // path (reason_loop() then tells so) or when the level would pass the
+    // limit. The root is always admitted, so a single leaf with a depth of
+    // 0 is still searched.
+    bool enter(uint32_t node) {
+        for (unsigned i = 0; i < levels_; ++i)
+            if (nodes_[i] == node) {
+                loop_ = true;
+                return false;
+            }
+        if (levels_ > 0 && levels_ >= limit_) return false;
+        if (levels_ >= max_tree_levels) return false;
+        nodes_[levels_++] = node;
+        return true;
+    }
+    bool reason_loop() const { return loop_; }
+    unsigned limit() const { return limit_; }
+
+private:
+    uint32_t nodes_[max_tree_levels] = {};
+    unsigned levels_ = 0;
+    unsigned limit_;
+    bool loop_ = false;
+};
+
+// Reads node `number` of a B-tree file (node_size bytes at number x
+// node_size of the fork) into `buf`. Returns 0 when the whole node was read;
+// non-zero when the read failed or the extents ended before the node did.
+int read_tree_node(hfslib_vol* vol, uint8_t* buf, uint16_t node_size, uint32_t number,
+                   std::span<const hfslib_extent> extents, hfslib_cbctx* ctx);
+
+// Reports why a descent stopped at `node`, for trees named `tree_name`.
+void report_bad_descent(const descent_path& path, const char* tree_name, uint32_t node);
+
+// The kind byte of a node descriptor held in `raw`.
+inline int8_t node_kind(const uint8_t* raw) {
+    return static_cast<int8_t>(raw[8]);
+}
+
+} // namespace hfslib

@@ -1,0 +1,303 @@
+// B-tree nodes: the descriptor, the record-offset table, the record copies
+// and the header record; plus the node reading shared by the tree descents.
+#include "btree_internal.h"
+#include "libhfs.h"
+#include "report.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// A programming error of the caller: stops the program in every build, with
+// the text an assertion prints.
+#define HFSLIB_REQUIRE(expr)                                                                       \
+    ((expr) ? static_cast<void>(0) : require_failed(#expr, __FILE__, __LINE__, __func__))
+
+namespace {
+
+[[noreturn]] void require_failed(const char* expr, const char* file, int line, const char* func) {
+    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, func, expr);
+    std::abort();
+}
+
+} // namespace
+
+namespace {
+
+constexpr size_t desc_size = 14;
+constexpr size_t header_rec_size = 106;
+
+// The node size and key-length width of `tree` as the volume records them.
+bool select_tree(const hfslib_vol& vol, uint8_t tree, uint16_t& node_size, uint8_t& keylen_size) {
+    switch (tree) {
+    case HFSLIB_TREE_CATALOG:
+        node_size = vol.cat_header.node_size;
+        keylen_size = vol.cat_keylen_size;
+        return true;
+    case HFSLIB_TREE_EXTENTS:
+        node_size = vol.ext_header.node_size;
+        keylen_size = vol.ext_keylen_size;
+        return true;
+    case HFSLIB_TREE_ATTRIBUTES:
+        node_size = vol.attr_header.node_size;
+        keylen_size = 2;
+        return true;
+    default: return false;
+    }
+}
+
+uint8_t keylen_width(const hfslib_btree_header& hr) {
+    return (hr.attributes & HFSLIB_BTREE_BIG_KEYS) ? 2 : 1;
+}
+
+// Decodes the header record of a header node and stores the tree's node
+// size and key-length width in the volume. `node_size` is the size of the
+// bytes at `raw`.
+bool take_header_node(const uint8_t* raw, uint16_t node_size, uint8_t tree, hfslib_vol& vol) {
+    if (node_size < desc_size + header_rec_size) return false;
+    uint8_t* rec0 = const_cast<uint8_t*>(raw + desc_size);
+    uint16_t len = static_cast<uint16_t>(node_size - desc_size);
+    hfslib_btree_header hr{};
+    if (hfslib_read_header_node(&rec0, &len, 1, &hr, nullptr, nullptr) == 0) return false;
+    // A size that no volume may have would make the next node reads of this
+    // tree take the wrong number of bytes.
+    if (!hfslib_valid_node_size(hr.node_size)) return false;
+    switch (tree) {
+    case HFSLIB_TREE_CATALOG:
+        vol.cat_header.node_size = hr.node_size;
+        vol.cat_keylen_size = keylen_width(hr);
+        break;
+    case HFSLIB_TREE_EXTENTS:
+        vol.ext_header.node_size = hr.node_size;
+        vol.ext_keylen_size = keylen_width(hr);
+        break;
+    default: vol.attr_header.node_size = hr.node_size; break;
+    }
+    return true;
+}
+
+} // namespace
+
+bool hfslib_valid_node_size(uint32_t node_size) {
+    return node_size >= 512 && node_size <= 32768 && (node_size & (node_size - 1)) == 0;
+}
+
+void hfslib_free_node_records(uint8_t** recs, uint16_t* sizes, uint16_t num_recs,
+                              hfslib_cbctx* ctx) {
+    if (recs) {
+        for (uint16_t i = 0; i < num_recs; ++i) hfslib_hook_free(recs[i], ctx);
+        hfslib_hook_free(recs, ctx);
+    }
+    hfslib_hook_free(sizes, ctx);
+}
+
+size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t*** recs_out,
+                         uint16_t** sizes_out, uint8_t tree, hfslib_vol* vol, hfslib_cbctx* ctx) {
+    if (!desc_out || !raw || !vol || (recs_out == nullptr) != (sizes_out == nullptr)) return 0;
+    if (recs_out) {
+        *recs_out = nullptr;
+        *sizes_out = nullptr;
+    }
+
+    const uint8_t* p = raw;
+    hfslib_node_desc desc{};
+    desc.flink = hfslib_take_u32(&p);
+    desc.blink = hfslib_take_u32(&p);
+    desc.kind = static_cast<int8_t>(*p++);
+    desc.height = *p++;
+    desc.num_recs = hfslib_take_u16(&p);
+    desc.reserved = hfslib_take_u16(&p);
+    *desc_out = desc;
+    const uint16_t n = desc.num_recs;
+
+    if (n == 0) {
+        HFSLIB_ERROR("node contains no records");
+        return 0;
+    }
+
+    // The bytes at `raw` are as long as the node size recorded on entry; a
+    // header node below may record another size for the next reads.
+    uint16_t node_size = 0;
+    uint8_t keylen_size = 0;
+    const bool known_tree = select_tree(*vol, tree, node_size, keylen_size);
+
+    if (desc.kind == HFSLIB_NODE_HEADER) {
+        if (n != 3) {
+            HFSLIB_ERROR("header node does not have exactly 3 records");
+            return 0;
+        }
+        if (!known_tree) {
+            HFSLIB_ERROR("invalid parent file type specified");
+            return 0;
+        }
+        if (!take_header_node(raw, node_size, tree, *vol)) {
+            HFSLIB_ERROR("could not read header node");
+            return 0;
+        }
+    }
+    if (!known_tree) {
+        HFSLIB_ERROR("invalid parent file type specified");
+        return 0;
+    }
+    if (!recs_out) return desc_size;
+
+    if (node_size < 2u * n + 2) {
+        HFSLIB_ERROR("nodesize %u too small for %u records", unsigned{node_size}, unsigned{n});
+        return 0;
+    }
+
+    auto offsets = hfslib::hook_alloc<uint16_t[]>(n, ctx);
+    auto sizes = hfslib::hook_alloc<uint16_t[]>(n, ctx);
+    if (!offsets || !sizes) {
+        HFSLIB_ERROR("could not allocate node record offsets");
+        return 0;
+    }
+    auto recs = hfslib::hook_alloc<uint8_t*[]>(n, ctx);
+    if (!recs) {
+        HFSLIB_ERROR("could not allocate node records");
+        return 0;
+    }
+    for (uint16_t i = 0; i < n; ++i) recs[i] = nullptr;
+    // Frees the copies made so far when the node is refused.
+    struct copies_guard {
+        uint8_t** recs;
+        uint16_t n;
+        hfslib_cbctx* ctx;
+        bool keep = false;
+        ~copies_guard() {
+            if (!keep)
+                for (uint16_t i = 0; i < n; ++i) hfslib_hook_free(recs[i], ctx);
+        }
+    } copies{recs.get(), n, ctx};
+
+    // The offset table runs from the end of the node backwards: record 0's
+    // entry is the last two bytes. Reading starts at record n-1's entry and
+    // must meet 14 exactly at record 0's.
+    const uint8_t* table = raw + node_size - 2u * n;
+    const uint8_t* free_entry = table - 2;
+    const uint16_t free_space = hfslib_take_u16(&free_entry);
+    p = table;
+    int found14 = -1;
+    for (int i = n - 1; i >= 0; --i) {
+        offsets[i] = hfslib_take_u16(&p);
+        if (offsets[i] == desc_size) {
+            found14 = i;
+            break;
+        }
+    }
+    if (found14 < 0) {
+        HFSLIB_ERROR("could not read node record offsets");
+        return 0;
+    }
+    if (found14 > 0) {
+        // A 14 above record 0: the lower entries were never read.
+        unsigned above = found14 + 1 < n ? offsets[found14 + 1] : free_space;
+        HFSLIB_ERROR("corrupt record offsets %u-%u", above, unsigned{offsets[found14]});
+        return 0;
+    }
+
+    // Leaf and index records begin at even offsets; an odd one means the
+    // table does not describe this node.
+    const bool keyed = desc.kind == HFSLIB_NODE_LEAF || desc.kind == HFSLIB_NODE_INDEX;
+    for (int k = n - 1; k >= 0; --k) {
+        uint16_t upper = k == n - 1 ? free_space : offsets[k + 1];
+        if (upper <= offsets[k] || (keyed && ((upper - offsets[k]) & 1))) {
+            HFSLIB_ERROR("corrupt record offsets %u-%u", unsigned{upper}, unsigned{offsets[k]});
+            return 0;
+        }
+        sizes[k] = static_cast<uint16_t>(upper - offsets[k]);
+    }
+
+    // Records end where the offset table begins.
+    const size_t records_end = node_size - 2u * (n + 1u);
+    size_t cursor = desc_size;
+    for (uint16_t i = 0; i < n; ++i) {
+        const uint16_t len = sizes[i];
+        recs[i] = static_cast<uint8_t*>(hfslib_hook_alloc(len, ctx));
+        if (!recs[i]) {
+            HFSLIB_ERROR("could not allocate node record #%i", int{i});
+            return 0;
+        }
+        if (cursor + len > records_end) {
+            HFSLIB_ERROR("record offset outside of node bounds %u", unsigned{len});
+            return 0;
+        }
+        if (tree == HFSLIB_TREE_CATALOG && keyed) {
+            hfslib_cat_key key{};
+            int16_t kind = desc.kind;
+            if (hfslib_parse_cat_record(raw + cursor, len, nullptr, &kind, &key, vol) == 0) {
+                HFSLIB_ERROR("could not read node record");
+                return 0;
+            }
+        }
+        std::memcpy(recs[i], raw + cursor, len);
+        cursor += len;
+    }
+
+    copies.keep = true;
+    *recs_out = recs.release();
+    *sizes_out = sizes.release();
+    return cursor;
+}
+
+size_t hfslib_read_header_node(uint8_t* const* recs, const uint16_t* rec_sizes, uint16_t num_recs,
+                               hfslib_btree_header* out_hr, uint8_t* user_data_out,
+                               uint8_t* map_out) {
+    HFSLIB_REQUIRE(out_hr != ((void *)0));
+    if (!recs || !rec_sizes || num_recs == 0 || !recs[0]) return 0;
+    // The header record must be whole in the bytes handed over.
+    if (rec_sizes[0] < header_rec_size) return 0;
+
+    const uint8_t* p = recs[0];
+    hfslib_btree_header hr{};
+    hr.tree_depth = hfslib_take_u16(&p);
+    hr.root_node = hfslib_take_u32(&p);
+    hr.leaf_recs = hfslib_take_u32(&p);
+    hr.first_leaf = hfslib_take_u32(&p);
+    hr.last_leaf = hfslib_take_u32(&p);
+    hr.node_size = hfslib_take_u16(&p);
+    hr.max_key_len = hfslib_take_u16(&p);
+    hr.total_nodes = hfslib_take_u32(&p);
+    hr.free_nodes = hfslib_take_u32(&p);
+    hr.reserved1 = hfslib_take_u16(&p);
+    hr.clump_size = hfslib_take_u32(&p);
+    hr.btree_type = *p++;
+    hr.keycomp_type = *p++;
+    hr.attributes = hfslib_take_u32(&p);
+    for (uint32_t& word : hr.reserved3) word = hfslib_take_u32(&p);
+    *out_hr = hr;
+
+    size_t used = header_rec_size;
+    if (num_recs >= 2) {
+        if (user_data_out && recs[1]) std::memcpy(user_data_out, recs[1], rec_sizes[1]);
+        used += rec_sizes[1];
+    }
+    if (num_recs >= 3) {
+        if (map_out && recs[2]) std::memcpy(map_out, recs[2], rec_sizes[2]);
+        used += rec_sizes[2];
+    }
+    return used;
+}
+
+namespace hfslib {
+
+int read_tree_node(hfslib_vol* vol, uint8_t* buf, uint16_t node_size, uint32_t number,
+                   std::span<const hfslib_extent> extents, hfslib_cbctx* ctx) {
+    // The node parser trusts its bytes to be one whole node of a sane size.
+    if (!hfslib_valid_node_size(node_size)) return 1;
+    uint64_t got = 0;
+    const uint64_t offset = uint64_t{number} * node_size;
+    int rc = hfslib_read_fork_range(vol, buf, &got, node_size, offset, extents.data(),
+                                    static_cast<uint16_t>(extents.size()), ctx);
+    if (rc != 0) return rc;
+    return got == node_size ? 0 : 1;
+}
+
+void report_bad_descent(const descent_path& path, const char* tree_name, uint32_t node) {
+    if (path.reason_loop())
+        HFSLIB_ERROR("loop in %s tree at node #%u", tree_name, node);
+    else
+        HFSLIB_ERROR("%s tree deeper than %u levels", tree_name, path.limit());
+}
+
+} // namespace hfslib

@@ -1,0 +1,117 @@
+// Catalog search: the descent from the catalog root to a leaf, by key and by
+// CNID through the thread record.
+#include "btree_internal.h"
+#include "libhfs.h"
+#include "report.h"
+
+namespace {
+
+using hfslib::hook_ptr;
+
+constexpr uint32_t catalog_file_cnid = 4;
+
+} // namespace
+
+int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_cat_rec* rec_out,
+                           hfslib_cbctx* ctx) {
+    if (!vol || !key || !rec_out) return 1;
+    if (!vol->keycmp) return 1;
+
+    auto rec_key = hfslib::hook_alloc<hfslib_cat_key>(1, ctx);
+    if (!rec_key) {
+        HFSLIB_ERROR("could not allocate catalog search key");
+        return 1;
+    }
+    const uint16_t node_size = vol->cat_header.node_size;
+    auto buf = hfslib::hook_alloc<uint8_t[]>(node_size, ctx);
+    if (!buf) {
+        HFSLIB_ERROR("could not allocate node buffer");
+        return 1;
+    }
+    hfslib_extent* raw_list = nullptr;
+    const uint16_t count =
+        hfslib_collect_fork_extents(vol, catalog_file_cnid, HFSLIB_DATA_FORK, &raw_list, ctx);
+    hook_ptr<hfslib_extent[]> list(raw_list, hfslib::hook_deleter{ctx});
+    if (count == 0) {
+        HFSLIB_ERROR("could not locate fork extents");
+        return 1;
+    }
+
+    hfslib::descent_path path(vol->cat_header.tree_depth);
+    hfslib::node_records node(ctx);
+    hfslib_cat_rec saved{};
+    uint32_t number = vol->cat_header.root_node;
+    for (;;) {
+        if (!path.enter(number)) {
+            hfslib::report_bad_descent(path, "catalog", number);
+            return 1;
+        }
+        if (hfslib::read_tree_node(vol, buf.get(), node_size, number, {list.get(), count}, ctx) !=
+            0) {
+            HFSLIB_ERROR("could not read catalog node #%i", static_cast<int>(number));
+            return 1;
+        }
+        // Only index and leaf nodes belong on a descent; a link to the header
+        // or a map node is refused before it is parsed.
+        const int8_t kind = hfslib::node_kind(buf.get());
+        if (kind != HFSLIB_NODE_INDEX && kind != HFSLIB_NODE_LEAF) {
+            HFSLIB_ERROR("unexpected kind %i of catalog node #%u", int{kind}, number);
+            return 1;
+        }
+        if (node.parse(buf.get(), HFSLIB_TREE_CATALOG, vol) == 0) {
+            HFSLIB_ERROR("could not parse catalog node #%i", static_cast<int>(number));
+            return 1;
+        }
+
+        // Scan for the last record whose key is not above the search key.
+        int result = 1;
+        for (uint16_t j = 0; j < node.count(); ++j) {
+            int16_t rec_kind = kind;
+            if (hfslib_parse_cat_record(node.data(j), node.size(j), rec_out, &rec_kind,
+                                        rec_key.get(), vol) == 0) {
+                HFSLIB_ERROR("could not read catalog record #%i", int{j});
+                return 1;
+            }
+            const int c = vol->keycmp(key, rec_key.get());
+            if (c < 0) {
+                if (j == 0) {
+                    HFSLIB_ERROR("all records greater than key");
+                    return 1;
+                }
+                *rec_out = saved;
+                result = -1;
+                break;
+            }
+            if (c == 0) {
+                result = 0;
+                break;
+            }
+            if (j + 1 == node.count()) {
+                result = -1;
+                break;
+            }
+            saved = *rec_out;
+        }
+
+        if (kind == HFSLIB_NODE_LEAF) return result;
+        number = rec_out->child;
+    }
+}
+
+int hfslib_find_cat_record_by_cnid(hfslib_vol* vol, uint32_t cnid, hfslib_cat_rec* rec_out,
+                                   hfslib_cat_key* key_out, hfslib_cbctx* ctx) {
+    if (!vol || !rec_out || cnid == 0) return 1;
+    hfslib_cat_key key{};
+    hfslib_cat_rec thread{};
+    hfslib_make_cat_key(cnid, 0, nullptr, &key);
+    if (hfslib_find_cat_record(vol, &key, &thread, ctx) != 0 ||
+        (thread.type != HFSLIB_REC_FOLDER_THREAD && thread.type != HFSLIB_REC_FILE_THREAD) ||
+        thread.thread.parent_cnid == 0) {
+        HFSLIB_ERROR("could not find parent thread for cnid %i", static_cast<int>(cnid));
+        return 1;
+    }
+    hfslib_make_cat_key(thread.thread.parent_cnid, thread.thread.name.length,
+                        thread.thread.name.units, &key);
+    if (key_out) *key_out = key;
+    return hfslib_find_cat_record(vol, &key, rec_out, ctx);
+}

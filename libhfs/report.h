@@ -1,0 +1,89 @@
+// Internal helpers of the library: message reporting with the source module
+// and line, and RAII guards for memory obtained through the hooks.
+#pragma once
+
+#include "libhfs.h"
+
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+// Reports one library failure: the message, this source module and the line.
+#define HFSLIB_ERROR(format, ...)                                                                  \
+    hfslib_report(format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+namespace hfslib {
+
+// Releases a block through the free hook with the context of the call that
+// allocated it.
+struct hook_deleter {
+    hfslib_cbctx* ctx = nullptr;
+    void operator()(void* block) const { hfslib_hook_free(block, ctx); }
+};
+
+template <class T>
+using hook_ptr = std::unique_ptr<T, hook_deleter>;
+
+// Allocates room for `count` objects of trivial type T through the alloc hook.
+// Returns an empty pointer when the hook is missing or fails, or when the
+// size would overflow.
+template <class T>
+hook_ptr<T> hook_alloc(size_t count, hfslib_cbctx* ctx) {
+    static_assert(std::is_trivially_copyable_v<std::remove_extent_t<T>>);
+    using elem = std::remove_extent_t<T>;
+    if (count > SIZE_MAX / sizeof(elem)) return hook_ptr<T>(nullptr, hook_deleter{ctx});
+    void* p = hfslib_hook_alloc(count * sizeof(elem), ctx);
+    return hook_ptr<T>(static_cast<elem*>(p), hook_deleter{ctx});
+}
+
+// Grows (or shrinks) an array owned by `ptr` to `count` elements through the
+// realloc hook. On failure the old block stays owned by `ptr` and false is
+// returned.
+template <class T>
+bool hook_resize(hook_ptr<T>& ptr, size_t count, hfslib_cbctx* ctx) {
+    using elem = std::remove_extent_t<T>;
+    if (count == 0 || count > SIZE_MAX / sizeof(elem)) return false;
+    void* p = hfslib_hook_realloc(ptr.get(), count * sizeof(elem), ctx);
+    if (!p) return false;
+    (void)ptr.release();
+    ptr.reset(static_cast<elem*>(p));
+    ptr.get_deleter().ctx = ctx;
+    return true;
+}
+
+} // namespace hfslib
+
+namespace hfslib {
+
+// Owns the record arrays of one parsed node: frees each record, then the
+// pointer array, then the length array, through the free hook.
+class node_records {
+public:
+    explicit node_records(hfslib_cbctx* ctx) : ctx_(ctx) {}
+    node_records(const node_records&) = delete;
+    node_records& operator=(const node_records&) = delete;
+    ~node_records() { release(); }
+
+    // Parses `raw` as a node of `tree`, releasing the records held before.
+    size_t parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
+        release();
+        return hfslib_parse_node(raw, &desc, &recs_, &sizes_, tree, vol, ctx_);
+    }
+    void release() {
+        hfslib_free_node_records(recs_, sizes_, recs_ ? desc.num_recs : 0, ctx_);
+        recs_ = nullptr;
+        sizes_ = nullptr;
+    }
+    uint16_t count() const { return recs_ ? desc.num_recs : 0; }
+    const uint8_t* data(uint16_t i) const { return recs_[i]; }
+    uint16_t size(uint16_t i) const { return sizes_[i]; }
+
+    hfslib_node_desc desc{};
+
+private:
+    hfslib_cbctx* ctx_;
+    uint8_t** recs_ = nullptr;
+    uint16_t* sizes_ = nullptr;
+};
+
+} // namespace hfslib
