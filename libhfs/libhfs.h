@@ -536,3 +536,13 @@ size_t hfslib_parse_attr_record(const uint8_t* raw, size_t raw_len, int node_kin
 
 // Orders keys by CNID, name (code units, then length) and start block.
 int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b);
+
+// ---------------------------------------------------------------------------
+// Folder listing
+
+// The folder and file records of the children of `folder_cnid`, in catalog
+// order, with their names (parallel arrays from the hooks, owned by the
+// caller). The root folder's private folders and journal files are left out.
+// 0 on success, 1 on failure (no arrays are left to the caller).
+int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
+                       hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx);

@@ -52,9 +52,10 @@ static_assert(kDBase[7] == 10 && kDBase[32] == 1020 && kDBase[63] == 229372);
 // One state of the literal decoder: emit `symbol`, read `nbits`, next state
 // is base + bits.
 struct LiteralEntry {
+    uint16_t base;
+    uint16_t mask; // 2^nbits - 1
     uint8_t nbits;
     uint8_t symbol;
-    uint16_t base;
 };
 
 // One state of an L, M or D decoder: read `total_bits` at once; the high
@@ -65,6 +66,8 @@ struct ValueEntry {
     uint8_t value_bits;
     uint16_t base;
     uint32_t value;
+    uint32_t total_mask; // 2^total_bits - 1
+    uint32_t value_mask; // 2^value_bits - 1
 };
 
 // Working memory of the compressed-block decoder.
@@ -95,20 +98,19 @@ constexpr size_t kLFreq = 0, kMFreq = kLSymbols, kDFreq = kMFreq + kMSymbols,
                  kLitFreq = kDFreq + kDSymbols;
 
 // Reads a bit stream from its end towards its start. `cnt` bits are held in
-// the low bits of `acc`; the next bits to read are the highest of those.
+// the low bits of `acc`; the next bits to read are the highest of those
+// (bits above them are stale).
 class BackwardBits {
 public:
-    // bits_field: how many bits of the last byte are not part of the stream
-    // (negated); those bits must be zero.
+    // bits_field: minus the number of unused (zero) high bits of the last
+    // byte.
     bool init(std::span<const uint8_t> bytes, int32_t bits_field) noexcept {
         start_ = bytes.data();
         const size_t n = bytes.size();
-        if (n == 0) {
-            p_ = start_;
-            acc_ = 0;
-            cnt_ = 0;
-            return bits_field == 0;
-        }
+        acc_ = 0;
+        cnt_ = 0;
+        p_ = start_;
+        if (n == 0) return bits_field == 0;
         if (bits_field < -8 || bits_field > 0) return false;
         const unsigned last = bytes[n - 1];
         cnt_ = static_cast<unsigned>(8 + bits_field);
@@ -122,9 +124,9 @@ public:
     void refill() noexcept {
         if (cnt_ >= 56) return;
         if (p_ - start_ >= 8) {
-            const unsigned nb = (63 - cnt_) >> 3; // 1..7 bytes
+            const unsigned nb = (63 - cnt_) >> 3; // 1..7 whole bytes fit
+            const uint64_t word = load_u64(p_ - 8);
             p_ -= nb;
-            const uint64_t word = load_u64(p_ + nb - 8);
             acc_ = (acc_ << (nb * 8)) | (word >> (64 - nb * 8));
             cnt_ += nb * 8;
             return;
@@ -137,10 +139,10 @@ public:
 
     unsigned held() const noexcept { return cnt_; }
 
-    // Caller checked k <= held() and k <= 32.
-    uint32_t take(unsigned k) noexcept {
+    // Reads k bits; mask is 2^k - 1. Caller checked k <= held().
+    uint32_t take(unsigned k, uint32_t mask) noexcept {
         cnt_ -= k;
-        return static_cast<uint32_t>((acc_ >> cnt_) & ((uint64_t{1} << k) - 1));
+        return static_cast<uint32_t>(acc_ >> cnt_) & mask;
     }
 
     // Bits not yet read.
@@ -274,8 +276,9 @@ void build_states(const uint16_t* freq, unsigned symbols, unsigned states, Emit 
 void build_literal_table(const uint16_t* freq, std::array<LiteralEntry, kLitStates>& t) noexcept {
     build_states(freq, kLitSymbols, kLitStates,
                  [&](unsigned state, unsigned sym, unsigned nbits, unsigned base) {
-                     t[state] = {static_cast<uint8_t>(nbits), static_cast<uint8_t>(sym),
-                                 static_cast<uint16_t>(base)};
+                     t[state] = {static_cast<uint16_t>(base),
+                                 static_cast<uint16_t>((1u << nbits) - 1),
+                                 static_cast<uint8_t>(nbits), static_cast<uint8_t>(sym)};
                  });
 }
 
@@ -283,9 +286,47 @@ template <size_t N, size_t S>
 void build_value_table(const uint16_t* freq, const std::array<uint8_t, S>& extra,
                        const std::array<uint32_t, S>& vbase, std::array<ValueEntry, N>& t) noexcept {
     build_states(freq, S, N, [&](unsigned state, unsigned sym, unsigned nbits, unsigned base) {
-        t[state] = {static_cast<uint8_t>(nbits + extra[sym]), extra[sym],
-                    static_cast<uint16_t>(base), vbase[sym]};
+        const unsigned total = nbits + extra[sym];
+        t[state] = {static_cast<uint8_t>(total), extra[sym], static_cast<uint16_t>(base),
+                    vbase[sym], (1u << total) - 1, (1u << extra[sym]) - 1};
     });
+}
+
+// Decodes n literals (a multiple of 4), literal i with state i mod 4.
+// Kept out of line: its loop wants all the registers.
+[[gnu::noinline]] bool decode_literals(BackwardBits& reader, const LiteralEntry* t,
+                                       const uint16_t (&initial)[4], uint8_t* out,
+                                       size_t n) noexcept {
+    // A local copy, so that the stores to `out` cannot alias the reader.
+    BackwardBits bits = reader;
+    unsigned s0 = initial[0], s1 = initial[1], s2 = initial[2], s3 = initial[3];
+    for (size_t i = 0; i < n; i += 4) {
+        bits.refill();
+        if (bits.held() >= 4 * 10) { // four literals of at most 10 bits each
+            LiteralEntry e = t[s0];
+            out[i] = e.symbol;
+            s0 = e.base + bits.take(e.nbits, e.mask);
+            e = t[s1];
+            out[i + 1] = e.symbol;
+            s1 = e.base + bits.take(e.nbits, e.mask);
+            e = t[s2];
+            out[i + 2] = e.symbol;
+            s2 = e.base + bits.take(e.nbits, e.mask);
+            e = t[s3];
+            out[i + 3] = e.symbol;
+            s3 = e.base + bits.take(e.nbits, e.mask);
+            continue;
+        }
+        unsigned* states[4] = {&s0, &s1, &s2, &s3};
+        for (unsigned k = 0; k < 4; ++k) {
+            const LiteralEntry e = t[*states[k]];
+            if (e.nbits > bits.held()) return false;
+            out[i + k] = e.symbol;
+            *states[k] = e.base + bits.take(e.nbits, e.mask);
+        }
+    }
+    reader = bits;
+    return true;
 }
 
 // One value step; false when the stream has run out.
@@ -293,9 +334,9 @@ inline bool decode_value(BackwardBits& bits, const ValueEntry* table, unsigned& 
                          uint32_t& value) noexcept {
     const ValueEntry e = table[state];
     if (e.total_bits > bits.held()) return false;
-    const uint32_t v = bits.take(e.total_bits);
+    const uint32_t v = bits.take(e.total_bits, e.total_mask);
     state = e.base + (v >> e.value_bits);
-    value = e.value + (v & ((1u << e.value_bits) - 1));
+    value = e.value + (v & e.value_mask);
     return true;
 }
 
@@ -322,17 +363,8 @@ lzfse_status decode_compressed(Output& out, const BlockHeader& h, std::span<cons
     uint8_t* const literals = sc.literals.data();
     if (lits) {
         build_literal_table(&h.freq[kLitFreq], sc.lit_table);
-        const LiteralEntry* t = sc.lit_table.data();
-        unsigned s[4] = {h.lit_state[0], h.lit_state[1], h.lit_state[2], h.lit_state[3]};
-        for (size_t i = 0; i < h.n_literals; i += 4) {
-            bits.refill();
-            for (unsigned k = 0; k < 4; ++k) {
-                const LiteralEntry e = t[s[k]];
-                if (e.nbits > bits.held()) return LZFSE_STATUS_CORRUPT;
-                literals[i + k] = e.symbol;
-                s[k] = e.base + bits.take(e.nbits);
-            }
-        }
+        if (!decode_literals(bits, sc.lit_table.data(), h.lit_state, literals, h.n_literals))
+            return LZFSE_STATUS_CORRUPT;
     }
     if (bits.remaining() != 0) return LZFSE_STATUS_CORRUPT;
     // Wide literal copies may read this far past the last literal.
@@ -341,8 +373,9 @@ lzfse_status decode_compressed(Output& out, const BlockHeader& h, std::span<cons
     // L/M/D triples. The stream starts with 64 bits of padding that no
     // triple may consume.
     constexpr size_t kLmdPadding = 64;
-    if (!bits.init(body.subspan(h.n_lit_payload, h.n_lmd_payload), h.lmd_bits) ||
-        bits.remaining() < kLmdPadding)
+    BackwardBits lmd_bits;
+    if (!lmd_bits.init(body.subspan(h.n_lit_payload, h.n_lmd_payload), h.lmd_bits) ||
+        lmd_bits.remaining() < kLmdPadding)
         return LZFSE_STATUS_CORRUPT;
     if (lmd) {
         build_value_table(&h.freq[kLFreq], kLExtra, kLBase, sc.l_table);
@@ -350,46 +383,60 @@ lzfse_status decode_compressed(Output& out, const BlockHeader& h, std::span<cons
         build_value_table(&h.freq[kDFreq], kDExtra, kDBase, sc.d_table);
     }
     unsigned ls = h.l_state, ms = h.m_state, ds = h.d_state;
-    size_t lit_next = 0;
+    const uint8_t* lit = literals;
+    const uint8_t* const lit_end = literals + h.n_literals;
     size_t dist = 0; // none yet in this block
-    const size_t n_literals = h.n_literals;
+    // Output cursor in locals: the byte stores could otherwise alias `out`.
+    uint8_t* const base = out.base;
+    uint8_t* op = base + out.pos;
+    uint8_t* const oend = base + out.end();
+    const ValueEntry* const lt = sc.l_table.data();
+    const ValueEntry* const mt = sc.m_table.data();
+    const ValueEntry* const dt = sc.d_table.data();
     for (size_t t = 0; t < h.n_matches; ++t) {
         uint32_t l, m, d;
-        bits.refill(); // at most 14 + 17 + 23 bits per triple
-        if (!decode_value(bits, sc.l_table.data(), ls, l) ||
-            !decode_value(bits, sc.m_table.data(), ms, m) ||
-            !decode_value(bits, sc.d_table.data(), ds, d))
+        lmd_bits.refill(); // at most 14 + 17 + 23 bits per triple
+        if (!decode_value(lmd_bits, lt, ls, l) || !decode_value(lmd_bits, mt, ms, m) ||
+            !decode_value(lmd_bits, dt, ds, d)) {
+            out.pos = static_cast<size_t>(op - base);
             return LZFSE_STATUS_CORRUPT;
+        }
         if (d != 0) dist = d;
-        if (dist == 0 || l > n_literals - lit_next || dist > out.pos + l)
+        if (dist == 0 || l > static_cast<size_t>(lit_end - lit) ||
+            dist > static_cast<size_t>(op - base) + l) {
+            out.pos = static_cast<size_t>(op - base);
             return LZFSE_STATUS_CORRUPT;
-        const uint8_t* src = literals + lit_next;
-        lit_next += l;
-        const size_t room = out.room();
-        uint8_t* dst = out.base + out.pos;
+        }
+        const size_t room = static_cast<size_t>(oend - op);
         if (room >= size_t{l} + m + kWideSlack) {
-            copy_literals(dst, src, l, true);
-            copy_match(dst + l, dist, m, room - l);
-            out.pos += size_t{l} + m;
+            copy_literals(op, lit, l, true);
+            op += l;
+            lit += l;
+            copy_match(op, dist, m, room - l);
+            op += m;
             continue;
         }
         if (size_t{l} + m <= room) {
-            std::memcpy(dst, src, l);
-            copy_match(dst + l, dist, m, room - l);
-            out.pos += size_t{l} + m;
+            std::memcpy(op, lit, l);
+            op += l;
+            lit += l;
+            copy_match(op, dist, m, room - l);
+            op += m;
             continue;
         }
         // Does not fit: fill what does, then report.
+        out.pos = static_cast<size_t>(op - base);
         const lzfse_status st = out.overflow(size_t{l} + m);
         if (st == LZFSE_STATUS_DST_TOO_SMALL) {
             const size_t nl = std::min<size_t>(l, room);
-            std::memcpy(dst, src, nl);
-            copy_match(dst + nl, dist, room - nl, room - nl);
+            std::memcpy(op, lit, nl);
+            copy_match(op + nl, dist, room - nl, room - nl);
             out.pos += room;
         }
         return st;
     }
-    if (bits.remaining() != kLmdPadding) return LZFSE_STATUS_CORRUPT;
+    out.pos = static_cast<size_t>(op - base);
+    if (lmd_bits.remaining() != kLmdPadding) return LZFSE_STATUS_CORRUPT;
     return LZFSE_STATUS_OK;
 }
 

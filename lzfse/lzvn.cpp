@@ -93,107 +93,133 @@ lzfse_status lzvn_run(Output& out, std::span<const uint8_t> in, size_t* used) no
     const uint8_t* const begin = in.data();
     const uint8_t* ip = begin;
     const uint8_t* const ie = begin + in.size();
+    // The output cursor lives in locals (the byte stores could otherwise
+    // alias `out`); `out.pos` is brought up to date before leaving.
+    uint8_t* const base = out.base;
+    uint8_t* op = base + out.pos;
+    uint8_t* const oend = base + out.end();
     size_t prev_dist = 0;
+    lzfse_status st = LZFSE_STATUS_TRUNCATED;
 
     // Every instruction consumes at least one input byte, so this loop ends.
     while (ip < ie) {
-        const unsigned op = *ip;
+        const unsigned opc = *ip;
         const size_t left = static_cast<size_t>(ie - ip);
         size_t lit, len, dist;
-        switch (kOps[op]) {
+        switch (kOps[opc]) {
         case kSmallDist:
-            if (left < 2) return LZFSE_STATUS_TRUNCATED;
-            lit = op >> 6;
-            len = ((op >> 3) & 7) + 3;
-            dist = ((op & 7u) << 8) | ip[1];
+            if (left < 2) goto truncated;
+            lit = opc >> 6;
+            len = ((opc >> 3) & 7) + 3;
+            dist = ((opc & 7u) << 8) | ip[1];
             ip += 2;
             break;
         case kMediumDist: {
-            if (left < 3) return LZFSE_STATUS_TRUNCATED;
+            if (left < 3) goto truncated;
             const unsigned w = load_u16(ip + 1);
-            lit = (op >> 3) & 3;
-            len = (((op & 7u) << 2) | (w & 3u)) + 3;
+            lit = (opc >> 3) & 3;
+            len = (((opc & 7u) << 2) | (w & 3u)) + 3;
             dist = w >> 2;
             ip += 3;
             break;
         }
         case kLargeDist:
-            if (left < 3) return LZFSE_STATUS_TRUNCATED;
-            lit = op >> 6;
-            len = ((op >> 3) & 7) + 3;
+            if (left < 3) goto truncated;
+            lit = opc >> 6;
+            len = ((opc >> 3) & 7) + 3;
             dist = load_u16(ip + 1);
             ip += 3;
             break;
         case kPrevDist:
-            lit = op >> 6;
-            len = ((op >> 3) & 7) + 3;
+            lit = opc >> 6;
+            len = ((opc >> 3) & 7) + 3;
             dist = prev_dist;
             ip += 1;
             break;
         case kSmallLit:
         case kLargeLit: {
-            if (op == 0xE0) {
-                if (left < 2) return LZFSE_STATUS_TRUNCATED;
+            if (opc == 0xE0) {
+                if (left < 2) goto truncated;
                 lit = size_t{ip[1]} + 16;
                 ip += 2;
             } else {
-                lit = op & 15u;
+                lit = opc & 15u;
                 ip += 1;
             }
             const size_t in_left = static_cast<size_t>(ie - ip);
-            if (lit > in_left) return LZFSE_STATUS_TRUNCATED;
-            if (const auto st = put_literals(out, ip, lit, in_left); st != LZFSE_STATUS_OK)
+            if (lit > in_left) goto truncated;
+            const size_t room = static_cast<size_t>(oend - op);
+            if (lit > room) {
+                out.pos = static_cast<size_t>(op - base);
+                st = put_literals(out, ip, lit, in_left);
                 return st;
+            }
+            copy_literals(op, ip, lit, room >= lit + kWideSlack && in_left >= lit + kWideSlack);
+            op += lit;
             ip += lit;
             continue;
         }
         case kSmallMatch:
         case kLargeMatch: {
-            if (op == 0xF0) {
-                if (left < 2) return LZFSE_STATUS_TRUNCATED;
+            if (opc == 0xF0) {
+                if (left < 2) goto truncated;
                 len = size_t{ip[1]} + 16;
                 ip += 2;
             } else {
-                len = op & 15u;
+                len = opc & 15u;
                 ip += 1;
             }
             // No distance yet in this stream: there is nothing to repeat.
-            if (prev_dist == 0 || prev_dist > out.pos) return LZFSE_STATUS_CORRUPT;
-            if (const auto st = put_match(out, prev_dist, len); st != LZFSE_STATUS_OK) return st;
+            if (prev_dist == 0 || prev_dist > static_cast<size_t>(op - base)) goto corrupt;
+            const size_t room = static_cast<size_t>(oend - op);
+            if (len > room) {
+                out.pos = static_cast<size_t>(op - base);
+                return put_match(out, prev_dist, len);
+            }
+            copy_match(op, prev_dist, len, room);
+            op += len;
             continue;
         }
         case kNop:
             ip += 1;
             continue;
         case kEnd:
-            if (left < kEndLength) return LZFSE_STATUS_TRUNCATED;
+            if (left < kEndLength) goto truncated;
             *used = static_cast<size_t>(ip + kEndLength - begin);
+            out.pos = static_cast<size_t>(op - base);
             return LZFSE_STATUS_OK;
         default:
-            return LZFSE_STATUS_CORRUPT;
+            goto corrupt;
         }
 
         // Literal bytes (0..3), then a match at `dist`.
         prev_dist = dist;
         const size_t in_left = static_cast<size_t>(ie - ip);
-        if (lit > in_left) return LZFSE_STATUS_TRUNCATED;
-        const size_t room = out.room();
-        if (room >= lit + len + kWideSlack && in_left >= 4 && dist != 0 &&
-            dist <= out.pos + lit) {
+        if (lit > in_left) goto truncated;
+        const size_t room = static_cast<size_t>(oend - op);
+        if (room >= lit + len + kWideSlack && in_left >= 4) {
             // Common case: everything fits with slack to spare.
-            uint8_t* d = out.base + out.pos;
-            std::memcpy(d, ip, 4);
+            std::memcpy(op, ip, 4);
             ip += lit;
-            copy_match(d + lit, dist, len, room - lit);
-            out.pos += lit + len;
+            op += lit;
+            if (dist == 0 || dist > static_cast<size_t>(op - base)) goto corrupt;
+            copy_match(op, dist, len, room - lit);
+            op += len;
             continue;
         }
-        if (const auto st = put_literals(out, ip, lit, in_left); st != LZFSE_STATUS_OK) return st;
+        out.pos = static_cast<size_t>(op - base);
+        if (st = put_literals(out, ip, lit, in_left); st != LZFSE_STATUS_OK) return st;
         ip += lit;
         if (dist == 0 || dist > out.pos) return LZFSE_STATUS_CORRUPT;
-        if (const auto st = put_match(out, dist, len); st != LZFSE_STATUS_OK) return st;
+        if (st = put_match(out, dist, len); st != LZFSE_STATUS_OK) return st;
+        op = base + out.pos;
     }
+truncated:
+    out.pos = static_cast<size_t>(op - base);
     return LZFSE_STATUS_TRUNCATED;
+corrupt:
+    out.pos = static_cast<size_t>(op - base);
+    return LZFSE_STATUS_CORRUPT;
 }
 
 } // namespace quorvel::lzfse_detail

@@ -71,7 +71,7 @@ TEST_P(Vectors, EveryTruncationIsAnError) {
         // Every cut for small streams, about 150 cuts for big ones (with the
         // last bytes, where the end marker lives, all included).
         const size_t n = v.packed.size();
-        const size_t step = n <= 5000 ? 1 : n / 150;
+        const size_t step = n <= 1500 ? 1 : n / 150;
         std::vector<size_t> cuts;
         for (size_t cut = 0; cut < n; cut += step) cuts.push_back(cut);
         for (size_t back = 1; back <= std::min<size_t>(n, 16); ++back) cuts.push_back(n - back);
@@ -92,9 +92,14 @@ TEST_P(Vectors, FlippedBitsNeverOverrun) {
     for (const auto& v : vectors_) {
         SCOPED_TRACE(v.name);
         const size_t n = v.packed.size();
-        const size_t step = n <= 2000 ? 1 : n / (n > 100000 ? 40 : 400);
-        for (size_t pos = 0; pos < n; pos += step) {
-            for (unsigned bit = 0; bit < 8; bit += (n <= 2000 ? 1 : 3)) {
+        // Every bit of small streams; a spread of positions in big ones, with
+        // the first 64 bytes (block headers) always included.
+        const size_t step = n <= 600 ? 1 : n / (n > 100000 ? 30 : 150);
+        std::vector<size_t> positions;
+        for (size_t pos = 0; pos < std::min<size_t>(n, 64); ++pos) positions.push_back(pos);
+        for (size_t pos = 64; pos < n; pos += step) positions.push_back(pos);
+        for (size_t pos : positions) {
+            for (unsigned bit = n <= 600 ? 0 : pos % 3; bit < 8; bit += (n <= 600 ? 1 : 3)) {
                 Bytes bad = v.packed;
                 bad[pos] ^= static_cast<uint8_t>(1u << bit);
                 const Decoded d = decode(GetParam(), bad, v.raw.size() + 1);
