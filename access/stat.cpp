@@ -50,11 +50,12 @@ void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st,
         st->st_gid = perms.group_id;
     }
 
+    // The field holds a device's number, or the number of links of a
+    // hard-link target; an item stored with 0 there still has its one link.
     if (S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode)) {
         st->st_rdev = perms.special;
+        st->st_nlink = 1;
     } else {
-        // The field holds the number of links of a hard-link target; an
-        // ordinary file stores 0 there but still has its one link.
         st->st_nlink = std::max<uint32_t>(perms.special, 1);
     }
 

@@ -31,7 +31,11 @@ int open_handle(hfslib_vol* vol, const char* path, std::unique_ptr<hfs_file_hand
         hfs_decmp_info info{};
         uint32_t attr_len = 0;
         uint8_t* attr_data = nullptr;
-        if (hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data) == 0) {
+        int probe = hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data);
+        // A compressed file that cannot be decoded is not shown as empty.
+        if (probe == -EOPNOTSUPP) return -EOPNOTSUPP;
+        if (probe < 0) return -EIO;
+        if (probe == 0) {
             hfs_malloc_ptr<uint8_t[]> attribute(attr_data);
             compressed = true;
             handle->size = info.size;

@@ -16,9 +16,14 @@ int op_getattr(const char* path, struct stat* st) {
     uint8_t fork = 0;
     if (int err = hfs_resolve_path(vol, path, &rec, &key, &fork)) return err;
 
+    // A compressed file shows its uncompressed size, also when its kind of
+    // compression cannot be read (reading it then fails instead).
     hfs_decmp_info info{};
-    bool compressed = rec.type == HFSLIB_REC_FILE && fork == HFSLIB_DATA_FORK &&
-                      hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr) == 0;
+    bool compressed = false;
+    if (rec.type == HFSLIB_REC_FILE && fork == HFSLIB_DATA_FORK) {
+        int probe = hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr);
+        compressed = probe == 0 || probe == -EOPNOTSUPP;
+    }
     hfs_stat(vol, &rec, st, fork, compressed ? &info : nullptr);
     return 0;
 }
