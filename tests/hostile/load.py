@@ -7,7 +7,8 @@ The volume is built from a folder of random files (--from-dir) plus a
 manifest adding compressed files of the chunked kinds and attributes; the
 expected contents are known independently of the daemon (the folder's files,
 the manifest's patterns). After a first full pass (every file and attribute
-checked), the readers run `find`-like walks, `cat` of large and compressed
+checked), the readers run (a first round of each action, after which the daemon's
+memory is taken, then until the time is up) `find`-like walks, `cat` of large and compressed
 files (page cache dropped for each file first, so that reads reach the
 daemon) and `getfattr`-like attribute reads, checking every byte. Then a
 last full pass. Pass: no request failed, every checksum matched, the daemon's
@@ -141,37 +142,48 @@ def full_pass(mnt, sums, xsums):
     return requests, failures
 
 
-def reader(k, mnt, sums, xsums, deadline, queue):
+def raise_error(e):
+    raise e
+
+
+def reader(k, mnt, sums, xsums, deadline, queue, first_round):
     requests, failures = 0, []
+    rounds = 0
     big = [r for r in sums if r.startswith("big")]
     compressed = list(COMPRESSED)
     step = k
-    try:
-        while time.monotonic() < deadline:
-            action = step % 4
-            step += 1
+    while time.monotonic() < deadline or rounds < 4:
+        if rounds == 4:
+            first_round.wait()  # the daemon's memory is measured now
+        rounds += 1
+        action = step % 4
+        step += 1
+        try:
             if action == 0:  # find + stat
-                for root, dirs, files in os.walk(mnt):
+                for root, dirs, files in os.walk(mnt, onerror=raise_error):
                     for name in dirs + files:
                         os.lstat(os.path.join(root, name))
                         requests += 1
                     requests += 1
             elif action in (1, 2):  # cat a large or a compressed file
-                rel = (big if action == 1 else compressed)[step % (len(big) if action == 1 else len(compressed))]
+                pool = big if action == 1 else compressed
+                rel = pool[step % len(pool)]
                 got, n = read_file(os.path.join(mnt, rel))
                 requests += n
                 if got != sums[rel]:
                     failures.append(f"{rel}: wrong contents")
             else:  # getfattr -d on a few files
-                for rel in ("attrs", "z4.txt", f"d{step % 4}/f{step % 40:03}"):
+                # (Not the compressed files: their resource fork, shown as an
+                # attribute, is beyond the kernel's 64 KiB attribute limit.)
+                for rel in ("attrs", "z3.txt", f"d{step % 4}/f{step % 40:03}"):
                     path = os.path.join(mnt, rel)
                     for name in os.listxattr(path):
                         value = os.getxattr(path, name)
                         requests += 2
                         if name in xsums and hashlib.sha256(value).hexdigest() != xsums[name]:
                             failures.append(f"{rel}@{name}: wrong value")
-    except OSError as e:
-        failures.append(f"reader {k}: {e}")
+        except OSError as e:
+            failures.append(f"reader {k}: {e}")
     queue.put((requests, failures))
 
 
@@ -201,14 +213,20 @@ def main():
     if not m.opened_read_only():
         problems.append("image not held read-only")
 
+    # The first pass: every file and attribute checked; then every reader's
+    # first round of each of its four actions, after which the daemon's
+    # memory is taken.
     requests, failures = full_pass(mnt, sums, xsums)
-    rss_first = m.rss_kib()
     queue = multiprocessing.Queue()
+    first_round = multiprocessing.Barrier(args.readers + 1)
     deadline = time.monotonic() + args.seconds
-    procs = [multiprocessing.Process(target=reader, args=(k, mnt, sums, xsums, deadline, queue))
+    procs = [multiprocessing.Process(target=reader,
+                                     args=(k, mnt, sums, xsums, deadline, queue, first_round))
              for k in range(args.readers)]
     for p in procs:
         p.start()
+    first_round.wait(timeout=args.seconds + 120)
+    rss_first = m.rss_kib()
     for _ in procs:
         r, f = queue.get()
         requests += r
@@ -225,8 +243,8 @@ def main():
 
     print(f"load: {args.readers} readers for {args.seconds:.0f} s: {requests} requests, "
           f"{len(failures)} failures")
-    print(f"daemon memory (RSS): {rss_first} KiB after the first pass, {rss_end} KiB at the end "
-          f"({growth:+.1%})")
+    print(f"daemon memory (RSS): {rss_first} KiB after the first pass and round, "
+          f"{rss_end} KiB at the end ({growth:+.1%})")
     if failures:
         problems.append(f"{len(failures)} failed requests: " + "; ".join(failures[:5]))
     if abs(growth) > 0.10:
