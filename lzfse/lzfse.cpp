@@ -440,6 +440,11 @@ lzfse_status decode_compressed(Output& out, const BlockHeader& h, std::span<cons
     return LZFSE_STATUS_OK;
 }
 
+// out.pos + n, saturated (a block end that far away is never reached).
+size_t end_after(const Output& out, size_t n) noexcept {
+    return n > SIZE_MAX - out.pos ? SIZE_MAX : out.pos + n;
+}
+
 lzfse_status decode_stream(Output& out, std::span<const uint8_t> in, Scratch* scratch) noexcept {
     std::unique_ptr<Scratch> own;
     // Each block consumes at least 4 input bytes, so this loop ends.
@@ -470,7 +475,7 @@ lzfse_status decode_stream(Output& out, std::span<const uint8_t> in, Scratch* sc
             const size_t n_raw = load_u32(in.data() + 4);
             const size_t n_payload = load_u32(in.data() + 8);
             if (n_payload > in.size() - 12) return LZFSE_STATUS_TRUNCATED;
-            out.block_end = out.pos + n_raw;
+            out.block_end = end_after(out, n_raw);
             size_t used = 0;
             const lzfse_status st = lzvn_run(out, in.subspan(12, n_payload), &used);
             if (st == LZFSE_STATUS_TRUNCATED) return LZFSE_STATUS_CORRUPT; // payload too short
@@ -496,7 +501,7 @@ lzfse_status decode_stream(Output& out, std::span<const uint8_t> in, Scratch* sc
                 }
                 scratch = own.get();
             }
-            out.block_end = out.pos + h.n_raw;
+            out.block_end = end_after(out, h.n_raw);
             const lzfse_status st = decode_compressed(
                 out, h, in.subspan(h.header_size, static_cast<size_t>(body_size)), *scratch);
             if (st != LZFSE_STATUS_OK) return st;
