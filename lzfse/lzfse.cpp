@@ -1,7 +1,7 @@
 // LZFSE: a sequence of blocks (stored, LZVN, or entropy-coded L/M/D blocks
 // with v1 or v2 headers) ended by an end-of-stream block.
-#include "copy.h"
 #include "lzfse.h"
+#include "copy.h"
 
 #include <array>
 #include <bit>
@@ -198,8 +198,7 @@ bool decode_frequencies(std::span<const uint8_t> area,
 
 // Parses a v1 or v2 header at the start of `block` (which extends to the end
 // of the input). Returns OK, TRUNCATED or CORRUPT.
-lzfse_status parse_header(uint32_t magic, std::span<const uint8_t> block,
-                          BlockHeader& h) noexcept {
+lzfse_status parse_header(uint32_t magic, std::span<const uint8_t> block, BlockHeader& h) noexcept {
     const uint8_t* b = block.data();
     if (magic == kMagicV1) {
         if (block.size() < kV1HeaderSize) return LZFSE_STATUS_TRUNCATED;
@@ -284,11 +283,13 @@ void build_literal_table(const uint16_t* freq, std::array<LiteralEntry, kLitStat
 
 template <size_t N, size_t S>
 void build_value_table(const uint16_t* freq, const std::array<uint8_t, S>& extra,
-                       const std::array<uint32_t, S>& vbase, std::array<ValueEntry, N>& t) noexcept {
+                       const std::array<uint32_t, S>& vbase,
+                       std::array<ValueEntry, N>& t) noexcept {
     build_states(freq, S, N, [&](unsigned state, unsigned sym, unsigned nbits, unsigned base) {
         const unsigned total = nbits + extra[sym];
-        t[state] = {static_cast<uint8_t>(total), extra[sym], static_cast<uint16_t>(base),
-                    vbase[sym], (1u << total) - 1, (1u << extra[sym]) - 1};
+        t[state] = {static_cast<uint8_t>(total), extra[sym],
+                    static_cast<uint16_t>(base), vbase[sym],
+                    (1u << total) - 1,           (1u << extra[sym]) - 1};
     });
 }
 
@@ -539,7 +540,9 @@ const uint8_t kNoInput = 0;
 
 extern "C" {
 
-size_t lzfse_decode_scratch_size(void) { return sizeof(Scratch); }
+size_t lzfse_decode_scratch_size(void) {
+    return sizeof(Scratch);
+}
 
 lzfse_status lzfse_decode(uint8_t* dst, size_t dst_size, const uint8_t* src, size_t src_size,
                           void* scratch, size_t* produced) {

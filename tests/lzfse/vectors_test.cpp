@@ -9,6 +9,10 @@ namespace {
 
 enum class Kind { lzfse, lzvn };
 
+void PrintTo(Kind k, std::ostream* os) {
+    *os << (k == Kind::lzfse ? "LZFSE" : "raw LZVN");
+}
+
 Decoded decode(Kind kind, const Bytes& src, size_t dst_size) {
     return kind == Kind::lzfse ? decode_lzfse(src, dst_size) : decode_lzvn(src, dst_size);
 }
@@ -50,8 +54,8 @@ TEST_P(Vectors, ShortDestinationGetsExactPrefix) {
     REQUIRE_VECTORS(vectors_, sub_);
     for (const auto& v : vectors_) {
         if (v.raw.empty()) continue;
-        for (size_t size : {v.raw.size() - 1, v.raw.size() / 2, v.raw.size() / 3 + 7, size_t{1},
-                            size_t{0}}) {
+        for (size_t size :
+             {v.raw.size() - 1, v.raw.size() / 2, v.raw.size() / 3 + 7, size_t{1}, size_t{0}}) {
             if (size >= v.raw.size()) continue;
             SCOPED_TRACE(v.name + " into " + std::to_string(size));
             const Decoded d = decode(GetParam(), v.packed, size);
