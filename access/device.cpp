@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 hfs_device::~hfs_device() {
+    cache.reset();
     ublio.reset();
     if (fd >= 0) ::close(fd);
 }
@@ -144,6 +145,11 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         struct stat st {};
         if (::fstat(dev->fd, &st) != 0) return fail_open(errno);
         dev->blksize = S_ISCHR(st.st_mode) ? 512 : 0;
+    }
+
+    if (options.cache_size != 0) {
+        dev->cache.reset(hfs_path_cache_create(options.cache_size));
+        if (!dev->cache) return fail_open(ENOMEM);
     }
 
     dev->default_file_mode = options.default_file_mode & 0777;

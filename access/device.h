@@ -5,6 +5,7 @@
 
 #include "block_cache.h"
 #include "libhfs.h"
+#include "path_cache.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,8 +14,9 @@
 
 struct hfs_device {
     int fd = -1;
-    uint32_t blksize = 0; // read size and alignment; 0 = no alignment needed
-    std::string rsrc_ext; // resource-fork file-name suffix; empty = none
+    uint32_t blksize = 0;     // read size and alignment; 0 = no alignment needed
+    hfs_path_cache_ptr cache; // null when caching is off
+    std::string rsrc_ext;     // resource-fork file-name suffix; empty = none
     uint8_t default_fork = 0x00;
     uint16_t default_file_mode = 0;
     uint16_t default_dir_mode = 0;
