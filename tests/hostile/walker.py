@@ -5,7 +5,9 @@ Usage: walker.py MOUNTPOINT
 
 What find, stat, cat and getfattr -d do, as their system calls: every folder
 is listed (readdir), every entry stat'ed (lstat), every regular file read to
-its end together with its resource fork (NAME/rsrc), every symbolic link read
+its end (its resource fork is read as the attribute
+user.com.apple.ResourceFork: the kernel refuses NAME/rsrc below a file
+before the daemon sees it), every symbolic link read
 (readlink), and every extended attribute listed and read. Folders are entered
 once per inode (hard-linked folders and damaged catalogs may form cycles) and
 to a bounded depth; the walk stops after a bounded number of entries.
@@ -100,9 +102,6 @@ class Walk:
                         stack.append((path, depth + 1))
                 elif stat.S_ISREG(st.st_mode):
                     self.files[rel] = self.read_all(path)
-                    rsrc = os.path.join(path, "rsrc")
-                    if self.call("stat", rsrc, os.stat, rsrc):
-                        self.files[rel + "/rsrc"] = self.read_all(rsrc)
                 elif stat.S_ISLNK(st.st_mode):
                     self.call("readlink", path, os.readlink, path)
         return {"ops": self.ops, "errors": self.errors, "unexpected": self.unexpected,
