@@ -251,7 +251,7 @@ std::string sha256_hex(const uint8_t* data, size_t len) {
     for (; i + 64 <= len; i += 64) sha_block(h, data + i);
     uint8_t tail[128] = {};
     size_t rest = len - i;
-    std::memcpy(tail, data + i, rest);
+    if (rest) std::memcpy(tail, data + i, rest);
     tail[rest] = 0x80;
     size_t tail_len = rest + 9 <= 64 ? 64 : 128;
     uint64_t bits = uint64_t{len} * 8;
