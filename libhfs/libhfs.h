@@ -375,6 +375,9 @@ int hfslib_mount(const char* path, int read_only, hfslib_vol* vol, hfslib_cbctx*
 void hfslib_unmount(hfslib_vol* vol, hfslib_cbctx* ctx);
 int hfslib_journal_clean(const hfslib_vol* vol);
 
+// Revision identifiers of the library's source modules.
+extern const char hfslib_rcsid_libhfs[];
+extern const char hfslib_rcsid_unicode[];
 // ---------------------------------------------------------------------------
 // B-tree node parsing
 //
@@ -457,3 +460,13 @@ size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, in
 int hfslib_cmp_ext_keys(const hfslib_ext_key* a, const hfslib_ext_key* b);
 uint16_t hfslib_build_ext_key(uint32_t cnid, uint8_t fork_type, uint32_t start_block,
                               hfslib_ext_key* out);
+
+// ---------------------------------------------------------------------------
+// Folder listing
+
+// The folder and file records of the children of `folder_cnid`, in catalog
+// order, with their names (parallel arrays from the hooks, owned by the
+// caller). The root folder's private folders and journal files are left out.
+// 0 on success, 1 on failure (no arrays are left to the caller).
+int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
+                       hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx);

@@ -1,0 +1,211 @@
+// The library hooks of this program: memory from the C allocator, messages to
+// standard error, and the volume file or disk device read through the block
+// cache, plain positional reads, or block-aligned reads.
+#include "device.h"
+
+#include "options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <span>
+#include <sys/stat.h>
+#include <unistd.h>
+
+hfs_device::~hfs_device() {
+    cache.reset();
+    ublio.reset();
+    if (fd >= 0) ::close(fd);
+}
+
+void hfs_print_error(const char* format, const char*, int, va_list args) {
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+}
+
+void* hfs_alloc(size_t size, hfslib_cbctx*) {
+    return std::malloc(size);
+}
+
+void* hfs_realloc(void* block, size_t size, hfslib_cbctx*) {
+    if (size == 0) return nullptr;
+    return std::realloc(block, size);
+}
+
+void hfs_free(void* block, hfslib_cbctx*) {
+    std::free(block);
+}
+
+hfslib_hooks hfs_device_hooks() {
+    return {hfs_print_error, hfs_alloc,        hfs_realloc,    hfs_free,
+            hfs_open_device, hfs_close_device, hfs_read_device};
+}
+
+namespace {
+
+// The settings a device takes from the options, or their defaults.
+hfs_options settings_from(const hfslib_cbctx* ctx) {
+    if (ctx && ctx->open_arg) return *static_cast<const hfs_options*>(ctx->open_arg);
+    hfs_options defaults{};
+    init_options(&defaults);
+    return defaults;
+}
+
+int fail_open(int err) {
+    errno = err;
+    return -err;
+}
+
+// Reads exactly `size` bytes at `offset` unless the device ends first.
+// Returns 0 or an errno value; `got` receives the bytes read.
+int read_some(int fd, uint8_t* dst, size_t size, uint64_t offset, size_t& got) {
+    got = 0;
+    while (got < size) {
+        ssize_t n = ::pread(fd, dst + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Reads all `size` bytes; reaching the end of the device first is EINVAL.
+int read_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
+    size_t got = 0;
+    if (int err = read_some(fd, dst, size, offset, got)) return err;
+    return got == size ? 0 : EINVAL;
+}
+
+// Copies `count` bytes at `within` of the block at `block_offset` through the
+// bounce buffer. The block may end early at the end of the device as long as
+// the bytes wanted are there.
+int read_through_bounce(hfs_device& dev, uint8_t* dst, uint64_t block_offset, size_t within,
+                        size_t count) {
+    std::lock_guard lock(dev.bounce_lock);
+    size_t got = 0;
+    if (int err = read_some(dev.fd, dev.bounce.get(), dev.blksize, block_offset, got)) return err;
+    if (got < within + count) return EINVAL;
+    std::memcpy(dst, dev.bounce.get() + within, count);
+    return 0;
+}
+
+int read_aligned(hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) {
+    const uint64_t block = dev.blksize;
+    if (uint64_t head = offset % block; head != 0) {
+        size_t count = static_cast<size_t>(std::min(block - head, size));
+        if (int err =
+                read_through_bounce(dev, dst, offset - head, static_cast<size_t>(head), count))
+            return err;
+        dst += count;
+        offset += count;
+        size -= count;
+    }
+    if (uint64_t body = size - size % block; body != 0) {
+        if (int err = read_exact(dev.fd, dst, static_cast<size_t>(body), offset)) return err;
+        dst += body;
+        offset += body;
+        size -= body;
+    }
+    if (size != 0) return read_through_bounce(dev, dst, offset, 0, static_cast<size_t>(size));
+    return 0;
+}
+
+} // namespace
+
+int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
+    if (!vol || !path) return fail_open(EINVAL);
+    vol->device = nullptr;
+
+    std::unique_ptr<hfs_device> dev;
+    try {
+        dev = std::make_unique<hfs_device>();
+    } catch (const std::bad_alloc&) {
+        return fail_open(ENOMEM);
+    }
+    const hfs_options options = settings_from(ctx);
+
+    dev->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (dev->fd < 0) return fail_open(errno);
+
+    dev->default_fork = options.rsrc_only ? 0xFF : 0x00;
+    // An empty suffix would make every path name the other fork: no suffix.
+    if (options.rsrc_ext && options.rsrc_ext[0]) dev->rsrc_ext = options.rsrc_ext;
+
+    if (options.blksize != 0) {
+        dev->blksize = options.blksize;
+    } else {
+        struct stat st {};
+        if (::fstat(dev->fd, &st) != 0) return fail_open(errno);
+        dev->blksize = S_ISCHR(st.st_mode) ? 512 : 0;
+    }
+
+    if (options.cache_size != 0) {
+        dev->cache.reset(hfs_path_cache_create(options.cache_size));
+        if (!dev->cache) return fail_open(ENOMEM);
+    }
+
+    dev->default_file_mode = options.default_file_mode & 0777;
+    dev->default_dir_mode = options.default_dir_mode & 0777;
+    dev->default_uid = options.default_uid;
+    dev->default_gid = options.default_gid;
+    dev->disable_symlinks = options.disable_symlinks != 0;
+    dev->use_ublio = options.noublio == 0;
+
+    if (dev->use_ublio) {
+        dev->ublio = block_cache::open(dev->fd, dev->blksize ? dev->blksize : 512,
+                                       options.ublio_items, options.ublio_grace);
+        if (!dev->ublio) return fail_open(ENOMEM);
+    } else if (dev->blksize != 0) {
+        try {
+            dev->bounce = std::make_unique_for_overwrite<uint8_t[]>(dev->blksize);
+        } catch (const std::bad_alloc&) {
+            return fail_open(ENOMEM);
+        }
+    }
+
+    vol->device = dev.release();
+    return 0;
+}
+
+void hfs_close_device(hfslib_vol* vol, hfslib_cbctx*) {
+    if (!vol || !vol->device) return;
+    std::unique_ptr<hfs_device> dev(hfs_get_device(vol));
+    vol->device = nullptr;
+}
+
+int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx*) {
+    hfs_device* dev = hfs_get_device(vol);
+    if (!dev || !buf) return -EINVAL;
+    auto* dst = static_cast<uint8_t*>(buf);
+
+    int err = 0;
+    uint64_t device_offset = offset + vol->embedded_offset;
+    if (device_offset < offset || size > SSIZE_MAX || device_offset > INT64_MAX - size) {
+        err = EINVAL;
+    } else if (size == 0) {
+        return 0;
+    } else if (dev->use_ublio) {
+        std::lock_guard lock(dev->ublio_lock);
+        ssize_t got = dev->ublio->pread({dst, static_cast<size_t>(size)}, device_offset);
+        if (got < 0)
+            err = errno;
+        else if (static_cast<uint64_t>(got) < size)
+            err = EINVAL;
+    } else if (dev->blksize == 0) {
+        err = read_exact(dev->fd, dst, static_cast<size_t>(size), device_offset);
+    } else {
+        err = read_aligned(*dev, dst, size, device_offset);
+    }
+    if (err == 0) return 0;
+    hfslib_report("read of %lu bytes at offset %lu failed (block size %u): %s", nullptr, 0, size,
+                  device_offset, dev->blksize, std::strerror(err));
+    return -err;
+}

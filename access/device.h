@@ -1,0 +1,53 @@
+// The device behind an open volume: the library's hooks for this program and
+// the per-volume record they keep (descriptor, read block size, block cache,
+// lookup cache and the mount settings the other access-layer parts read).
+#pragma once
+
+#include "block_cache.h"
+#include "libhfs.h"
+#include "path_cache.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+struct hfs_device {
+    int fd = -1;
+    uint32_t blksize = 0;     // read size and alignment; 0 = no alignment needed
+    hfs_path_cache_ptr cache; // null when caching is off
+    std::string rsrc_ext;     // resource-fork file-name suffix; empty = none
+    uint8_t default_fork = 0x00;
+    uint16_t default_file_mode = 0;
+    uint16_t default_dir_mode = 0;
+    uint32_t default_uid = 0;
+    uint32_t default_gid = 0;
+    std::unique_ptr<uint8_t[]> bounce; // one block for unaligned reads without the cache
+    std::mutex bounce_lock;
+    bool disable_symlinks = false;
+    bool use_ublio = false;
+    std::unique_ptr<block_cache> ublio;
+    std::mutex ublio_lock;
+
+    hfs_device() = default;
+    hfs_device(const hfs_device&) = delete;
+    hfs_device& operator=(const hfs_device&) = delete;
+    ~hfs_device();
+};
+
+// The device record of an open volume, or null.
+inline hfs_device* hfs_get_device(const hfslib_vol* vol) {
+    return vol ? static_cast<hfs_device*>(vol->device) : nullptr;
+}
+
+// The seven hooks, in the order of hfslib_hooks.
+void hfs_print_error(const char* format, const char* file, int line, va_list args);
+void* hfs_alloc(size_t size, hfslib_cbctx* ctx);
+void* hfs_realloc(void* block, size_t size, hfslib_cbctx* ctx);
+void hfs_free(void* block, hfslib_cbctx* ctx);
+int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
+void hfs_close_device(hfslib_vol* vol, hfslib_cbctx* ctx);
+int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx* ctx);
+
+// The hook table with the functions above.
+hfslib_hooks hfs_device_hooks();

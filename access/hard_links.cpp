@@ -1,0 +1,51 @@
+#include "hard_links.h"
+
+#include <cstdio>
+
+namespace {
+
+int follow_link(hfslib_vol* vol, const hfslib_cat_key& private_folder, const char* pattern,
+                uint32_t link_number, hfslib_cat_rec* rec_out, hfslib_cbctx* ctx) {
+    hfslib_cat_rec folder{};
+    if (hfslib_find_cat_record(vol, &private_folder, &folder, ctx) != 0 ||
+        folder.type != HFSLIB_REC_FOLDER || folder.folder.cnid == 0)
+        return -1;
+
+    // "iNode4294967295" is the longest name: 15 characters.
+    char text[16];
+    int length = std::snprintf(text, sizeof text, pattern, link_number);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof text) return -1;
+    uint16_t units[16];
+    for (int i = 0; i < length; ++i) units[i] = static_cast<unsigned char>(text[i]);
+
+    hfslib_cat_key key{};
+    if (hfslib_make_cat_key(folder.folder.cnid, static_cast<uint16_t>(length), units, &key) == 0)
+        return -1;
+    return hfslib_find_cat_record(vol, &key, rec_out, ctx);
+}
+
+} // namespace
+
+int hfs_follow_file_link(hfslib_vol* vol, uint32_t link_number, hfslib_cat_rec* rec_out,
+                         hfslib_cbctx* ctx) {
+    return follow_link(vol, hfslib_key_file_links, "iNode%u", link_number, rec_out, ctx);
+}
+
+int hfs_follow_folder_link(hfslib_vol* vol, uint32_t link_number, hfslib_cat_rec* rec_out,
+                           hfslib_cbctx* ctx) {
+    return follow_link(vol, hfslib_key_dir_links, "dir_%u", link_number, rec_out, ctx);
+}
+
+void hfs_resolve_links(hfslib_vol* vol, hfslib_cat_rec& rec, bool files, bool folders) {
+    // A target of the wrong kind means a damaged volume: the link stays.
+    hfslib_cat_rec target{};
+    if (files && hfs_is_file_link(rec)) {
+        if (hfs_follow_file_link(vol, rec.file.perms.special, &target, nullptr) == 0 &&
+            target.type == HFSLIB_REC_FILE)
+            rec = target;
+    } else if (folders && hfs_is_folder_link(rec)) {
+        if (hfs_follow_folder_link(vol, rec.file.perms.special, &target, nullptr) == 0 &&
+            target.type == HFSLIB_REC_FOLDER)
+            rec = target;
+    }
+}

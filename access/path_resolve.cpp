@@ -1,0 +1,91 @@
+#include "path_resolve.h"
+
+#include "device.h"
+#include "hard_links.h"
+#include "names.h"
+#include "path_cache.h"
+
+#include <cerrno>
+
+namespace {
+
+constexpr uint32_t root_folder_cnid = 2;
+constexpr std::string_view rsrc_component = "rsrc";
+
+// A catalog search result as an errno value: missing, or unreadable.
+int search_error(int result) {
+    return result < 0 ? -ENOENT : -EIO;
+}
+
+} // namespace
+
+int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec_out,
+                     hfslib_cat_key* key_out, uint8_t* fork_out) {
+    hfs_device* dev = hfs_get_device(vol);
+    if (!dev || !rec_out || !key_out) return -EINVAL;
+    if (fork_out) *fork_out = dev->default_fork;
+    hfs_path_cache* cache = dev->cache.get();
+
+    // A path ending in the suffix names the other fork of the path without
+    // it ("/.rsrc" itself is an ordinary name).
+    const std::string_view suffix = dev->rsrc_ext;
+    const bool suffix_shaped =
+        !suffix.empty() && path.size() > suffix.size() + 1 && path.ends_with(suffix);
+
+    if (hfs_path_cache_lookup(cache, path, *rec_out, *key_out,
+                              suffix_shaped ? hfs_cache_accept::resolved_only
+                                            : hfs_cache_accept::any))
+        return 0;
+
+    size_t start = hfs_path_cache_lookup_ancestor(cache, path, *rec_out, *key_out);
+    if (start == 0) {
+        int result =
+            hfslib_find_cat_record_by_cnid(vol, root_folder_cnid, rec_out, key_out, nullptr);
+        if (result != 0) return search_error(result);
+    }
+
+    std::string_view rest = path.substr(start);
+    bool other_fork = false;
+    if (suffix_shaped) {
+        rest.remove_suffix(suffix.size());
+        other_fork = true;
+    }
+
+    hfslib_cat_rec found{};
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view component = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+        if (component.empty()) continue;
+
+        if (rec_out->type == HFSLIB_REC_FILE) {
+            // Below a file only "rsrc" may follow: its resource fork.
+            if (component != rsrc_component) return -ENOTDIR;
+            other_fork = true;
+            break;
+        }
+        hfslib_uname name{};
+        if (int err = hfs_path_to_uname(component, name); err != 0) return err;
+        if (hfslib_make_cat_key(rec_out->folder.cnid, name.length, name.units, key_out) == 0)
+            return -EINVAL;
+        int result = hfslib_find_cat_record(vol, key_out, &found, nullptr);
+        if (result != 0) return search_error(result);
+        if (found.type != HFSLIB_REC_FOLDER && found.type != HFSLIB_REC_FILE) return -EIO;
+        *rec_out = found;
+        hfs_resolve_links(vol, *rec_out, false, true);
+    }
+    hfs_resolve_links(vol, *rec_out, true, false);
+
+    if (!other_fork) {
+        hfs_path_cache_insert(cache, path, *rec_out, *key_out, hfs_cache_origin::resolved);
+    } else if (fork_out) {
+        *fork_out = static_cast<uint8_t>(~*fork_out);
+    }
+    return 0;
+}
+
+void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_rec& rec,
+                      const hfslib_cat_key& key) {
+    if (hfs_device* dev = hfs_get_device(vol))
+        hfs_path_cache_insert(dev->cache.get(), path, rec, key, hfs_cache_origin::listed);
+}

@@ -1,0 +1,25 @@
+// Path resolution: an absolute POSIX path to the catalog record it names,
+// the key of its last component and the fork it selects.
+#pragma once
+
+#include "libhfs.h"
+
+#include <cstdint>
+#include <string_view>
+
+// Resolves `path` (absolute, UTF-8, '/'-separated). On success (0) `rec_out`
+// holds the record (hard links replaced by their targets), `key_out` the key
+// under which the last component was found, and `fork_out` (when given) the
+// fork the path names: the device's default fork, or the other one when the
+// path ends in the resource-fork suffix or a "rsrc" component after a file.
+// Errors: -ENOENT (a component is missing), -ENOTDIR (a component after a
+// file), -ENOMEM (invalid UTF-8, no memory), -EINVAL (a name that cannot be
+// converted or keyed), -ENAMETOOLONG (a component longer than any on-disk
+// name), -EIO (the catalog could not be read).
+int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec_out,
+                     hfslib_cat_key* key_out, uint8_t* fork_out);
+
+// Remembers a listed directory entry (folder path + name) in the lookup
+// cache with its record and the key it was listed under.
+void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_rec& rec,
+                      const hfslib_cat_key& key);

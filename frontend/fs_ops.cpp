@@ -1,0 +1,55 @@
+// The FUSE operations table, the file-system statistics and shutdown.
+#include "frontend.h"
+
+#include "libhfs.h"
+
+#include <sys/statvfs.h>
+#include <syslog.h>
+
+namespace {
+
+hfslib_vol* current_volume() {
+    return static_cast<hfslib_vol*>(fuse_get_context()->private_data);
+}
+
+// The highest file count the statistics report.
+constexpr uint64_t max_files = 4294967279ULL; // 2^32 - 17
+
+fuse_operations make_ops() {
+    fuse_operations ops{};
+    ops.statfs = op_statfs;
+    ops.destroy = op_destroy;
+    ops.flag_nullpath_ok = 1;
+    ops.flag_nopath = 1;
+    return ops;
+}
+
+} // namespace
+
+void log_syslog(const char* format, const char*, int, va_list args) {
+    vsyslog(LOG_ERR, format, args);
+}
+
+int op_statfs(const char*, struct statvfs* st) {
+    const hfslib_vheader& vh = current_volume()->vh;
+    st->f_bsize = vh.block_size;
+    st->f_frsize = vh.block_size;
+    st->f_blocks = vh.total_blocks;
+    st->f_bfree = vh.free_blocks;
+    st->f_bavail = vh.free_blocks;
+    st->f_files = max_files;
+    st->f_ffree = max_files - (uint64_t{vh.file_count} + vh.folder_count);
+    st->f_favail = st->f_ffree;
+    st->f_flag = ST_RDONLY;
+    st->f_namemax = 765;
+    return 0;
+}
+
+void op_destroy(void* private_data) {
+    hfslib_unmount(static_cast<hfslib_vol*>(private_data), nullptr);
+}
+
+const struct fuse_operations* hfs_fuse_ops() {
+    static const fuse_operations ops = make_ops();
+    return &ops;
+}

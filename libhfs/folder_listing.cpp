@@ -1,0 +1,172 @@
+// Listing a folder: descend the catalog to the folder's first record, then
+// walk the leaf level sideways while the records belong to the folder.
+#include "btree_internal.h"
+#include "libhfs.h"
+#include "report.h"
+
+#include <cstring>
+
+namespace {
+
+using hfslib::hook_ptr;
+
+constexpr uint32_t catalog_file_cnid = 4;
+
+bool is_special_root_entry(const hfslib_uname& name) {
+    for (const hfslib_cat_key* const* key = hfslib_special_keys; *key; ++key) {
+        const hfslib_uname& special = (*key)->name;
+        if (special.length == name.length &&
+            std::memcmp(special.units, name.units, name.length * sizeof(uint16_t)) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Sign of the 32-bit difference a - b.
+int cnid_order(uint32_t a, uint32_t b) {
+    const auto diff = static_cast<int32_t>(a - b);
+    return diff < 0 ? -1 : diff > 0 ? 1 : 0;
+}
+
+// The arrays handed to the caller, grown geometrically through the hooks.
+template <class T>
+struct growing_array {
+    hook_ptr<T[]> items;
+    uint32_t capacity = 0;
+
+    explicit growing_array(hfslib_cbctx* ctx) : items(nullptr, hfslib::hook_deleter{ctx}) {}
+    bool append(const T& value, uint32_t index, hfslib_cbctx* ctx) {
+        if (index >= capacity) {
+            uint32_t wanted = capacity < 16 ? 16 : capacity * 2;
+            if (wanted <= capacity || !hfslib::hook_resize(items, wanted, ctx)) return false;
+            capacity = wanted;
+        }
+        items[index] = value;
+        return true;
+    }
+};
+
+} // namespace
+
+int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
+                       hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx) {
+    if (!vol || !count_out || folder_cnid == 0) return 1;
+    *count_out = 0;
+    if (children_out) *children_out = nullptr;
+    if (names_out) *names_out = nullptr;
+    if (!vol->keycmp) return 1;
+
+    const uint16_t node_size = vol->cat_header.node_size;
+    auto buf = hfslib::hook_alloc<uint8_t[]>(node_size, ctx);
+    if (!buf) {
+        HFSLIB_ERROR("could not allocate node buffer");
+        return 1;
+    }
+    hfslib_extent* raw_list = nullptr;
+    const uint16_t extent_count =
+        hfslib_collect_fork_extents(vol, catalog_file_cnid, HFSLIB_DATA_FORK, &raw_list, ctx);
+    hook_ptr<hfslib_extent[]> extents(raw_list, hfslib::hook_deleter{ctx});
+    if (extent_count == 0) {
+        HFSLIB_ERROR("could not locate fork extents");
+        return 1;
+    }
+
+    growing_array<hfslib_cat_rec> children(ctx);
+    growing_array<hfslib_uname> names(ctx);
+    uint32_t count = 0;
+    hfslib::descent_path path(vol->cat_header.tree_depth);
+    hfslib::node_records node(ctx);
+    hfslib_cat_rec rec{};
+    hfslib_cat_key key{};
+    // Keys along the leaf level must strictly increase; a forward link that
+    // leads back to keys already seen (a cycle) is refused.
+    hfslib_cat_key last_key{};
+    bool have_last_key = false;
+    bool in_leaves = false;
+
+    uint32_t number = vol->cat_header.root_node;
+    for (;;) {
+        if (!in_leaves && !path.enter(number)) {
+            hfslib::report_bad_descent(path, "catalog", number);
+            return 1;
+        }
+        if (hfslib::read_tree_node(vol, buf.get(), node_size, number, {extents.get(), extent_count},
+                                   ctx) != 0) {
+            HFSLIB_ERROR("could not read catalog node #%i", static_cast<int>(number));
+            return 1;
+        }
+        const int8_t kind = hfslib::node_kind(buf.get());
+        if ((kind != HFSLIB_NODE_INDEX && kind != HFSLIB_NODE_LEAF) ||
+            (in_leaves && kind != HFSLIB_NODE_LEAF)) {
+            HFSLIB_ERROR("unexpected kind %i of catalog node #%u", int{kind}, number);
+            return 1;
+        }
+        if (node.parse(buf.get(), HFSLIB_TREE_CATALOG, vol) == 0) {
+            HFSLIB_ERROR("could not parse catalog node #%i", static_cast<int>(number));
+            return 1;
+        }
+
+        uint32_t next = 0;
+        bool done = false;
+        for (uint16_t j = 0; j < node.count() && !done; ++j) {
+            int16_t rec_kind = kind;
+            if (hfslib_parse_cat_record(node.data(j), node.size(j), &rec, &rec_kind, &key, vol) ==
+                0) {
+                HFSLIB_ERROR("could not read cat record %i:%i", static_cast<int>(number), int{j});
+                return 1;
+            }
+            if (kind == HFSLIB_NODE_INDEX) {
+                const int order = cnid_order(folder_cnid, key.parent_cnid);
+                if (order < 0 && j == 0) {
+                    HFSLIB_ERROR("all records greater than key");
+                    return 1;
+                }
+                if (order <= 0) {
+                    // The folder's records begin in the child of the record
+                    // before (or, at the very first record, in its own child).
+                    if (j == 0) next = rec.child;
+                    done = true;
+                } else {
+                    next = rec.child;
+                }
+                continue;
+            }
+
+            if (have_last_key && vol->keycmp(&key, &last_key) <= 0) {
+                HFSLIB_ERROR("catalog leaf #%u out of key order", number);
+                return 1;
+            }
+            last_key = key;
+            have_last_key = true;
+
+            if (folder_cnid > key.parent_cnid) continue;
+            if (folder_cnid < key.parent_cnid) {
+                done = true;
+                break;
+            }
+            if (folder_cnid == 2 && is_special_root_entry(key.name)) continue;
+            if (rec.type != HFSLIB_REC_FOLDER && rec.type != HFSLIB_REC_FILE) continue;
+            if (children_out && !children.append(rec, count, ctx)) {
+                HFSLIB_ERROR("could not allocate child record");
+                return 1;
+            }
+            if (names_out && !names.append(key.name, count, ctx)) {
+                HFSLIB_ERROR("could not allocate child name");
+                return 1;
+            }
+            ++count;
+        }
+
+        if (kind == HFSLIB_NODE_LEAF) {
+            if (done || node.desc.flink == 0) break;
+            next = node.desc.flink;
+            in_leaves = true;
+        }
+        number = next;
+    }
+
+    *count_out = count;
+    if (children_out) *children_out = children.items.release();
+    if (names_out) *names_out = names.items.release();
+    return 0;
+}

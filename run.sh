@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# ./run.sh                          build, make the sample volume, mount it under ./mnt and show it
+# ./run.sh VOLUME MOUNTPOINT [opts] mount VOLUME at MOUNTPOINT with the given options
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+
+build() {
+    scripts/install-deps
+    if [ ! -f build/build.ninja ]; then
+        cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+    ninja -C build quorvel mkhfs >/dev/null
+}
+
+if [ $# -gt 0 ]; then
+    if [ $# -lt 2 ]; then
+        echo "usage: ./run.sh [VOLUME MOUNTPOINT [options]]" >&2
+        exit 1
+    fi
+    build
+    exec "$root/build/quorvel" "$@"
+fi
+
+build
+mkdir -p sample mnt
+if mountpoint -q mnt; then fusermount -u mnt; fi
+echo "== making the sample volume sample/showcase.img"
+build/mkhfs tools/mkhfs/examples/showcase.json sample/showcase.img
+echo "== mounting it read-only under ./mnt"
+build/quorvel sample/showcase.img mnt
+echo
+stat -f mnt
+echo
+if ls mnt >/dev/null 2>&1; then
+    echo "== ls -la mnt"
+    ls -la mnt || true
+fi
+echo
+echo "The volume stays mounted at $root/mnt. Unmount it with:"
+echo "    fusermount -u $root/mnt"
