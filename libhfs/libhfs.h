@@ -406,8 +406,7 @@ bool hfslib_valid_node_size(uint32_t node_size);
 // refuse a record too short for what it claims to hold.
 
 size_t hfslib_parse_cat_record(const uint8_t* raw, size_t raw_len, hfslib_cat_rec* rec_out,
-                               int16_t* kind_inout, hfslib_cat_key* key_out,
-                               const hfslib_vol* vol);
+                               int16_t* kind_inout, hfslib_cat_key* key_out, const hfslib_vol* vol);
 size_t hfslib_parse_perms(const uint8_t* raw, hfslib_perms* out);
 size_t hfslib_parse_folder_info(const uint8_t* raw, hfslib_folder_info* out);
 size_t hfslib_parse_folder_xinfo(const uint8_t* raw, hfslib_folder_xinfo* out);

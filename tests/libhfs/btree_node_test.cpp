@@ -49,17 +49,17 @@ std::vector<uint8_t> bytes(size_t n, uint8_t fill) {
 
 std::vector<uint8_t> header_record(uint16_t node_size, uint32_t attributes) {
     std::vector<uint8_t> hr(106, 0);
-    put16(hr, 0, 3);           // depth
-    put32(hr, 2, 7);           // root
-    put32(hr, 6, 1234);        // leaf records
-    put32(hr, 10, 1);          // first leaf
-    put32(hr, 14, 9);          // last leaf
+    put16(hr, 0, 3);    // depth
+    put32(hr, 2, 7);    // root
+    put32(hr, 6, 1234); // leaf records
+    put32(hr, 10, 1);   // first leaf
+    put32(hr, 14, 9);   // last leaf
     put16(hr, 18, node_size);
-    put16(hr, 20, 516);        // max key length
-    put32(hr, 22, 64);         // total nodes
-    put32(hr, 26, 10);         // free nodes
+    put16(hr, 20, 516); // max key length
+    put32(hr, 22, 64);  // total nodes
+    put32(hr, 26, 10);  // free nodes
     put16(hr, 30, 0xABCD);
-    put32(hr, 32, 0x10000);    // clump
+    put32(hr, 32, 0x10000); // clump
     hr[36] = 0;
     hr[37] = HFSLIB_KEYCMP_BINARY;
     put32(hr, 38, attributes);
@@ -68,7 +68,8 @@ std::vector<uint8_t> header_record(uint16_t node_size, uint32_t attributes) {
 }
 
 TEST_F(NodeParse, RecordsAreCopiedWithTheirLengths) {
-    auto node = make_node(512, HFSLIB_NODE_LEAF, 1, 5, 3, {bytes(20, 1), bytes(76, 2), bytes(2, 3)});
+    auto node =
+        make_node(512, HFSLIB_NODE_LEAF, 1, 5, 3, {bytes(20, 1), bytes(76, 2), bytes(2, 3)});
     EXPECT_EQ(parse(node), 14u + 20 + 76 + 2);
     EXPECT_EQ(desc.flink, 5u);
     EXPECT_EQ(desc.blink, 3u);
@@ -96,9 +97,9 @@ TEST_F(NodeParse, ZeroRecordsAlsoForTheDescriptorAlone) {
     auto node = make_node(512, HFSLIB_NODE_LEAF, 1, 0, 0, {});
     expect_refused(node, "node contains no records");
     clear_messages();
-    EXPECT_EQ(hfslib_parse_node(node.data(), &desc, nullptr, nullptr, HFSLIB_TREE_CATALOG, &vol,
-                                nullptr),
-              0u);
+    EXPECT_EQ(
+        hfslib_parse_node(node.data(), &desc, nullptr, nullptr, HFSLIB_TREE_CATALOG, &vol, nullptr),
+        0u);
     EXPECT_TRUE(has_message("node contains no records"));
 }
 
@@ -106,17 +107,17 @@ TEST_F(NodeParse, HeaderNodeNeedsExactlyThreeRecords) {
     auto hr = header_record(4096, 0x6);
     expect_refused(make_node(512, HFSLIB_NODE_HEADER, 0, 0, 0, {hr, bytes(128, 0)}),
                    "header node does not have exactly 3 records");
-    expect_refused(make_node(512, HFSLIB_NODE_HEADER, 0, 0, 0,
-                             {hr, bytes(128, 0), bytes(64, 0), bytes(8, 0)}),
-                   "header node does not have exactly 3 records");
+    expect_refused(
+        make_node(512, HFSLIB_NODE_HEADER, 0, 0, 0, {hr, bytes(128, 0), bytes(64, 0), bytes(8, 0)}),
+        "header node does not have exactly 3 records");
 }
 
 TEST_F(NodeParse, HeaderNodeUpdatesTheTreeForLaterReads) {
     auto node = make_node(512, HFSLIB_NODE_HEADER, 0, 0, 0,
                           {header_record(4096, 0x6), bytes(128, 0), bytes(256, 0xFF)});
-    EXPECT_EQ(hfslib_parse_node(node.data(), &desc, nullptr, nullptr, HFSLIB_TREE_CATALOG, &vol,
-                                nullptr),
-              14u);
+    EXPECT_EQ(
+        hfslib_parse_node(node.data(), &desc, nullptr, nullptr, HFSLIB_TREE_CATALOG, &vol, nullptr),
+        14u);
     EXPECT_EQ(vol.cat_header.node_size, 4096);
     EXPECT_EQ(vol.cat_keylen_size, 2);
     EXPECT_EQ(vol.cat_header.root_node, 0u) << "only the size and key width are taken";
@@ -215,7 +216,8 @@ TEST_F(NodeParse, OffsetTableWithoutFourteen) {
 
 TEST_F(NodeParse, FourteenBeforeRecordZerosEntry) {
     // Record 2's entry says 14: the entries of records 0 and 1 are never read.
-    auto node = make_node(512, HFSLIB_NODE_LEAF, 1, 0, 0, {bytes(20, 1), bytes(20, 2), bytes(20, 3)});
+    auto node =
+        make_node(512, HFSLIB_NODE_LEAF, 1, 0, 0, {bytes(20, 1), bytes(20, 2), bytes(20, 3)});
     put16(node, 512 - 6, 14);
     expect_refused(node, "corrupt record offsets 74-14");
 }
@@ -265,11 +267,12 @@ TEST_F(NodeParse, CatalogKeysAreCheckedAgainstTheirRecord) {
 }
 
 TEST_F(NodeParse, AllocationFailuresLeaveNothingBehind) {
-    auto node = make_node(512, HFSLIB_NODE_LEAF, 1, 0, 0, {bytes(20, 1), bytes(20, 2), bytes(4, 3)});
-    const char* expected[] = {"could not allocate node record offsets",
-                              "could not allocate node record offsets",
-                              "could not allocate node records", "could not allocate node record #0",
-                              "could not allocate node record #1", "could not allocate node record #2"};
+    auto node =
+        make_node(512, HFSLIB_NODE_LEAF, 1, 0, 0, {bytes(20, 1), bytes(20, 2), bytes(4, 3)});
+    const char* expected[] = {
+        "could not allocate node record offsets", "could not allocate node record offsets",
+        "could not allocate node records",        "could not allocate node record #0",
+        "could not allocate node record #1",      "could not allocate node record #2"};
     for (size_t budget = 0; budget < 6; ++budget) {
         SCOPED_TRACE(budget);
         set_alloc_budget(budget);
@@ -298,7 +301,8 @@ TEST_F(NodeParse, GuardReleasesEveryBlock) {
         EXPECT_EQ(guard.count(), 2);
         EXPECT_EQ(guard.size(1), 30);
         EXPECT_EQ(guard.data(1)[0], 2);
-        EXPECT_GT(guard.parse(node.data(), HFSLIB_TREE_EXTENTS, &vol), 0u) << "re-parse frees first";
+        EXPECT_GT(guard.parse(node.data(), HFSLIB_TREE_EXTENTS, &vol), 0u)
+            << "re-parse frees first";
         EXPECT_EQ(live_blocks(), 4);
     }
     EXPECT_EQ(live_blocks(), 0);

@@ -109,20 +109,20 @@ std::vector<uint8_t> folder_bytes() {
     std::vector<uint8_t> d(88, 0);
     put16(d, 0, 1);
     put16(d, 2, 0x0010);
-    put32(d, 4, 3);      // valence
-    put32(d, 8, 77);     // cnid
-    put32(d, 12, 1111);  // create date
-    put32(d, 28, 5555);  // backup date
-    put32(d, 32, 501);   // owner
-    put32(d, 36, 20);    // group
-    d[40] = 0x02;        // admin flags
-    d[41] = 0x80;        // owner flags
+    put32(d, 4, 3);     // valence
+    put32(d, 8, 77);    // cnid
+    put32(d, 12, 1111); // create date
+    put32(d, 28, 5555); // backup date
+    put32(d, 32, 501);  // owner
+    put32(d, 36, 20);   // group
+    d[40] = 0x02;       // admin flags
+    d[41] = 0x80;       // owner flags
     put16(d, 42, 040755);
-    put32(d, 44, 9);     // special
+    put32(d, 44, 9);      // special
     put16(d, 48, 0xFFFF); // rect_top -1
     put16(d, 56, 0x4000); // finder flags
-    put32(d, 76, 123);   // put-away cnid
-    put32(d, 80, 0x7E);  // text encoding
+    put32(d, 76, 123);    // put-away cnid
+    put32(d, 80, 0x7E);   // text encoding
     return d;
 }
 
@@ -138,9 +138,9 @@ std::vector<uint8_t> file_bytes() {
     put32(d, 100, 3);         // data total blocks
     put32(d, 104, 500);
     put32(d, 108, 3);
-    put64(d, 168, 17);        // resource fork
+    put64(d, 168, 17); // resource fork
     put32(d, 180, 1);
-    put32(d, 240, 900);       // rsrc extent 7 start
+    put32(d, 240, 900); // rsrc extent 7 start
     put32(d, 244, 1);
     return d;
 }

@@ -12,10 +12,10 @@ namespace {
 
 using namespace qtest;
 
-const char* const all_images[] = {"dfvfs-hfsplus",    "hfsx-casesensitive-journaled",
-                                  "xattrs-5651",      "ramdisk-symlinks",
-                                  "nps-hfsjtest1",    "journal-dirty",
-                                  "newfs-xattrs",     "empty-no-attributes"};
+const char* const all_images[] = {"dfvfs-hfsplus", "hfsx-casesensitive-journaled",
+                                  "xattrs-5651",   "ramdisk-symlinks",
+                                  "nps-hfsjtest1", "journal-dirty",
+                                  "newfs-xattrs",  "empty-no-attributes"};
 
 class RealVolume : public ::testing::TestWithParam<const char*> {
 protected:
@@ -39,7 +39,8 @@ protected:
         EXPECT_GT(count, 0);
         std::vector<uint8_t> data(size);
         uint64_t got = 0;
-        EXPECT_EQ(hfslib_read_fork_range(&vol, data.data(), &got, size, 0, list, count, nullptr), 0);
+        EXPECT_EQ(hfslib_read_fork_range(&vol, data.data(), &got, size, 0, list, count, nullptr),
+                  0);
         EXPECT_EQ(got, size);
         return sha256_hex(data.data(), data.size());
     }
@@ -111,7 +112,8 @@ TEST_P(RealVolume, EveryLeafOfEveryTreeParses) {
     for (const tree& t : trees) {
         if (t.hr->tree_depth == 0) continue;
         hfslib_extent* list = nullptr;
-        uint16_t count = hfslib_collect_fork_extents(&vol, t.cnid, HFSLIB_DATA_FORK, &list, nullptr);
+        uint16_t count =
+            hfslib_collect_fork_extents(&vol, t.cnid, HFSLIB_DATA_FORK, &list, nullptr);
         hfslib::hook_ptr<hfslib_extent[]> guard(list, hfslib::hook_deleter{nullptr});
         ASSERT_GT(count, 0);
         std::vector<uint8_t> buf(t.hr->node_size);
@@ -123,8 +125,8 @@ TEST_P(RealVolume, EveryLeafOfEveryTreeParses) {
                                              uint64_t{n} * buf.size(), list, count, nullptr),
                       0);
             hfslib::node_records node(nullptr);
-            ASSERT_GT(node.parse(buf.data(), t.id, &vol), 0u) << "tree " << int{t.id} << " node "
-                                                              << n << all_messages();
+            ASSERT_GT(node.parse(buf.data(), t.id, &vol), 0u)
+                << "tree " << int{t.id} << " node " << n << all_messages();
             EXPECT_EQ(node.desc.kind, HFSLIB_NODE_LEAF);
             records += node.count();
             n = node.desc.flink;

@@ -224,10 +224,10 @@ crafted_volume craft_volume(const std::vector<crafted_file>& files, const crafte
             put_fork(data, 88, logical, total, ext);
         }
         cat_records.push_back({key_bytes(parent, name, width), data});
-        cat_records.push_back({key_bytes(cnid, u"", width),
-                               thread_data(folder ? HFSLIB_REC_FOLDER_THREAD
-                                                  : HFSLIB_REC_FILE_THREAD,
-                                           parent, name)});
+        cat_records.push_back(
+            {key_bytes(cnid, u"", width),
+             thread_data(folder ? HFSLIB_REC_FOLDER_THREAD : HFSLIB_REC_FILE_THREAD, parent,
+                         name)});
     };
     add_item(1, o.volume_name, 2, true);
     if (!o.root_thread) cat_records.pop_back();
@@ -246,14 +246,17 @@ crafted_volume craft_volume(const std::vector<crafted_file>& files, const crafte
                    : hfslib_cmp_cat_keys_folded(&ka, &kb) < 0;
     };
     std::sort(cat_records.begin(), cat_records.end(), cmp);
-    std::sort(ext_records.begin(), ext_records.end(), [](const tree_record& a, const tree_record& b) {
-        hfslib_ext_key ka{}, kb{};
-        hfslib_vol tmp{};
-        tmp.ext_keylen_size = 2;
-        hfslib_parse_ext_record(a.key.data(), a.key.size(), nullptr, HFSLIB_NODE_INDEX, &ka, &tmp);
-        hfslib_parse_ext_record(b.key.data(), b.key.size(), nullptr, HFSLIB_NODE_INDEX, &kb, &tmp);
-        return hfslib_cmp_ext_keys(&ka, &kb) < 0;
-    });
+    std::sort(ext_records.begin(), ext_records.end(),
+              [](const tree_record& a, const tree_record& b) {
+                  hfslib_ext_key ka{}, kb{};
+                  hfslib_vol tmp{};
+                  tmp.ext_keylen_size = 2;
+                  hfslib_parse_ext_record(a.key.data(), a.key.size(), nullptr, HFSLIB_NODE_INDEX,
+                                          &ka, &tmp);
+                  hfslib_parse_ext_record(b.key.data(), b.key.size(), nullptr, HFSLIB_NODE_INDEX,
+                                          &kb, &tmp);
+                  return hfslib_cmp_ext_keys(&ka, &kb) < 0;
+              });
 
     v.catalog = pack_tree(cat_records, o.node_size, o.cat_per_node, o.cat_attributes, o.keycomp);
     v.extents = pack_tree(ext_records, o.node_size, o.ext_per_node, 0x2, 0);

@@ -70,8 +70,9 @@ TEST(ExtRecord, DecodesLeafAndIndexRecordsInEveryKeyWidth) {
         auto rec = ext_leaf_record(33, 4096, width);
         hfslib_ext_key key{};
         hfslib_extent ext[8] = {};
-        EXPECT_EQ(hfslib_parse_ext_record(rec.data(), rec.size(), ext, HFSLIB_NODE_LEAF, &key, &vol),
-                  rec.size());
+        EXPECT_EQ(
+            hfslib_parse_ext_record(rec.data(), rec.size(), ext, HFSLIB_NODE_LEAF, &key, &vol),
+            rec.size());
         EXPECT_EQ(key.key_len, width == 0 ? 0 : 10);
         EXPECT_EQ(key.fork_type, HFSLIB_RSRC_FORK);
         EXPECT_EQ(key.pad, 0x5A);
@@ -80,16 +81,16 @@ TEST(ExtRecord, DecodesLeafAndIndexRecordsInEveryKeyWidth) {
         EXPECT_EQ(ext[7].start_block, 107u);
         EXPECT_EQ(ext[7].block_count, 8u);
         // Key alone.
-        EXPECT_EQ(hfslib_parse_ext_record(rec.data(), rec.size(), nullptr, HFSLIB_NODE_LEAF, &key,
-                                          &vol),
-                  size_t(width + 10));
+        EXPECT_EQ(
+            hfslib_parse_ext_record(rec.data(), rec.size(), nullptr, HFSLIB_NODE_LEAF, &key, &vol),
+            size_t(width + 10));
         // Index record: the key and a child node number.
         std::vector<uint8_t> idx(rec.begin(), rec.begin() + width + 10);
         idx.insert(idx.end(), {0, 0, 0x01, 0x02});
         uint32_t child = 0;
-        EXPECT_EQ(hfslib_parse_ext_record(idx.data(), idx.size(), &child, HFSLIB_NODE_INDEX, &key,
-                                          &vol),
-                  idx.size());
+        EXPECT_EQ(
+            hfslib_parse_ext_record(idx.data(), idx.size(), &child, HFSLIB_NODE_INDEX, &key, &vol),
+            idx.size());
         EXPECT_EQ(child, 0x102u);
     }
 }
@@ -101,8 +102,8 @@ TEST(ExtRecord, RefusesShortRecordsAndOtherNodeKinds) {
     hfslib_ext_key key{};
     key.file_cnid = 99;
     hfslib_extent ext[8] = {};
-    EXPECT_EQ(hfslib_parse_ext_record(rec.data(), rec.size() - 1, ext, HFSLIB_NODE_LEAF, &key, &vol),
-              0u);
+    EXPECT_EQ(
+        hfslib_parse_ext_record(rec.data(), rec.size() - 1, ext, HFSLIB_NODE_LEAF, &key, &vol), 0u);
     EXPECT_EQ(key.file_cnid, 99u) << "a refused record leaves the key alone";
     EXPECT_EQ(hfslib_parse_ext_record(rec.data(), 11, nullptr, HFSLIB_NODE_LEAF, &key, &vol), 0u);
     uint32_t child = 0;
@@ -167,8 +168,7 @@ TEST_F(RangeRead, RangesBeyondTheLastExtentAndEmptyRanges) {
     EXPECT_EQ(hfslib_read_fork_range(&vol, buf.data(), &got, 0, 0, list, 4, nullptr), 0);
     EXPECT_EQ(got, 0u);
     // offset + length past 2^64 - 1 reads what the extents hold.
-    EXPECT_EQ(hfslib_read_fork_range(&vol, buf.data(), &got, UINT64_MAX, 512, list, 4, nullptr),
-              0);
+    EXPECT_EQ(hfslib_read_fork_range(&vol, buf.data(), &got, UINT64_MAX, 512, list, 4, nullptr), 0);
     EXPECT_EQ(got, 5u * 512);
 }
 
@@ -200,9 +200,9 @@ TEST_F(RangeRead, ByteArithmeticOverflowIsReported) {
     // The device position of a piece may pass 2^64 - 1 too.
     clear_messages();
     hfslib_extent far[1] = {{0xFFFFFFFFu, 0xFFFFFFFFu}};
-    EXPECT_EQ(hfslib_read_fork_range(&vol, buf.data(), &got, 16, 0xFFFFFFF000000000ull, far, 1,
-                                     nullptr),
-              -1);
+    EXPECT_EQ(
+        hfslib_read_fork_range(&vol, buf.data(), &got, 16, 0xFFFFFFF000000000ull, far, 1, nullptr),
+        -1);
     EXPECT_EQ(messages().size(), 1u);
     EXPECT_TRUE(dev.log.empty());
 }
@@ -251,9 +251,8 @@ protected:
         for (const auto& e : v.forks[cnid]) size += uint64_t{e.block_count} * 512;
         std::vector<uint8_t> buf(size);
         uint64_t got = 0;
-        ASSERT_EQ(hfslib_read_fork_range(&vol, buf.data(), &got, size, 0, list.get(), count,
-                                         nullptr),
-                  0);
+        ASSERT_EQ(
+            hfslib_read_fork_range(&vol, buf.data(), &got, size, 0, list.get(), count, nullptr), 0);
         ASSERT_EQ(got, size);
         for (uint64_t i = 0; i < size; ++i)
             if (buf[i] != fork_byte(cnid, i)) FAIL() << "fork byte " << i;

@@ -29,8 +29,7 @@ TEST_P(RealMount, MountsAndFindsRoot) {
 INSTANTIATE_TEST_SUITE_P(Images, RealMount,
                          ::testing::Values("dfvfs-hfsplus", "hfsx-casesensitive-journaled",
                                            "xattrs-5651", "ramdisk-symlinks", "nps-hfsjtest1",
-                                           "journal-dirty", "newfs-xattrs",
-                                           "empty-no-attributes"));
+                                           "journal-dirty", "newfs-xattrs", "empty-no-attributes"));
 
 // ---------------------------------------------------------------------------
 // Key orders
@@ -220,8 +219,8 @@ crafted_volume journaled_volume(bool little_endian, uint64_t start, uint64_t end
 
 TEST_F(MountImage, JournalStateInBothByteOrders) {
     for (bool little : {false, true}) {
-        for (auto [start, end, clean] : {std::tuple{4096u, 4096u, 1}, std::tuple{4096u, 8192u, 0},
-                                         std::tuple{0u, 0u, 1}}) {
+        for (auto [start, end, clean] :
+             {std::tuple{4096u, 4096u, 1}, std::tuple{4096u, 8192u, 0}, std::tuple{0u, 0u, 1}}) {
             SCOPED_TRACE(std::to_string(little) + " " + std::to_string(start) + "-" +
                          std::to_string(end));
             install_hooks(&dev);
@@ -306,8 +305,9 @@ TEST_F(MountImage, HfsPlusInsideAnHfsWrapper) {
 TEST_F(MountImage, TruncatedImages) {
     if (!load("dfvfs-hfsplus")) GTEST_SKIP();
     const std::vector<uint8_t> whole = dev.bytes;
-    for (size_t len : {size_t{0}, size_t{1100}, size_t{1536}, size_t{8192}, size_t{186 * 4096 + 100},
-                       size_t{187 * 4096}, whole.size() / 2, whole.size() - 4096}) {
+    for (size_t len :
+         {size_t{0}, size_t{1100}, size_t{1536}, size_t{8192}, size_t{186 * 4096 + 100},
+          size_t{187 * 4096}, whole.size() / 2, whole.size() - 4096}) {
         SCOPED_TRACE(len);
         install_hooks(&dev);
         dev.bytes.assign(whole.begin(), whole.begin() + std::min(len, whole.size()));

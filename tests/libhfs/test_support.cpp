@@ -115,8 +115,8 @@ void sha_block(std::array<uint32_t, 8>& h, const uint8_t* p) {
     }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
     for (int i = 0; i < 64; ++i) {
-        uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] +
-                      w[i];
+        uint32_t t1 =
+            hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
         uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         hh = g;
         g = f;
@@ -137,7 +137,7 @@ device::~device() {
 }
 
 void install_hooks(device* dev) {
-    hfslib_hooks hooks{err_hook, alloc_hook, realloc_hook, free_hook,
+    hfslib_hooks hooks{err_hook,  alloc_hook, realloc_hook, free_hook,
                        open_hook, close_hook, read_hook};
     hfslib_setup(&hooks);
     captured.clear();
