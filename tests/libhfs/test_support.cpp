@@ -189,7 +189,9 @@ std::optional<std::string> image_path(const std::string& name) {
     std::filesystem::create_directories(scratch_dir());
     const std::string dst = scratch_dir() + "/" + name + ".img";
     if (!std::filesystem::exists(dst)) {
-        const std::string tmp = dst + ".part";
+        // Test processes may unpack the same image at once: each writes its
+        // own file and renames it into place.
+        const std::string tmp = dst + "." + std::to_string(getpid()) + ".part";
         const std::string cmd = "xz -dc '" + src + "' > '" + tmp + "'";
         if (std::system(cmd.c_str()) != 0) return std::nullopt;
         std::filesystem::rename(tmp, dst);
