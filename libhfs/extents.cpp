@@ -133,6 +133,9 @@ int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfs
         return 1;
     }
 
+    // An empty tree (root 0, the header node) holds no continuation.
+    if (vol->ext_header.root_node == 0) return 1;
+
     hfslib::descent_path path(vol->ext_header.tree_depth);
     hfslib::node_records node(ctx);
     uint32_t number = vol->ext_header.root_node;

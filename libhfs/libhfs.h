@@ -443,6 +443,9 @@ struct hfslib_ext_key {
 // Returns the number of extents of the fork (0 on failure or for an empty
 // fork). With `out`, *out receives an array from the alloc hook that the
 // caller frees with the free hook whatever the count; it is null on failure.
+// The extents file (CNID 3) is never continued through itself: it yields
+// what its eight extents hold. An overflow record that adds no blocks, or
+// more than 65535 extents, fails the collection.
 uint16_t hfslib_collect_fork_extents(hfslib_vol* vol, uint32_t cnid, uint8_t fork_type,
                                      hfslib_extent** out, hfslib_cbctx* ctx);
 int hfslib_read_fork_range(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read, uint64_t length,

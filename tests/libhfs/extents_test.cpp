@@ -366,6 +366,21 @@ TEST_F(CraftedForks, AnOverflowRecordThatAddsNoBlocksEndsTheCollection) {
     EXPECT_LT(dev.reads - before, 20u);
 }
 
+TEST_F(CraftedForks, AnEmptyOverflowTreeHoldsNoContinuation) {
+    crafted_file f;
+    f.cnid = 20;
+    f.name = u"claims more";
+    f.raw_extents = {{3000, 1}, {3002, 1}};
+    f.raw_total_blocks = 3;
+    mount_files({f});
+    ASSERT_EQ(vol.ext_header.root_node, 0u);
+    dev.log.clear();
+    EXPECT_EQ(collect(20), 0);
+    EXPECT_EQ(list.get(), nullptr);
+    EXPECT_EQ(extents_tree_reads(), 0u);
+    EXPECT_TRUE(messages().empty()) << all_messages();
+}
+
 TEST_F(CraftedForks, ARecordOfAnotherForkIsNeverTakenAsTheContinuation) {
     crafted_file other = file_with(20, 12);
     crafted_file short_fork;
