@@ -464,6 +464,82 @@ uint16_t hfslib_build_ext_key(uint32_t cnid, uint8_t fork_type, uint32_t start_b
                               hfslib_ext_key* out);
 
 // ---------------------------------------------------------------------------
+// Attributes file
+//
+// The attributes B-tree (CNID 8) keys every extended attribute by owner CNID,
+// name and start block. Small values are stored inline in the leaf record;
+// larger ones as a fork of their own, whose extents past the first eight
+// continue in records keyed at the fork block they start at.
+
+struct hfslib_attr_key {
+    uint16_t key_len; // bytes after the length field, as stored
+    uint16_t pad;
+    uint32_t file_cnid;
+    uint32_t start_block; // 0 for an attribute's first record
+    hfslib_uname name;
+};
+
+constexpr uint32_t HFSLIB_ATTR_INLINE = 0x10;
+constexpr uint32_t HFSLIB_ATTR_FORK = 0x20;
+constexpr uint32_t HFSLIB_ATTR_EXTENTS = 0x30;
+
+struct hfslib_attr_inline {
+    uint32_t reserved2;
+    uint32_t size; // bytes of inline data
+};
+
+// The body of a leaf record; `type` selects the member of the union. Inline
+// data is never copied into it (see hfslib_lookup_attr).
+struct hfslib_attr_rec {
+    uint32_t type;
+    uint32_t reserved;
+    union {
+        hfslib_attr_inline inline_data; // HFSLIB_ATTR_INLINE
+        hfslib_fork fork;               // HFSLIB_ATTR_FORK: length is fork.logical_size
+        hfslib_extent extents[8];       // HFSLIB_ATTR_EXTENTS
+    };
+};
+
+// Fills `out` with a key of `name_len` units (cut to 255). Returns key_len,
+// or 0 (nothing written) for cnid 0, a null out, or a null name of non-zero
+// length.
+uint16_t hfslib_build_attr_key(uint32_t cnid, uint32_t start_block, uint16_t name_len,
+                               const uint16_t* name, hfslib_attr_key* out);
+
+// Finds the leaf record whose key equals `key`. 0: found, *rec_out filled;
+// with inline_out, an inline record of size > 0 gets its bytes copied into a
+// block from the alloc hook that the caller frees. 1: not found, no
+// attributes file, bad arguments or a failure (failures are reported).
+int hfslib_lookup_attr(hfslib_vol* vol, const hfslib_attr_key* key, hfslib_attr_rec* rec_out,
+                       uint8_t** inline_out, hfslib_cbctx* ctx);
+
+// The whole extent list of a fork-stored attribute whose first record is
+// (`key`, `fork_rec`). 0: *out (when given) holds *count_out extents from the
+// alloc hook, owned by the caller. 1: failure, *out null and *count_out 0.
+int hfslib_collect_attr_extents(hfslib_vol* vol, const hfslib_attr_key* key,
+                                const hfslib_attr_rec* fork_rec, uint16_t* count_out,
+                                hfslib_extent** out, hfslib_cbctx* ctx);
+
+// The keys of every attribute of `cnid` (start block 0) in tree order. 0 on
+// success (also without an attributes file); 1 on failure. *keys_out is an
+// array from the hooks holding *count_out keys, which the caller frees
+// whatever the result (it is null when no key was gathered).
+int hfslib_list_attr_keys(hfslib_vol* vol, uint32_t cnid, hfslib_attr_key** keys_out,
+                          uint32_t* count_out, hfslib_cbctx* ctx);
+
+// Parses one attributes-tree record of `raw_len` bytes. `rec_out` receives
+// an hfslib_attr_rec for a leaf record, one uint32_t child node number for an
+// index record; null decodes the key alone. With inline_out, an inline leaf
+// record's data is pointed to within `raw`. Returns the bytes parsed, 0 when
+// the record is malformed.
+size_t hfslib_parse_attr_record(const uint8_t* raw, size_t raw_len, int node_kind, void* rec_out,
+                                hfslib_attr_key* key_out, const uint8_t** inline_out,
+                                const hfslib_vol* vol);
+
+// Orders keys by CNID, name (code units, then length) and start block.
+int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b);
+
+// ---------------------------------------------------------------------------
 // Folder listing
 
 // The folder and file records of the children of `folder_cnid`, in catalog

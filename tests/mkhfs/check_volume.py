@@ -176,7 +176,7 @@ def expected_entries(manifest, base):
                       sevenz_path="/".join(c.replace("/", "_") for c in parts), type=t, item=it, cnid=it.get("cnid"), crtime=cr, mtime=mo, ctime=ch, atime=ac,
                       perms=perms, data=b"", rsrc=b"", xattrs={}, xattr_storage={}, compress=it.get("compress"),
                       target=it.get("target"), id=it.get("id"), under_link=under_link,
-                      generated=it.get("_generated", False))
+                      generated=it.get("_generated", False), base=base)
             if t == "file":
                 e.data = content(it.get("data"), base)
                 e.rsrc = content(it.get("rsrc"), base)
@@ -272,6 +272,10 @@ def decode_unit(ctype, unit):
 
 
 def decode_resource_fork(ctype, fork, offsets_layout):
+    return b"".join(decode_unit(ctype, c) for c in split_resource_fork(fork, offsets_layout))
+
+
+def split_resource_fork(fork, offsets_layout):
     chunks = []
     if offsets_layout:
         first = struct.unpack_from("<I", fork, 0)[0]
@@ -289,7 +293,7 @@ def decode_resource_fork(ctype, fork, offsets_layout):
         for i in range(n):
             off, ln = struct.unpack_from("<II", fork, base + 4 + 8 * i)
             chunks.append(fork[base + off:base + off + ln])
-    return b"".join(decode_unit(ctype, c) for c in chunks)
+    return chunks
 
 
 # ---------------------------------------------------------------- readers
@@ -428,7 +432,23 @@ def check_compressed_raw(image, inode, e, name):
         fail("raw: decmpfs header of %s is wrong: %r" % (name, attr[:16]))
         return
     if c.get("verbatim"):
-        return  # the units were given pre-encoded; the readers' check covers them
+        # Pre-encoded units (real LZFSE/LZVN streams) must sit in the volume byte for byte.
+        units = []
+        for v in c["verbatim"]:
+            with open(os.path.join(e.base, v), "rb") as f:
+                units.append(f.read())
+        if ctype in (4, 8, 12):
+            fork, rc, err = run(["icat", image, "%d-4353" % inode])
+            try:
+                got = split_resource_fork(fork, c.get("layout") == "offsets")
+            except Exception as ex:  # noqa: BLE001
+                fail("raw: %s: %s" % (name, ex))
+                return
+        else:
+            got = [attr[16:]]
+        if got != units:
+            fail("raw: the verbatim units of %s are not stored as given" % name)
+        return
     try:
         if ctype == 5:
             got = bytes(len(e.data)) if len(attr) == 16 else None
@@ -758,6 +778,22 @@ def check_catalog_raw(image, manifest, entries, listing):
                 fail("raw: %s valence %d, expected %d" % (e.tsk_name, struct.unpack_from(">I", data, 4)[0], want))
 
 
+def check_root_xattrs(image, manifest):
+    xattrs = manifest.get("root", {}).get("xattrs", [])
+    if not xattrs:
+        return
+    out, rc, err = run(["istat", image, "2"], binary=False)
+    for x in xattrs:
+        line = [l for l in out.splitlines() if "Name: %s " % x["name"] in l]
+        if not line:
+            fail("tsk: the root folder lacks attribute %s" % x["name"])
+            continue
+        attr_id = line[0].split("(")[1].split(")")[0]
+        got, rc, err = run(["icat", image, "2-%s" % attr_id])
+        if got != content(x.get("value"), ""):
+            fail("tsk: root attribute %s differs" % x["name"])
+
+
 def check_fsstat(image, manifest):
     out, rc, err = run(["fsstat", image], binary=False)
     if rc != 0:
@@ -790,6 +826,7 @@ def main():
     entries = expected_entries(manifest, os.path.dirname(mpath))
     if not hints.get("skip_tsk"):
         check_fsstat(image, manifest)
+        check_root_xattrs(image, manifest)
     check_volume_raw(image, manifest, hints)
     if not hints.get("skip_tsk"):
         listing = check_tsk(image, entries, hints)

@@ -58,21 +58,28 @@ std::vector<std::vector<Bytes>> pack(std::vector<Bytes> recs, uint32_t node_size
 
 } // namespace
 
-BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOptions& opt) {
+BTreeFile build_btree(std::vector<BTreeRecord> records, const BTreeOptions& opt) {
+    size_t record_total = records.size();
     const uint32_t ns = opt.node_size;
     std::vector<Node> nodes(1); // node 0: header
     uint32_t depth = 0, root = 0, first_leaf = 0, last_leaf = 0;
 
     if (!records.empty()) {
-        // Leaves.
+        // Leaves: each record becomes key and data in one even-length buffer.
+        std::vector<size_t> key_sizes;
+        key_sizes.reserve(records.size());
         std::vector<Bytes> recs;
         recs.reserve(records.size());
-        for (const auto& r : records) {
-            Bytes b = r.key;
+        for (auto& r : records) {
+            key_sizes.push_back(r.key.size());
+            Bytes b = std::move(r.key);
             b.insert(b.end(), r.data.begin(), r.data.end());
             b.resize(even(b.size()));
+            Bytes().swap(r.data);
             recs.push_back(std::move(b));
         }
+        records.clear();
+        records.shrink_to_fit();
         // Keys of the first record of each node, for the level above.
         std::vector<Bytes> level_keys;
         std::vector<uint32_t> level_nodes;
@@ -83,7 +90,8 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
                 Node n;
                 n.kind = kind_leaf;
                 n.height = 1;
-                level_keys.push_back(records[next_rec].key);
+                level_keys.emplace_back(p.front().begin(),
+                                        p.front().begin() + long(key_sizes[next_rec]));
                 next_rec += p.size();
                 n.records = std::move(p);
                 level_nodes.push_back(uint32_t(nodes.size()));
@@ -189,7 +197,7 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
     Writer w(hdr);
     w.be16(uint16_t(depth));
     w.be32(root);
-    w.be32(uint32_t(records.size()));
+    w.be32(uint32_t(record_total));
     w.be32(first_leaf);
     w.be32(last_leaf);
     w.be16(uint16_t(ns));

@@ -35,6 +35,6 @@ struct BTreeFile {
 
 // Records must be sorted in key order. Throws std::runtime_error when a record
 // does not fit a node.
-BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOptions& opt);
+BTreeFile build_btree(std::vector<BTreeRecord> records, const BTreeOptions& opt);
 
 } // namespace mkhfs

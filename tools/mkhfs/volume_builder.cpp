@@ -362,6 +362,7 @@ private:
     std::map<std::string, uint32_t> link_count_;
     std::map<const Item*, size_t> body_of_; // hard-link target item -> its object
     std::vector<std::pair<size_t, const Item*>> pending_links_; // link object -> target item
+    std::vector<const Item*> ancestors_;                        // folders around the current item
     uint32_t next_cnid_ = first_user_cnid;
     std::vector<Object> objects_; // objects_[0] is the root folder
     uint32_t file_links_folder_ = 0, dir_links_folder_ = 0;
@@ -406,6 +407,8 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
         const Item& target = *t->second;
         if (target.kind != Kind::file && target.kind != Kind::folder)
             fail(path + ": hard links lead to files or folders only");
+        if (std::find(ancestors_.begin(), ancestors_.end(), &target) != ancestors_.end())
+            fail(path + ": a folder hard link inside the folder it leads to would make a cycle");
         add_link(it, parent, path, target);
         return;
     }
@@ -478,7 +481,9 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
     add(std::move(o));
     if (it.kind == Kind::folder) {
         uint32_t self = objects_[index].cnid;
+        ancestors_.push_back(&it);
         for (const auto& c : it.children) add_item(c, self, path + "/" + c.name);
+        ancestors_.pop_back();
     }
 }
 

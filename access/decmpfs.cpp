@@ -1,0 +1,464 @@
+// Compressed files: the decmpfs attribute header, the chunk tables of the
+// resource fork, the decoding of one unit and the reads through the
+// one-chunk cache.
+#include "decmpfs.h"
+
+#include "lzfse.h"
+#include "report.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <system_error>
+
+namespace {
+
+constexpr uint32_t decmpfs_magic = 0x636D7066; // "fpmc" read little-endian
+constexpr size_t header_size = 16;
+constexpr uint8_t compressed_flag = 0x20; // of the owner flags
+constexpr uint8_t zlib_stored = 0xFF;
+constexpr uint8_t lz_stored = 0x06;
+constexpr std::u16string_view attribute_name = u"com.apple.decmpfs";
+
+// An inline payload lives in one attribute record of a few KiB; a file it
+// claims to be larger than this is refused rather than allocated.
+constexpr uint64_t max_inline_size = uint64_t{64} << 20;
+// A compressed chunk of 64 KiB that does not shrink is stored behind a
+// one-byte marker or with a few bytes of framing; twice the chunk size is far
+// beyond any encoder's worst case.
+constexpr uint32_t max_chunk_length = 2 * HFS_DECMP_CHUNK_SIZE;
+// Table entries read from the fork at a time: the table grows only as fast
+// as its bytes are actually read.
+constexpr size_t table_batch = 4096;
+
+bool supported(uint8_t type) {
+    switch (type) {
+    case 3:
+    case 4:
+    case 5:
+    case 7:
+    case 8:
+    case 11:
+    case 12: return true;
+    default: return false;
+    }
+}
+bool chunked(uint8_t type) {
+    return type == 4 || type == 8 || type == 12;
+}
+bool inline_payload(uint8_t type) {
+    return type == 3 || type == 7 || type == 11;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
+           (uint32_t{p[3]} << 24);
+}
+uint64_t le64(const uint8_t* p) {
+    return uint64_t{le32(p)} | (uint64_t{le32(p + 4)} << 32);
+}
+uint32_t be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Messages of this layer carry no source location.
+template <class... Args>
+void report(const char* format, Args... args) {
+    hfslib_report(format, nullptr, 0, args...);
+}
+
+// Number of 64 KiB chunks of a file of `size` bytes.
+uint64_t chunks_for(uint64_t size) {
+    return size / HFS_DECMP_CHUNK_SIZE + (size % HFS_DECMP_CHUNK_SIZE != 0);
+}
+
+// Uncompressed bytes chunk i of a file of `size` bytes stands for.
+uint64_t chunk_bytes(uint64_t size, uint64_t i) {
+    const uint64_t start = i * HFS_DECMP_CHUNK_SIZE;
+    return std::min<uint64_t>(HFS_DECMP_CHUNK_SIZE, size - start);
+}
+
+// The read results of the fork reader as errno values: the reader's own -1
+// (bad arguments, extent arithmetic) and anything non-negative become -EIO;
+// a hook's negative errno value passes.
+int fork_error(int rc) {
+    return rc < -1 ? rc : -EIO;
+}
+
+// Bytes the extent list covers, saturating.
+uint64_t fork_bytes(const hfslib_vol& vol, std::span<const hfslib_extent> extents) {
+    uint64_t total = 0;
+    for (const hfslib_extent& e : extents) {
+        const uint64_t bytes = uint64_t{e.block_count} * vol.vh.block_size;
+        if (__builtin_add_overflow(total, bytes, &total)) return UINT64_MAX;
+    }
+    return total;
+}
+
+// Reads exactly `length` bytes at `offset` of the resource fork.
+int read_rsrc(hfslib_vol* vol, const hfs_decmp& s, uint8_t* buf, uint64_t length,
+              uint64_t offset) {
+    if (length == 0) return 0;
+    uint64_t got = 0;
+    const int rc = hfslib_read_fork_range(vol, buf, &got, length, offset, s.rsrc_extents.data(),
+                                          s.rsrc_extent_count, nullptr);
+    if (rc != 0) return fork_error(rc);
+    return got == length ? 0 : -EIO;
+}
+
+// The chunk table of types 8 and 12 as real volumes store it: N + 1
+// little-endian offsets from the fork start, the first being the table's
+// own length, never decreasing and within the fork. False (and the state's
+// table left empty) when the fork does not hold such a table; a read error
+// is stored in `err`.
+bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_len, int& err) {
+    err = 0;
+    const uint64_t entries = n + 1;
+    if (entries * 4 > fork_len || entries * 4 > UINT32_MAX) return false;
+    std::array<uint8_t, 4> first{};
+    if ((err = read_rsrc(vol, s, first.data(), 4, 0)) != 0) return false;
+    if (le32(first.data()) != entries * 4) return false;
+
+    std::vector<hfs_decmp_chunk> table;
+    std::array<uint8_t, table_batch * 4> batch{};
+    uint32_t previous = 0;
+    for (uint64_t done = 0; done < entries;) {
+        const uint64_t take = std::min<uint64_t>(table_batch, entries - done);
+        if ((err = read_rsrc(vol, s, batch.data(), take * 4, done * 4)) != 0) return false;
+        for (uint64_t k = 0; k < take; ++k) {
+            const uint32_t at = le32(batch.data() + 4 * k);
+            if (at > fork_len) return false;
+            if (done + k > 0) {
+                if (at < previous) return false;
+                table.push_back({previous, at - previous});
+            }
+            previous = at;
+        }
+        done += take;
+    }
+    s.chunks = std::move(table);
+    return true;
+}
+
+// The chunk table behind a resource header: a big-endian data offset D at
+// fork offset 0; at D + 4 a little-endian count, then (offset, length)
+// pairs whose offsets count from D + 4.
+int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_len) {
+    std::array<uint8_t, 4> word{};
+    if (fork_len < 4) return -EIO;
+    if (int rc = read_rsrc(vol, s, word.data(), 4, 0)) return rc;
+    const uint64_t base = uint64_t{be32(word.data())} + 4;
+    if (base + 4 > fork_len) return -EIO;
+    if (int rc = read_rsrc(vol, s, word.data(), 4, base)) return rc;
+    const uint32_t count = le32(word.data());
+    // The count must match the file's size, and the table lie in the fork.
+    if (count != n) return -EIO;
+    if (base + 4 + uint64_t{count} * 8 > fork_len) return -EIO;
+
+    std::vector<hfs_decmp_chunk> table;
+    std::array<uint8_t, table_batch * 8> batch{};
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t take = std::min<uint64_t>(table_batch, count - done);
+        if (int rc = read_rsrc(vol, s, batch.data(), take * 8, base + 4 + done * 8)) return rc;
+        for (uint64_t k = 0; k < take; ++k) {
+            const uint64_t offset = base + le32(batch.data() + 8 * k);
+            const uint32_t length = le32(batch.data() + 8 * k + 4);
+            if (offset > UINT32_MAX) return -EIO;
+            table.push_back({static_cast<uint32_t>(offset), length});
+        }
+        done += take;
+    }
+    s.chunks = std::move(table);
+    return 0;
+}
+
+// Builds the chunk table of a chunked file and checks every entry against
+// the fork.
+int open_chunked(hfslib_vol* vol, hfs_decmp& s) {
+    const uint64_t n = chunks_for(s.size);
+    if (n > UINT32_MAX) return -EIO;
+    const uint64_t fork_len = fork_bytes(*vol, s.rsrc_extents);
+    int err = 0;
+    bool taken = false;
+    if (s.type == 8 || s.type == 12) {
+        taken = take_offset_table(vol, s, n, fork_len, err);
+        if (err != 0) return err;
+    }
+    if (!taken) {
+        if (int rc = take_resource_table(vol, s, n, fork_len)) {
+            report("bad decmpfs chunk table for cnid %u\n", s.cnid);
+            return rc;
+        }
+    }
+    for (const hfs_decmp_chunk& c : s.chunks) {
+        if (c.length > max_chunk_length || uint64_t{c.offset} + c.length > fork_len) {
+            report("decmpfs chunk outside the resource fork of cnid %u\n", s.cnid);
+            return -EIO;
+        }
+    }
+    s.chunk_count = static_cast<uint32_t>(s.chunks.size());
+    return 0;
+}
+
+int open_inline(hfs_decmp& s, std::span<const uint8_t> payload) {
+    if (s.size > max_inline_size) {
+        report("decmpfs inline size %llu of cnid %u too large\n",
+               static_cast<unsigned long long>(s.size), s.cnid);
+        return -EIO;
+    }
+    s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.size + 1);
+    if (s.size == 0) return 0; // nothing to decode
+    size_t produced = 0;
+    const int rc = hfs_decmp_unpack(s.type, s.buf.get(), s.size + 1, payload.data(),
+                                    payload.size(), &produced);
+    if (rc != 0 || produced != s.size) {
+        report("decmpfs payload of cnid %u does not decode to %llu bytes\n", s.cnid,
+               static_cast<unsigned long long>(s.size));
+        return -EIO;
+    }
+    s.buf_len = s.size;
+    return 0;
+}
+
+// Decodes chunk i into the cache; the caller holds the write lock.
+int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i, std::vector<uint8_t>& scratch,
+           uint32_t scratch_len) {
+    s.cache_valid = false;
+    if (!s.buf) {
+        s.buf_len = std::min<uint64_t>(s.size, HFS_DECMP_CHUNK_SIZE);
+        s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.buf_len + 1);
+    }
+    if (scratch.empty()) scratch.resize(std::max<uint32_t>(scratch_len, 1));
+    const hfs_decmp_chunk& c = s.chunks[i];
+    if (int rc = read_rsrc(vol, s, scratch.data(), c.length, c.offset)) return rc;
+    size_t produced = 0;
+    ++s.decodes;
+    const int rc = hfs_decmp_unpack(s.type, s.buf.get(), s.buf_len + 1, scratch.data(), c.length,
+                                    &produced);
+    const uint64_t expected = chunk_bytes(s.size, i);
+    if (rc != 0 || produced != expected) {
+        report("decmpfs chunk %u of cnid %u does not decode to %llu bytes\n", i, s.cnid,
+               static_cast<unsigned long long>(expected));
+        return rc == Z_MEM_ERROR ? -ENOMEM : -EIO;
+    }
+    s.cached_chunk = i;
+    s.cached_len = produced;
+    s.cache_valid = true;
+    return 0;
+}
+
+int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, uint64_t n) {
+    const uint64_t count = s.chunk_count;
+    const uint64_t first = std::min(offset / HFS_DECMP_CHUNK_SIZE, count);
+    const uint64_t last_byte = offset + n - 1; // n > 0 and offset + n <= size
+    const uint64_t end = std::min(last_byte / HFS_DECMP_CHUNK_SIZE + 1, count);
+    if (first >= end) return 0;
+
+    uint32_t scratch_len = 0;
+    for (uint64_t i = first; i < end; ++i) scratch_len = std::max(scratch_len, s.chunks[i].length);
+    std::vector<uint8_t> scratch;
+
+    uint64_t copied = 0;
+    for (uint64_t i = first; i < end && copied < n; ++i) {
+        const auto chunk = static_cast<uint32_t>(i);
+        const uint64_t from = i == first ? offset % HFS_DECMP_CHUNK_SIZE : 0;
+        auto copy_out = [&] {
+            const uint64_t avail = s.cached_len > from ? s.cached_len - from : 0;
+            const uint64_t take = std::min(avail, n - copied);
+            std::memcpy(out + copied, s.buf.get() + from, take);
+            copied += take;
+        };
+        {
+            std::shared_lock reader(s.lock);
+            if (s.cache_valid && s.cached_chunk == chunk) {
+                copy_out();
+                continue;
+            }
+        }
+        std::unique_lock writer(s.lock);
+        if (!(s.cache_valid && s.cached_chunk == chunk)) {
+            if (int rc = refill(vol, s, chunk, scratch, scratch_len)) return rc;
+        }
+        copy_out();
+    }
+    return static_cast<int>(copied);
+}
+
+hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const uint8_t* attr_data,
+                      const std::span<const hfslib_extent>* rsrc, int* err) {
+    auto fail = [err](int code) -> hfs_decmp* {
+        if (err) *err = code;
+        return nullptr;
+    };
+    if (err) *err = 0;
+    if (!attr_data || attr_len < header_size || le32(attr_data) != decmpfs_magic ||
+        !supported(attr_data[4]))
+        return fail(-EINVAL);
+    try {
+        hfs_decmp_ptr s(std::make_unique<hfs_decmp>().release());
+        s->type = attr_data[4];
+        s->size = le64(attr_data + 8);
+        s->cnid = cnid;
+        int rc = 0;
+        if (inline_payload(s->type)) {
+            rc = open_inline(*s, {attr_data + header_size, attr_len - header_size});
+        } else if (chunked(s->type) && s->size > 0) {
+            if (!vol) return fail(-EINVAL);
+            if (rsrc) {
+                s->rsrc_extents.assign(rsrc->begin(), rsrc->end());
+            } else {
+                hfslib_extent* list = nullptr;
+                const uint16_t count =
+                    hfslib_collect_fork_extents(vol, cnid, HFSLIB_RSRC_FORK, &list, nullptr);
+                hfslib::hook_ptr<hfslib_extent[]> owned(list, hfslib::hook_deleter{nullptr});
+                if (count > 0 && list) s->rsrc_extents.assign(list, list + count);
+            }
+            if (s->rsrc_extents.empty() || s->rsrc_extents.size() > UINT16_MAX) {
+                report("no resource fork for compressed cnid %u\n", cnid);
+                return fail(-EIO);
+            }
+            s->rsrc_extent_count = static_cast<uint16_t>(s->rsrc_extents.size());
+            rc = open_chunked(vol, *s);
+        }
+        if (rc != 0) return fail(rc);
+        return s.release();
+    } catch (const std::bad_alloc&) {
+        return fail(-ENOMEM);
+    } catch (const std::system_error& e) {
+        return fail(e.code().value() > 0 ? -e.code().value() : -EIO);
+    }
+}
+
+} // namespace
+
+int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src,
+                     size_t src_len, size_t* out_len) {
+    if (out_len) *out_len = 0;
+    if (!supported(type) || type == 5) {
+        report("invalid decmpfs type %u\n", unsigned{type});
+        return 1;
+    }
+    // An empty unit has no first byte to tell how it is stored.
+    if (!dst || !src || !out_len || src_len == 0) return 1;
+    const bool zlib = type == 3 || type == 4;
+    if (src[0] == (zlib ? zlib_stored : lz_stored)) {
+        // Refused rather than cut: the unit does not fit what it stands for.
+        if (src_len - 1 > dst_cap) return 1;
+        std::memcpy(dst, src + 1, src_len - 1);
+        *out_len = src_len - 1;
+        return 0;
+    }
+    if (zlib) {
+        if (src_len > ULONG_MAX) return 1;
+        uLongf produced = dst_cap > ULONG_MAX ? ULONG_MAX : static_cast<uLongf>(dst_cap);
+        const int rc = uncompress(dst, &produced, src, static_cast<uLong>(src_len));
+        *out_len = produced;
+        return rc;
+    }
+    // Types 7 and 8 hold raw LZVN streams, or LZFSE streams beginning with a
+    // block magic; types 11 and 12 hold LZFSE only.
+    const bool lzfse_block = src_len >= 3 && src[0] == 'b' && src[1] == 'v' && src[2] == 'x';
+    if ((type == 7 || type == 8) && !lzfse_block)
+        *out_len = lzvn_decode_buffer(dst, dst_cap, src, src_len);
+    else
+        *out_len = lzfse_decode_buffer(dst, dst_cap, src, src_len, nullptr);
+    return 0;
+}
+
+int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* out,
+                    uint32_t* attr_len, uint8_t** attr_data) {
+    if (attr_data) *attr_data = nullptr;
+    if (attr_len) *attr_len = 0;
+    if (!vol || !rec || !out) return 1;
+    if (rec->type != HFSLIB_REC_FILE) return 1;
+    if (!(rec->file.perms.owner_flags & compressed_flag)) return 1;
+    if (rec->file.data_fork.logical_size != 0) return 1;
+
+    hfslib_attr_key key{};
+    std::array<uint16_t, attribute_name.size()> name{};
+    std::copy(attribute_name.begin(), attribute_name.end(), name.begin());
+    if (hfslib_build_attr_key(rec->file.cnid, 0, name.size(), name.data(), &key) == 0) return 1;
+    hfslib_attr_rec attr{};
+    uint8_t* raw = nullptr;
+    if (hfslib_lookup_attr(vol, &key, &attr, &raw, nullptr) != 0) {
+        hfslib_hook_free(raw, nullptr);
+        return 1;
+    }
+    hfslib::hook_ptr<uint8_t[]> copy(raw, hfslib::hook_deleter{nullptr});
+    if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size ||
+        le32(copy.get()) != decmpfs_magic)
+        return -EINVAL;
+
+    out->type = copy[4];
+    out->size = le64(copy.get() + 8);
+    if (!supported(out->type)) {
+        report("unsupported decmpfs type %u for cnid %u\n", unsigned{out->type}, rec->file.cnid);
+        return -EOPNOTSUPP;
+    }
+    if (attr_data) {
+        // Handed out from the C allocator whatever the library's hooks are.
+        auto* data = static_cast<uint8_t*>(std::malloc(attr.inline_data.size));
+        if (!data) return -ENOMEM;
+        std::memcpy(data, copy.get(), attr.inline_data.size);
+        *attr_data = data;
+    }
+    if (attr_len) *attr_len = attr.inline_data.size;
+    return 0;
+}
+
+hfs_decmp* hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                          const uint8_t* attr_data, int* err) {
+    return open_state(vol, cnid, attr_len, attr_data, nullptr, err);
+}
+
+hfs_decmp* hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                                  const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
+                                  int* err) {
+    return open_state(vol, cnid, attr_len, attr_data, &rsrc, err);
+}
+
+int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, int64_t offset) {
+    if (offset < 0 || !state || (!buf && len > 0)) return -EINVAL;
+    hfs_decmp& s = *state;
+    const auto at = static_cast<uint64_t>(offset);
+    // The bytes this call may return: within the file, and countable in the
+    // result.
+    uint64_t n = 0;
+    if (s.type == 5 || chunked(s.type)) {
+        if (at >= s.size) return 0;
+        n = std::min<uint64_t>(len, s.size - at);
+    } else {
+        if (!s.buf || at >= s.buf_len) return 0;
+        n = std::min<uint64_t>(len, s.buf_len - at);
+    }
+    n = std::min<uint64_t>(n, INT_MAX);
+    if (n == 0) return 0;
+
+    if (s.type == 5) {
+        std::memset(buf, 0, n);
+        return static_cast<int>(n);
+    }
+    if (!chunked(s.type)) {
+        std::memcpy(buf, s.buf.get() + at, n);
+        return static_cast<int>(n);
+    }
+    try {
+        return read_chunked(vol, s, buf, at, n);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    } catch (const std::system_error& e) {
+        return e.code().value() > 0 ? -e.code().value() : -EIO;
+    }
+}
+
+void hfs_decmp_close(hfs_decmp* state) {
+    std::unique_ptr<hfs_decmp> owned(state);
+}

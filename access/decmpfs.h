@@ -1,0 +1,97 @@
+// Compressed files: recognising a decmpfs file from its "com.apple.decmpfs"
+// attribute, and reading its uncompressed bytes at any offset. Payloads are
+// zlib, LZFSE or raw LZVN; small ones sit in the attribute, larger ones in
+// the resource fork as 64 KiB chunks decoded one at a time, with the last
+// chunk decoded kept in a per-file cache.
+#pragma once
+
+#include "libhfs.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <span>
+#include <vector>
+
+// What the probe learns from the attribute header.
+struct hfs_decmp_info {
+    uint8_t type;  // compression type
+    uint64_t size; // uncompressed size
+};
+
+// One compressed chunk of a chunked file.
+struct hfs_decmp_chunk {
+    uint32_t offset; // byte offset within the resource fork
+    uint32_t length; // compressed length
+};
+
+// Uncompressed bytes a chunk stands for (all chunks but the last).
+constexpr uint32_t HFS_DECMP_CHUNK_SIZE = 65536;
+
+// The state of one open compressed file. Created by hfs_decmp_open, released
+// by hfs_decmp_close (or the guard hfs_decmp_ptr).
+struct hfs_decmp {
+    uint8_t type = 0;
+    uint64_t size = 0;
+    uint32_t cnid = 0;
+    // Inline types: the whole file (buf_len bytes). Chunked types: the cache
+    // of one decoded chunk, allocated at the first miss (capacity buf_len).
+    // Both keep one spare byte past buf_len, so that a unit decoding to more
+    // than it stands for is noticed.
+    std::unique_ptr<uint8_t[]> buf;
+    uint64_t buf_len = 0;
+    std::vector<hfs_decmp_chunk> chunks;
+    uint32_t chunk_count = 0;
+    bool cache_valid = false;
+    uint32_t cached_chunk = 0;
+    uint64_t cached_len = 0;
+    // Guards buf, buf_len and the cache fields of chunked types.
+    std::shared_mutex lock;
+    std::vector<hfslib_extent> rsrc_extents;
+    uint16_t rsrc_extent_count = 0;
+    // Chunks decoded so far (a cache miss each).
+    std::atomic<uint64_t> decodes{0};
+
+    hfs_decmp_info info() const { return {type, size}; }
+};
+
+// 0: a supported compressed file; *out filled and, when asked, *attr_len
+// and *attr_data (a malloc'ed copy of the whole attribute value that the
+// caller frees) delivered. 1: not a compressed file (no compressed flag, a
+// non-empty data fork, not a file, or no attribute). -EINVAL: the attribute
+// is not a valid inline header. -EOPNOTSUPP: an unsupported type (reported).
+int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* out,
+                    uint32_t* attr_len, uint8_t** attr_data);
+
+// Builds the state of file `cnid` from its attribute value. Null on failure,
+// with *err (when given) set to a negative errno value; 0 on success.
+hfs_decmp* hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                          const uint8_t* attr_data, int* err);
+
+// As hfs_decmp_open, with the resource fork's extent list given instead of
+// collected from the catalog (used for volumes held in memory).
+hfs_decmp* hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                                  const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
+                                  int* err);
+
+// Copies up to len uncompressed bytes at offset into buf. Returns the count
+// copied (0 at or past the end) or a negative errno value: -EINVAL for a
+// negative offset, -EIO for a chunk that cannot be read or does not decode
+// to exactly the bytes it stands for, -ENOMEM.
+int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, int64_t offset);
+
+// Releases the state; null is ignored.
+void hfs_decmp_close(hfs_decmp* state);
+
+// Decodes one unit of compression type `type` into dst (capacity dst_cap).
+// 0 on success with *out_len the bytes produced; otherwise zlib's result or
+// 1 (an empty unit, a stored unit longer than dst_cap, an unknown type).
+int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src,
+                     size_t src_len, size_t* out_len);
+
+struct hfs_decmp_deleter {
+    void operator()(hfs_decmp* state) const { hfs_decmp_close(state); }
+};
+using hfs_decmp_ptr = std::unique_ptr<hfs_decmp, hfs_decmp_deleter>;

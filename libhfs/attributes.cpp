@@ -1,0 +1,466 @@
+// Attributes file: keys and records of the attributes B-tree, the lookup of
+// one attribute, the listing of a CNID's attributes and the extent list of
+// an attribute stored as a fork.
+#include "btree_internal.h"
+#include "libhfs.h"
+#include "report.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using hfslib::byte_reader;
+using hfslib::hook_ptr;
+
+constexpr uint32_t attributes_file_cnid = 8;
+constexpr uint16_t min_key_len = 12; // pad, CNID, start block, name length
+constexpr uint16_t max_name_units = 255;
+constexpr size_t max_extents = 65535;
+
+// A volume whose attributes tree can be searched at all.
+bool attributes_usable(const hfslib_vol& vol) {
+    return vol.vh.attributes_file.extents[0].block_count != 0 && vol.attr_header.leaf_recs != 0 &&
+           vol.attr_header.tree_depth != 0;
+}
+
+int cmp_u32(uint32_t a, uint32_t b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+// The working memory of one walk of the attributes tree: the scratch key, a
+// buffer of one node, the tree file's extents and the records of the node
+// read last. Everything goes back through the free hook on every outcome.
+class tree_walk {
+public:
+    tree_walk(hfslib_vol* vol, hfslib_cbctx* ctx)
+        : vol_(vol), ctx_(ctx), node(ctx), scratch_(nullptr, hfslib::hook_deleter{ctx}),
+          buf_(nullptr, hfslib::hook_deleter{ctx}), extents_(nullptr, hfslib::hook_deleter{ctx}) {}
+
+    // Allocates the working memory and collects the tree file's extents;
+    // false after reporting why not.
+    bool prepare() {
+        scratch_ = hfslib::hook_alloc<hfslib_attr_key>(1, ctx_);
+        if (!scratch_) {
+            HFSLIB_ERROR("could not allocate attributes search key");
+            return false;
+        }
+        buf_ = hfslib::hook_alloc<uint8_t[]>(vol_->attr_header.node_size, ctx_);
+        if (!buf_) {
+            HFSLIB_ERROR("could not allocate attributes file node buffer");
+            return false;
+        }
+        hfslib_extent* raw = nullptr;
+        count_ = hfslib_collect_fork_extents(vol_, attributes_file_cnid, HFSLIB_DATA_FORK, &raw,
+                                             ctx_);
+        extents_.reset(raw);
+        if (count_ == 0) {
+            HFSLIB_ERROR("could not locate attributes file extents");
+            return false;
+        }
+        return true;
+    }
+
+    // Reads node `number`, checks that its kind fits `depth` (index nodes
+    // above the last level, leaves on it) and parses its records into
+    // `node`. The kind is checked before the parse, so a link to the header
+    // node never reaches the parser (which would take its header record).
+    bool load(uint32_t number, unsigned depth) {
+        const uint16_t node_size = vol_->attr_header.node_size;
+        if (hfslib::read_tree_node(vol_, buf_.get(), node_size, number, {extents_.get(), count_},
+                                   ctx_) != 0) {
+            HFSLIB_ERROR("could not read attribute node #%u", number);
+            return false;
+        }
+        const unsigned last_level = vol_->attr_header.tree_depth - 1u;
+        const int8_t expected = depth < last_level ? HFSLIB_NODE_INDEX : HFSLIB_NODE_LEAF;
+        if (hfslib::node_kind(buf_.get()) != expected) {
+            HFSLIB_ERROR("attribute node kind unexpected at depth %u #%u", depth, number);
+            return false;
+        }
+        if (node.parse(buf_.get(), HFSLIB_TREE_ATTRIBUTES, vol_) == 0) {
+            HFSLIB_ERROR("could not parse attribute node #%u", number);
+            return false;
+        }
+        return true;
+    }
+
+    // Decodes the key of record `i` of the node into the scratch key.
+    bool key_of(uint16_t i) {
+        return hfslib_parse_attr_record(node.data(i), node.size(i), node.desc.kind, nullptr,
+                                        scratch_.get(), nullptr, vol_) != 0;
+    }
+
+    // The child node number of index record `i`.
+    bool child_of(uint16_t i, uint32_t& child) const {
+        return hfslib_parse_attr_record(node.data(i), node.size(i), HFSLIB_NODE_INDEX, &child,
+                                        nullptr, nullptr, vol_) != 0;
+    }
+
+    const hfslib_attr_key& key() const { return *scratch_; }
+
+private:
+    hfslib_vol* vol_;
+    hfslib_cbctx* ctx_;
+
+public:
+    hfslib::node_records node;
+
+private:
+    hook_ptr<hfslib_attr_key> scratch_;
+    hook_ptr<uint8_t[]> buf_;
+    hook_ptr<hfslib_extent[]> extents_;
+    uint16_t count_ = 0;
+};
+
+// The leaves met on a walk along the sibling links, kept sorted: a link back
+// to one of them would repeat the walk forever.
+class visited_nodes {
+public:
+    explicit visited_nodes(hfslib_cbctx* ctx) : ctx_(ctx), nodes_(nullptr, {ctx}) {}
+
+    bool contains(uint32_t node) const {
+        return std::binary_search(nodes_.get(), nodes_.get() + count_, node);
+    }
+    // False when the list could not grow.
+    bool add(uint32_t node) {
+        if (count_ == capacity_) {
+            const size_t grown = capacity_ ? capacity_ * 2 : 16;
+            if (!hfslib::hook_resize(nodes_, grown, ctx_)) return false;
+            capacity_ = grown;
+        }
+        uint32_t* end = nodes_.get() + count_;
+        uint32_t* at = std::lower_bound(nodes_.get(), end, node);
+        std::move_backward(at, end, end + 1);
+        *at = node;
+        ++count_;
+        return true;
+    }
+
+private:
+    hfslib_cbctx* ctx_;
+    hook_ptr<uint32_t[]> nodes_;
+    size_t count_ = 0;
+    size_t capacity_ = 0;
+};
+
+} // namespace
+
+uint16_t hfslib_build_attr_key(uint32_t cnid, uint32_t start_block, uint16_t name_len,
+                               const uint16_t* name, hfslib_attr_key* out) {
+    if (cnid == 0 || !out || (!name && name_len != 0)) return 0;
+    const uint16_t len = std::min(name_len, max_name_units);
+    *out = {};
+    out->key_len = static_cast<uint16_t>(min_key_len + 2u * len);
+    out->pad = 0;
+    out->file_cnid = cnid;
+    out->start_block = start_block;
+    out->name.length = len;
+    if (len) std::memcpy(out->name.units, name, len * sizeof(uint16_t));
+    return out->key_len;
+}
+
+int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b) {
+    if (a->file_cnid != b->file_cnid) return cmp_u32(a->file_cnid, b->file_cnid);
+    const uint16_t la = std::min(a->name.length, max_name_units);
+    const uint16_t lb = std::min(b->name.length, max_name_units);
+    const uint16_t common = std::min(la, lb);
+    for (uint16_t i = 0; i < common; ++i)
+        if (a->name.units[i] != b->name.units[i])
+            return int{a->name.units[i]} - int{b->name.units[i]};
+    if (la != lb) return int{la} - int{lb};
+    return cmp_u32(a->start_block, b->start_block);
+}
+
+size_t hfslib_parse_attr_record(const uint8_t* raw, size_t raw_len, int node_kind, void* rec_out,
+                                hfslib_attr_key* key_out, const uint8_t** inline_out,
+                                const hfslib_vol* vol) {
+    if (inline_out) *inline_out = nullptr;
+    if (!raw || raw_len < 2 || (!rec_out && !key_out) || !vol) return 0;
+    byte_reader r({raw, raw_len});
+    const uint16_t key_len = r.u16();
+    if (key_len < min_key_len || key_len > vol->attr_header.max_key_len ||
+        raw_len < size_t{key_len} + 2)
+        return 0;
+
+    if (key_out) {
+        hfslib_attr_key key{};
+        key.key_len = key_len;
+        key.pad = r.u16();
+        key.file_cnid = r.u32();
+        key.start_block = r.u32();
+        const uint16_t name_len = r.u16();
+        if (size_t{min_key_len} + 2u * name_len != key_len) return 0;
+        key.name.length = std::min(name_len, max_name_units);
+        for (uint16_t i = 0; i < key.name.length; ++i) key.name.units[i] = r.u16();
+        *key_out = key;
+    }
+    // The record data begins right behind the key, whatever was decoded.
+    byte_reader d({raw + key_len + 2, raw_len - key_len - 2u});
+    if (rec_out) {
+        if (!d.has(4)) return 0;
+        if (node_kind == HFSLIB_NODE_LEAF) {
+            hfslib_attr_rec rec{};
+            rec.type = d.u32();
+            const uint8_t* data = nullptr;
+            switch (rec.type) {
+            case HFSLIB_ATTR_EXTENTS:
+                if (!d.has(68)) return 0;
+                rec.reserved = d.u32();
+                d.skip(hfslib_parse_extent_record(d.here(), rec.extents));
+                break;
+            case HFSLIB_ATTR_FORK:
+                if (!d.has(84)) return 0;
+                rec.reserved = d.u32();
+                d.skip(hfslib_parse_fork(d.here(), &rec.fork));
+                break;
+            case HFSLIB_ATTR_INLINE:
+                if (!d.has(12)) return 0;
+                rec.reserved = d.u32();
+                rec.inline_data.reserved2 = d.u32();
+                rec.inline_data.size = d.u32();
+                if (!d.has(rec.inline_data.size)) return 0;
+                data = d.here();
+                d.skip(rec.inline_data.size);
+                break;
+            default: return 0;
+            }
+            *static_cast<hfslib_attr_rec*>(rec_out) = rec;
+            if (inline_out) *inline_out = data;
+        } else if (node_kind == HFSLIB_NODE_INDEX) {
+            *static_cast<uint32_t*>(rec_out) = d.u32();
+        } else {
+            return 0;
+        }
+    }
+    return key_len + 2u + d.consumed();
+}
+
+int hfslib_lookup_attr(hfslib_vol* vol, const hfslib_attr_key* key, hfslib_attr_rec* rec_out,
+                       uint8_t** inline_out, hfslib_cbctx* ctx) {
+    if (rec_out) rec_out->type = 0;
+    if (inline_out) *inline_out = nullptr;
+    if (!rec_out || !vol || !key) return 1;
+    if (!attributes_usable(*vol)) return 1;
+
+    tree_walk walk(vol, ctx);
+    if (!walk.prepare()) return 1;
+    const uint32_t root = vol->attr_header.root_node;
+    if (root == 0) return 1;
+
+    const unsigned tree_depth = vol->attr_header.tree_depth;
+    hfslib::descent_path path(vol->attr_header.tree_depth);
+    uint32_t number = root;
+    for (unsigned depth = 0;; ++depth) {
+        if (!path.enter(number)) {
+            hfslib::report_bad_descent(path, "attributes", number);
+            return 1;
+        }
+        if (!walk.load(number, depth)) return 1;
+        const bool leaf = walk.node.desc.kind == HFSLIB_NODE_LEAF;
+        const uint16_t n = walk.node.count();
+
+        // In an index node, the record to descend through.
+        int chosen = -1;
+        for (uint16_t j = 0; j < n; ++j) {
+            if (!walk.key_of(j)) {
+                HFSLIB_ERROR("could not read attribute record #%u", unsigned{j});
+                return 1;
+            }
+            const int c = hfslib_cmp_attr_keys(key, &walk.key());
+            if (c == 0) {
+                if (!leaf) {
+                    chosen = j;
+                    break;
+                }
+                hfslib_attr_rec rec{};
+                const uint8_t* data = nullptr;
+                if (hfslib_parse_attr_record(walk.node.data(j), walk.node.size(j), HFSLIB_NODE_LEAF,
+                                             &rec, nullptr, &data, vol) == 0) {
+                    HFSLIB_ERROR("could not read attribute record #%u", unsigned{j});
+                    return 1;
+                }
+                *rec_out = rec;
+                if (inline_out && rec.type == HFSLIB_ATTR_INLINE && rec.inline_data.size > 0) {
+                    auto copy = hfslib::hook_alloc<uint8_t[]>(rec.inline_data.size, ctx);
+                    if (!copy) {
+                        HFSLIB_ERROR("couldn't allocate attribute data #%u", unsigned{j});
+                        return 1;
+                    }
+                    std::memcpy(copy.get(), data, rec.inline_data.size);
+                    *inline_out = copy.release();
+                }
+                return 0;
+            }
+            if (leaf) continue;
+            if (c < 0 && j > 0) {
+                chosen = j - 1;
+                break;
+            }
+            if (c > 0 && j + 1 == n) {
+                chosen = j;
+                break;
+            }
+        }
+        if (leaf || chosen < 0) return 1;
+
+        uint32_t child = 0;
+        if (!walk.child_of(static_cast<uint16_t>(chosen), child)) {
+            HFSLIB_ERROR("could not read attribute record #%u", static_cast<unsigned>(chosen));
+            return 1;
+        }
+        if (depth + 1 >= tree_depth) return 1;
+        number = child;
+    }
+}
+
+int hfslib_list_attr_keys(hfslib_vol* vol, uint32_t cnid, hfslib_attr_key** keys_out,
+                          uint32_t* count_out, hfslib_cbctx* ctx) {
+    if (count_out) *count_out = 0;
+    if (!keys_out) return 1;
+    *keys_out = nullptr;
+    if (!count_out || !vol) return 1;
+    if (!attributes_usable(*vol)) return 0;
+
+    // The keys gathered are handed over on every outcome.
+    hook_ptr<hfslib_attr_key[]> keys(nullptr, hfslib::hook_deleter{ctx});
+    uint32_t gathered = 0;
+    size_t capacity = 0;
+    auto finish = [&](int rc) {
+        *keys_out = keys.release();
+        *count_out = gathered;
+        return rc;
+    };
+
+    tree_walk walk(vol, ctx);
+    if (!walk.prepare()) return finish(1);
+    if (vol->attr_header.root_node == 0) return finish(0);
+
+    const hfslib_btree_header& hr = vol->attr_header;
+    hfslib::descent_path path(hr.tree_depth);
+    visited_nodes leaves(ctx);
+    bool along_siblings = false;
+    uint32_t number = hr.root_node;
+    unsigned depth = 0;
+    for (uint32_t visits = 0;; ++visits) {
+        if (depth >= hr.tree_depth || visits >= hr.total_nodes) return finish(0);
+        if (!along_siblings) {
+            if (!path.enter(number)) {
+                hfslib::report_bad_descent(path, "attributes", number);
+                return finish(1);
+            }
+        } else if (leaves.contains(number)) {
+            HFSLIB_ERROR("loop in attributes tree at node #%u", number);
+            return finish(1);
+        }
+        if (!walk.load(number, depth)) return finish(1);
+        const uint16_t n = walk.node.count();
+
+        if (walk.node.desc.kind == HFSLIB_NODE_INDEX) {
+            int chosen = -1;
+            bool before_first = false;
+            for (uint16_t i = 0; i < n; ++i) {
+                if (!walk.key_of(i)) {
+                    HFSLIB_ERROR("could not read attribute record #%u", unsigned{i});
+                    return finish(1);
+                }
+                const uint32_t here = walk.key().file_cnid;
+                if (here > cnid) {
+                    if (i == 0) return finish(0); // below the tree's first key: none
+                    chosen = i - 1;
+                    before_first = true;
+                    break;
+                }
+                if (here == cnid) {
+                    chosen = i > 0 ? i - 1 : 0;
+                    break;
+                }
+                if (i + 1 == n) chosen = i;
+            }
+            if (chosen < 0) return finish(0);
+            uint32_t child = 0;
+            if (!walk.child_of(static_cast<uint16_t>(chosen), child)) {
+                if (before_first)
+                    HFSLIB_ERROR("could not read attribute record %d", chosen);
+                else
+                    HFSLIB_ERROR("could not read attribute record #%u",
+                                 static_cast<unsigned>(chosen));
+                return finish(1);
+            }
+            ++depth;
+            number = child;
+            continue;
+        }
+
+        // A leaf: gather the first records of the CNID's attributes.
+        if (!leaves.add(number)) {
+            HFSLIB_ERROR("could not allocate attribute keys");
+            return finish(1);
+        }
+        for (uint16_t i = 0; i < n; ++i) {
+            if (!walk.key_of(i)) {
+                HFSLIB_ERROR("could not read attribute record #%u", unsigned{i});
+                return finish(1);
+            }
+            const hfslib_attr_key& k = walk.key();
+            if (k.file_cnid > cnid) return finish(0);
+            if (k.file_cnid != cnid || k.start_block != 0) continue;
+            if (gathered == capacity) {
+                const size_t grown = capacity ? capacity * 2 : 8;
+                if (!hfslib::hook_resize(keys, grown, ctx)) {
+                    HFSLIB_ERROR("could not allocate attribute keys");
+                    return finish(1);
+                }
+                capacity = grown;
+            }
+            keys[gathered++] = k;
+        }
+        // The CNID's records may go on in the next leaf.
+        if (n == 0 || walk.key().file_cnid > cnid) return finish(0);
+        number = walk.node.desc.flink;
+        if (number == 0) return finish(0);
+        along_siblings = true;
+    }
+}
+
+int hfslib_collect_attr_extents(hfslib_vol* vol, const hfslib_attr_key* key,
+                                const hfslib_attr_rec* fork_rec, uint16_t* count_out,
+                                hfslib_extent** out, hfslib_cbctx* ctx) {
+    if (out) *out = nullptr;
+    if (count_out) *count_out = 0;
+    if (!vol || !key || !fork_rec || fork_rec->type != HFSLIB_ATTR_FORK || key->start_block != 0)
+        return 1;
+
+    hfslib_attr_key work = *key;
+    hfslib_extent group[8];
+    std::copy_n(fork_rec->fork.extents, 8, group);
+    const uint32_t total = fork_rec->fork.total_blocks;
+    hook_ptr<hfslib_extent[]> list(nullptr, hfslib::hook_deleter{ctx});
+    uint32_t sum = 0;
+    size_t gathered = 0;
+    for (;;) {
+        unsigned used = 0;
+        while (used < 8 && group[used].block_count != 0) ++used;
+        for (unsigned i = 0; i < used; ++i)
+            if (__builtin_add_overflow(sum, group[i].block_count, &sum)) return 1;
+        // The count travels in 16 bits; this also bounds the continuations
+        // followed.
+        if (gathered + used > max_extents) return 1;
+        if (out && used > 0) {
+            if (!hfslib::hook_resize(list, gathered + used, ctx)) return 1;
+            std::copy_n(group, used, list.get() + gathered);
+        }
+        gathered += used;
+        if (sum >= total) break;
+        // Only a full group can be continued.
+        if (used < 8) return 1;
+        work.start_block = sum;
+        hfslib_attr_rec next{};
+        if (hfslib_lookup_attr(vol, &work, &next, nullptr, ctx) != 0) return 1;
+        if (next.type != HFSLIB_ATTR_EXTENTS) return 1;
+        std::copy_n(next.extents, 8, group);
+    }
+    if (out) *out = list.release();
+    if (count_out) *count_out = static_cast<uint16_t>(gathered);
+    return 0;
+}

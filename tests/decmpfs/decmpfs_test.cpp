@@ -1,0 +1,627 @@
+// Compressed files: unit decoding, chunk tables of both layouts, the chunk
+// cache and the exact-length rule on resource forks held in memory; and
+// every type on builder volumes, checked against the source bytes, the
+// reference LZFSE/LZVN vectors and 7-Zip's extraction.
+#include "builder.h"
+#include "decmpfs.h"
+#include "libhfs.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+constexpr size_t chunk = 65536;
+
+void le32(bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void le64(bytes& b, uint64_t v) {
+    le32(b, static_cast<uint32_t>(v));
+    le32(b, static_cast<uint32_t>(v >> 32));
+}
+void be32(bytes& b, uint32_t v) {
+    for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+bytes header(uint32_t type, uint64_t size, const bytes& payload = {}) {
+    bytes b{'f', 'p', 'm', 'c'};
+    le32(b, type);
+    le64(b, size);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+bytes zlib(const bytes& raw) {
+    uLongf len = compressBound(raw.size());
+    bytes out(len);
+    EXPECT_EQ(compress2(out.data(), &len, raw.data(), raw.size(), 9), Z_OK);
+    out.resize(len);
+    return out;
+}
+
+bytes stored(uint8_t marker, const bytes& raw) {
+    bytes out{marker};
+    out.insert(out.end(), raw.begin(), raw.end());
+    return out;
+}
+
+bytes slice(const bytes& b, size_t from, size_t len) {
+    return bytes(b.begin() + from, b.begin() + std::min(b.size(), from + len));
+}
+
+// A resource fork with the resource header: D = 0x100, the count and
+// (offset, length) pairs at D + 4, offsets from D + 4.
+bytes resource_fork(const std::vector<bytes>& chunks) {
+    bytes table;
+    le32(table, static_cast<uint32_t>(chunks.size()));
+    uint32_t off = 4 + 8 * static_cast<uint32_t>(chunks.size());
+    for (const auto& c : chunks) {
+        le32(table, off);
+        le32(table, static_cast<uint32_t>(c.size()));
+        off += static_cast<uint32_t>(c.size());
+    }
+    bytes fork;
+    be32(fork, 0x100);
+    fork.resize(0x100, 0);
+    be32(fork, static_cast<uint32_t>(table.size()));
+    fork.insert(fork.end(), table.begin(), table.end());
+    for (const auto& c : chunks) fork.insert(fork.end(), c.begin(), c.end());
+    return fork;
+}
+
+// A resource fork that begins with N + 1 offsets from the fork start.
+bytes offset_fork(const std::vector<bytes>& chunks) {
+    bytes fork;
+    uint32_t off = 4 * static_cast<uint32_t>(chunks.size() + 1);
+    le32(fork, off);
+    for (const auto& c : chunks) le32(fork, off += static_cast<uint32_t>(c.size()));
+    for (const auto& c : chunks) fork.insert(fork.end(), c.begin(), c.end());
+    return fork;
+}
+
+// A resource fork held in memory at block 0 of a 4096-byte-block volume.
+struct mem_volume {
+    qtest::device dev;
+    hfslib_vol vol{};
+    hfslib_extent extent{};
+
+    mem_volume() { qtest::install_hooks(&dev); }
+    ~mem_volume() { qtest::install_hooks(nullptr); }
+
+    hfs_decmp_ptr open(const bytes& attr, const bytes& fork, int& err) {
+        dev.bytes = fork;
+        dev.bytes.resize((fork.size() + 4095) / 4096 * 4096 + 4096, 0);
+        vol = hfslib_vol{};
+        vol.vh.block_size = 4096;
+        vol.device = &dev;
+        extent = {0, static_cast<uint32_t>((fork.size() + 4095) / 4096)};
+        return hfs_decmp_ptr(hfs_decmp_open_extents(&vol, 30, static_cast<uint32_t>(attr.size()),
+                                                    attr.data(), {&extent, 1}, &err));
+    }
+
+    // Reads [offset, offset + len) whole; the result of the last call.
+    int read(hfs_decmp* s, bytes& out, size_t len, int64_t offset) {
+        out.assign(len, 0xAA);
+        const int rc = hfs_decmp_read(&vol, s, out.data(), len, offset);
+        if (rc >= 0) out.resize(static_cast<size_t>(rc));
+        return rc;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// One unit
+
+TEST(DecmpUnpack, StoredMarkersEmptyUnitsAndDestinationBounds) {
+    qtest::install_hooks(nullptr);
+    bytes dst(8, 0xEE);
+    size_t out = 99;
+    const bytes raw{1, 2, 3, 4};
+    EXPECT_EQ(hfs_decmp_unpack(4, dst.data(), 8, nullptr, 0, &out), 1);
+    EXPECT_EQ(out, 0u);
+    bytes empty;
+    EXPECT_EQ(hfs_decmp_unpack(8, dst.data(), 8, raw.data(), 0, &out), 1); // empty unit
+    EXPECT_EQ(hfs_decmp_unpack(3, dst.data(), 8, stored(0xFF, raw).data(), 5, &out), 0);
+    EXPECT_EQ(out, 4u);
+    EXPECT_EQ(slice(dst, 0, 4), raw);
+    EXPECT_EQ(hfs_decmp_unpack(11, dst.data(), 8, stored(0x06, raw).data(), 5, &out), 0);
+    EXPECT_EQ(out, 4u);
+
+    // A stored unit longer than its destination is refused, nothing past
+    // the destination written.
+    bytes small(6, 0xEE);
+    const bytes long_unit = stored(0xFF, bytes(10, 7));
+    EXPECT_EQ(hfs_decmp_unpack(4, small.data(), 3, long_unit.data(), long_unit.size(), &out), 1);
+    EXPECT_EQ(small[3], 0xEE);
+
+    // zlib with its own result on failure.
+    const bytes z = zlib(bytes(100, 'q'));
+    bytes big(200);
+    EXPECT_EQ(hfs_decmp_unpack(4, big.data(), big.size(), z.data(), z.size(), &out), Z_OK);
+    EXPECT_EQ(out, 100u);
+    EXPECT_EQ(hfs_decmp_unpack(4, big.data(), 50, z.data(), z.size(), &out), Z_BUF_ERROR);
+    bytes junk = z;
+    junk[0] = 0x12;
+    EXPECT_NE(hfs_decmp_unpack(3, big.data(), big.size(), junk.data(), junk.size(), &out), 0);
+
+    // Unknown and zero types.
+    qtest::clear_messages();
+    EXPECT_EQ(hfs_decmp_unpack(9, big.data(), big.size(), z.data(), z.size(), &out), 1);
+    EXPECT_TRUE(qtest::has_message("invalid decmpfs type 9\n")) << qtest::all_messages();
+}
+
+std::string compress_dir() {
+    return QUORVEL_SHARED_COMPRESS;
+}
+
+std::optional<bytes> vector_file(const std::string& name) {
+    return qbuild::read_file(compress_dir() + "/" + name);
+}
+
+TEST(DecmpUnpack, LzTypesPickRawLzvnOrLzfseBlocks) {
+    auto lzvn = vector_file("lzvn/text-4097.lzvn");
+    auto lzfse = vector_file("lzfse/text-4097.lzfse");
+    auto raw = vector_file("lzvn/text-4097.raw");
+    if (!lzvn || !lzfse || !raw) GTEST_SKIP() << "reference vectors absent";
+    bytes dst(raw->size() + 1);
+    size_t out = 0;
+    for (uint8_t type : {7, 8}) {
+        // Raw LZVN, and an LZFSE stream recognised by its block magic.
+        ASSERT_EQ(hfs_decmp_unpack(type, dst.data(), dst.size(), lzvn->data(), lzvn->size(), &out),
+                  0);
+        EXPECT_EQ(slice(dst, 0, out), *raw);
+        ASSERT_EQ(
+            hfs_decmp_unpack(type, dst.data(), dst.size(), lzfse->data(), lzfse->size(), &out), 0);
+        EXPECT_EQ(slice(dst, 0, out), *raw);
+    }
+    for (uint8_t type : {11, 12}) {
+        ASSERT_EQ(
+            hfs_decmp_unpack(type, dst.data(), dst.size(), lzfse->data(), lzfse->size(), &out), 0);
+        EXPECT_EQ(slice(dst, 0, out), *raw);
+        // Types 11 and 12 take LZFSE only: raw LZVN decodes to nothing.
+        hfs_decmp_unpack(type, dst.data(), dst.size(), lzvn->data(), lzvn->size(), &out);
+        EXPECT_EQ(out, 0u);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Opening and reading on resource forks in memory
+
+TEST(DecmpOpen, HeadersAndInlinePayloads) {
+    mem_volume m;
+    int err = 0;
+    EXPECT_FALSE(m.open(bytes{'f', 'p', 'm', 'c'}, {}, err));
+    EXPECT_EQ(err, -EINVAL);
+    bytes bad = header(3, 5);
+    bad[0] = 'x';
+    EXPECT_FALSE(m.open(bad, {}, err));
+    EXPECT_EQ(err, -EINVAL);
+    // Only the low byte of the type field counts: 0x100 is type 0.
+    for (uint32_t type : {0u, 1u, 2u, 6u, 9u, 10u, 13u, 0x100u}) {
+        EXPECT_FALSE(m.open(header(type, 5), {}, err)) << type;
+        EXPECT_EQ(err, -EINVAL);
+    }
+
+    // Type 3 with and without the stored marker.
+    const bytes text = qbuild::sample("text", 3000);
+    bytes out;
+    for (const bytes& payload : {zlib(text), stored(0xFF, text)}) {
+        auto s = m.open(header(3, text.size(), payload), {}, err);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(m.read(s.get(), out, 5000, 0), 3000);
+        EXPECT_EQ(out, text);
+        EXPECT_EQ(m.read(s.get(), out, 10, 2995), 5);
+        EXPECT_EQ(m.read(s.get(), out, 10, 3000), 0);
+        EXPECT_EQ(m.read(s.get(), out, 10, -1), -EINVAL);
+    }
+
+    // A payload that fails, decodes short or long, or is empty: the open
+    // fails with -EIO.
+    bytes broken = zlib(text);
+    broken[broken.size() / 2] ^= 0x55;
+    for (const bytes& attr : {header(3, text.size(), broken), header(3, text.size() + 1, zlib(text)),
+                              header(3, text.size() - 1, zlib(text)), header(3, 10),
+                              header(3, 10, stored(0xFF, bytes(11, 1))),
+                              header(7, 4097, bytes{0x77, 0x01})}) {
+        EXPECT_FALSE(m.open(attr, {}, err));
+        EXPECT_EQ(err, -EIO);
+    }
+    // A size no inline payload can stand for is refused before anything is
+    // allocated.
+    EXPECT_FALSE(m.open(header(3, uint64_t{1} << 62, zlib(text)), {}, err));
+    EXPECT_EQ(err, -EIO);
+
+    // An empty file needs no payload.
+    auto empty = m.open(header(11, 0), {}, err);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(m.read(empty.get(), out, 10, 0), 0);
+}
+
+TEST(DecmpRead, TypeFiveReadsZeros) {
+    mem_volume m;
+    int err = 0;
+    auto s = m.open(header(5, 100000), {}, err);
+    ASSERT_TRUE(s);
+    bytes out;
+    EXPECT_EQ(m.read(s.get(), out, 4096, 99000), 1000);
+    EXPECT_EQ(out, bytes(1000, 0));
+    EXPECT_EQ(m.read(s.get(), out, 4096, 100000), 0);
+    EXPECT_EQ(s->info().size, 100000u);
+    EXPECT_EQ(s->info().type, 5);
+}
+
+std::vector<bytes> zlib_chunks(const bytes& data) {
+    std::vector<bytes> out;
+    for (size_t at = 0; at < data.size(); at += chunk) out.push_back(zlib(slice(data, at, chunk)));
+    return out;
+}
+
+TEST(DecmpRead, ChunkBoundariesShortLastChunkAndTheCache) {
+    mem_volume m;
+    int err = 0;
+    const bytes data = qbuild::sample("text", 200000, 5);
+    auto s = m.open(header(4, data.size()), resource_fork(zlib_chunks(data)), err);
+    ASSERT_TRUE(s) << err;
+    EXPECT_EQ(s->chunk_count, 4u);
+
+    // 2 bytes of chunk 1, then 4094 of chunk 2.
+    bytes out;
+    ASSERT_EQ(m.read(s.get(), out, 4096, 131070), 4096);
+    EXPECT_EQ(out, slice(data, 131070, 4096));
+    EXPECT_EQ(s->decodes, 2u);
+
+    // Two reads inside chunk 2 decode it once more at most: it is cached.
+    ASSERT_EQ(m.read(s.get(), out, 100, 140000), 100);
+    EXPECT_EQ(out, slice(data, 140000, 100));
+    ASSERT_EQ(m.read(s.get(), out, 100, 150000), 100);
+    EXPECT_EQ(s->decodes, 2u);
+
+    // Inside the short last chunk: only what it holds.
+    ASSERT_EQ(m.read(s.get(), out, 65536, 196700), 200000 - 196700);
+    EXPECT_EQ(out, slice(data, 196700, 65536));
+    EXPECT_EQ(s->decodes, 3u);
+    EXPECT_EQ(m.read(s.get(), out, 10, 200000), 0);
+
+    // The whole file in one read.
+    ASSERT_EQ(m.read(s.get(), out, 300000, 0), 200000);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(m.read(s.get(), out, 10, -5), -EINVAL);
+}
+
+TEST(DecmpRead, CorruptMiddleChunkFailsReadsThatTouchIt) {
+    mem_volume m;
+    int err = 0;
+    const bytes data = qbuild::sample("text", 3 * chunk, 6);
+    auto chunks = zlib_chunks(data);
+    chunks[1][chunks[1].size() / 2] ^= 0x5A;
+    auto s = m.open(header(4, data.size()), resource_fork(chunks), err);
+    ASSERT_TRUE(s);
+    bytes out;
+    EXPECT_EQ(m.read(s.get(), out, 300000, 0), -EIO); // never a gap of missing bytes
+    EXPECT_EQ(m.read(s.get(), out, 100, chunk + 5), -EIO);
+    ASSERT_EQ(m.read(s.get(), out, 100, 10), 100);
+    EXPECT_EQ(out, slice(data, 10, 100));
+    ASSERT_EQ(m.read(s.get(), out, chunk, 2 * chunk), static_cast<int>(chunk));
+    EXPECT_EQ(out, slice(data, 2 * chunk, chunk));
+
+    // Chunks decoding to another length than they stand for, or empty.
+    const bytes two = qbuild::sample("random", chunk + 10, 7);
+    for (const auto& bad_chunks :
+         {std::vector<bytes>{zlib(bytes(chunk + 1, 1)), zlib(slice(two, chunk, 10))},
+          std::vector<bytes>{zlib(bytes(chunk - 1, 1)), zlib(slice(two, chunk, 10))},
+          std::vector<bytes>{bytes{}, zlib(slice(two, chunk, 10))},
+          std::vector<bytes>{stored(0xFF, bytes(chunk + 1, 1)), zlib(slice(two, chunk, 10))}}) {
+        auto t = m.open(header(4, two.size()), resource_fork(bad_chunks), err);
+        ASSERT_TRUE(t);
+        EXPECT_EQ(m.read(t.get(), out, 100, 0), -EIO);
+        ASSERT_EQ(m.read(t.get(), out, 100, chunk), 10);
+        EXPECT_EQ(out, slice(two, chunk, 10));
+    }
+    // A failed refill does not leave a stale chunk behind.
+    auto t = m.open(header(4, data.size()), resource_fork(chunks), err);
+    ASSERT_EQ(m.read(t.get(), out, 10, 0), 10);
+    EXPECT_EQ(m.read(t.get(), out, 10, chunk), -EIO);
+    EXPECT_EQ(m.read(t.get(), out, 10, 0), 10);
+    EXPECT_EQ(out, slice(data, 0, 10));
+}
+
+TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
+    mem_volume m;
+    int err = 0;
+    const bytes data = qbuild::sample("text", 2 * chunk + 5, 8);
+    const bytes good = resource_fork(zlib_chunks(data));
+    ASSERT_TRUE(m.open(header(4, data.size()), good, err));
+
+    auto expect_refused = [&](const bytes& attr, const bytes& fork, const char* what) {
+        int e = 0;
+        EXPECT_FALSE(m.open(attr, fork, e)) << what;
+        EXPECT_EQ(e, -EIO) << what;
+    };
+    // Count disagreeing with the size.
+    expect_refused(header(4, data.size() + chunk), good, "count below size");
+    expect_refused(header(4, 5), good, "count above size");
+    // A count whose table would pass 2^32 x 8 bytes, or lie past the fork.
+    bytes huge = good;
+    huge[0x104] = huge[0x105] = huge[0x106] = huge[0x107] = 0xFF;
+    expect_refused(header(4, uint64_t{0xFFFFFFFF} * chunk), huge, "huge count");
+    expect_refused(header(4, uint64_t{1} << 62), good, "size past 2^32 chunks");
+    // Data offset past the fork.
+    bytes far = good;
+    far[0] = 0x7F;
+    expect_refused(header(4, data.size()), far, "data offset");
+    // A chunk past the fork's end.
+    bytes past = good;
+    past[0x108 + 8 * 2] = 0xF0;
+    past[0x108 + 8 * 2 + 1] = 0xFF;
+    past[0x108 + 8 * 2 + 2] = 0x0F;
+    expect_refused(header(4, data.size()), past, "chunk offset");
+    // No resource fork at all.
+    int e = 0;
+    EXPECT_FALSE(hfs_decmp_ptr(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, &e)));
+    EXPECT_EQ(e, -EIO);
+}
+
+std::vector<bytes> lz_stored_chunks(const bytes& data) {
+    std::vector<bytes> out;
+    for (size_t at = 0; at < data.size(); at += chunk) out.push_back(stored(0x06, slice(data, at, chunk)));
+    return out;
+}
+
+TEST(DecmpOpen, TypesEightAndTwelveTakeBothLayouts) {
+    mem_volume m;
+    int err = 0;
+    const bytes data = qbuild::sample("random", 2 * chunk + 300, 9);
+    const auto chunks = lz_stored_chunks(data);
+    for (uint32_t type : {8u, 12u}) {
+        for (const bytes& fork : {offset_fork(chunks), resource_fork(chunks)}) {
+            auto s = m.open(header(type, data.size()), fork, err);
+            ASSERT_TRUE(s) << type << " " << err;
+            bytes out;
+            ASSERT_EQ(m.read(s.get(), out, data.size(), 0), static_cast<int>(data.size()));
+            EXPECT_EQ(out, data);
+        }
+        // Offsets that decrease or leave the fork: not an offset table, and
+        // no resource header either.
+        bytes down = offset_fork(chunks);
+        down[4] = 0x01;
+        down[5] = 0x00;
+        down[6] = 0x00;
+        down[7] = 0x00;
+        EXPECT_FALSE(m.open(header(type, data.size()), down, err));
+        bytes beyond = offset_fork(chunks);
+        beyond[beyond.size() - 1] = 0;
+        beyond.resize(12 + chunks[0].size());
+        EXPECT_FALSE(m.open(header(type, data.size()), beyond, err));
+    }
+    // Type 4 knows the resource layout only.
+    EXPECT_FALSE(m.open(header(4, data.size()), offset_fork(zlib_chunks(data)), err));
+}
+
+// ---------------------------------------------------------------------------
+// Builder volumes
+
+struct built {
+    qtest::device dev;
+    hfslib_vol vol{};
+    std::string image;
+    bool ok = false;
+
+    built(const std::string& name, const std::string& manifest) {
+        qtest::install_hooks(&dev);
+        std::string log;
+        auto path = qbuild::build(name, manifest, &log);
+        EXPECT_TRUE(path) << log;
+        if (!path) return;
+        image = *path;
+        ok = qbuild::mount_image(image, dev, vol) == 0;
+        EXPECT_TRUE(ok) << qtest::all_messages();
+    }
+    ~built() {
+        if (ok) hfslib_unmount(&vol, nullptr);
+        qtest::install_hooks(nullptr);
+    }
+
+    // The whole uncompressed contents of `path`, through probe, open and
+    // reads of `step` bytes.
+    std::optional<bytes> contents(const std::string& path, size_t step = 65536,
+                                  int* probe_rc = nullptr) {
+        hfslib_cat_rec rec{};
+        if (qtest::lookup_path(vol, path, rec) != 0) return std::nullopt;
+        hfs_decmp_info info{};
+        uint32_t len = 0;
+        uint8_t* attr = nullptr;
+        const int rc = hfs_decmp_probe(&vol, &rec, &info, &len, &attr);
+        if (probe_rc) *probe_rc = rc;
+        if (rc != 0) return std::nullopt;
+        std::unique_ptr<uint8_t, void (*)(void*)> owned(attr, std::free);
+        int err = 0;
+        hfs_decmp_ptr s(hfs_decmp_open(&vol, rec.file.cnid, len, attr, &err));
+        EXPECT_TRUE(s) << path << " " << err;
+        if (!s) return std::nullopt;
+        bytes out(info.size);
+        for (uint64_t at = 0; at < info.size;) {
+            const size_t want = std::min<uint64_t>(step, info.size - at);
+            const int got = hfs_decmp_read(&vol, s.get(), out.data() + at, want,
+                                           static_cast<int64_t>(at));
+            EXPECT_EQ(got, static_cast<int>(want)) << path << " at " << at;
+            if (got <= 0) return std::nullopt;
+            at += static_cast<uint64_t>(got);
+        }
+        return out;
+    }
+};
+
+std::string item(const std::string& name, const std::string& data_file, uint32_t type,
+                 const std::string& extra = "") {
+    return R"({"type": "file", "name": ")" + name + R"(", "data": {"file": ")" + data_file +
+           R"("}, "compress": {"type": )" + std::to_string(type) + extra + "}}";
+}
+
+TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
+    const std::string dir = qbuild::scratch();
+    const bytes text = qbuild::sample("text", 200000, 11);
+    const bytes small = qbuild::sample("text", 3000, 12);
+    const bytes rnd = qbuild::sample("random", 70000, 13);
+    qbuild::write_file(dir + "/dm-text.bin", text);
+    qbuild::write_file(dir + "/dm-small.bin", small);
+    qbuild::write_file(dir + "/dm-random.bin", rnd);
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"t3", item("t3", "dm-small.bin", 3)},
+        {"t3stored", item("t3stored", "dm-small.bin", 3, R"(, "unit": "stored")")},
+        {"t4", item("t4", "dm-text.bin", 4)},
+        {"t4random", item("t4random", "dm-random.bin", 4)},
+        {"t5", item("t5", "dm-zeros.bin", 5)},
+        {"t7", item("t7", "dm-small.bin", 7)},
+        {"t8res", item("t8res", "dm-text.bin", 8)},
+        {"t8off", item("t8off", "dm-text.bin", 8, R"(, "layout": "offsets")")},
+        {"t11", item("t11", "dm-small.bin", 11)},
+        {"t12res", item("t12res", "dm-text.bin", 12)},
+        {"t12off", item("t12off", "dm-text.bin", 12, R"(, "layout": "offsets")")},
+    };
+    qbuild::write_file(dir + "/dm-zeros.bin", bytes(100000, 0));
+    std::string manifest = R"({"volume": {"name": "dm", "size": 16777216}, "items": [)";
+    for (size_t i = 0; i < files.size(); ++i) manifest += (i ? ",\n" : "\n") + files[i].second;
+    manifest += R"(,
+      {"type": "file", "name": "flagged", "data": {"text": "plain bytes"},
+       "perms": {"owner_flags": 32}},
+      {"type": "file", "name": "t9", "data": {"file": "dm-small.bin"}, "compress": {"type": 9}}
+    ]})";
+    built v("dm", manifest);
+    ASSERT_TRUE(v.ok);
+
+    const std::map<std::string, const bytes*> source = {
+        {"t3", &small},      {"t3stored", &small}, {"t4", &text},    {"t4random", &rnd},
+        {"t7", &small},      {"t8res", &text},     {"t8off", &text}, {"t11", &small},
+        {"t12res", &text},   {"t12off", &text}};
+    for (const auto& [name, want] : source) {
+        auto got = v.contents(name, 4096);
+        ASSERT_TRUE(got) << name;
+        EXPECT_TRUE(*got == *want) << name;
+    }
+    auto zeros = v.contents("t5");
+    ASSERT_TRUE(zeros);
+    EXPECT_EQ(*zeros, bytes(100000, 0));
+
+    // The compressed flag on a file with data: an ordinary file.
+    int rc = 0;
+    EXPECT_FALSE(v.contents("flagged", 4096, &rc));
+    EXPECT_EQ(rc, 1);
+    // An unsupported type is reported with its CNID.
+    qtest::clear_messages();
+    EXPECT_FALSE(v.contents("t9", 4096, &rc));
+    EXPECT_EQ(rc, -EOPNOTSUPP);
+    hfslib_cat_rec rec{};
+    ASSERT_EQ(qtest::lookup_path(v.vol, "t9", rec), 0);
+    EXPECT_TRUE(qtest::has_message("unsupported decmpfs type 9 for cnid " +
+                                   std::to_string(rec.file.cnid) + "\n"))
+        << qtest::all_messages();
+    // Not compressed at all.
+    ASSERT_EQ(qtest::lookup_path(v.vol, "flagged", rec), 0);
+    rec.file.perms.owner_flags = 0;
+    hfs_decmp_info info{};
+    EXPECT_EQ(hfs_decmp_probe(&v.vol, &rec, &info, nullptr, nullptr), 1);
+
+    // 7-Zip decodes types 3, 4, 7 and the offset-table layout of type 8.
+    auto out = qbuild::extract_7z("dm", v.image);
+    if (!out) GTEST_SKIP() << "7zz absent";
+    for (const char* name : {"t3", "t3stored", "t4", "t4random", "t7", "t8off"}) {
+        auto seven = qbuild::read_file(*out + "/dm/" + name);
+        ASSERT_TRUE(seven) << name;
+        auto ours = v.contents(name);
+        ASSERT_TRUE(ours) << name;
+        EXPECT_TRUE(*seven == *ours) << name << ": 7-Zip " << seven->size() << " bytes";
+    }
+}
+
+// The reference streams, taken verbatim as units: raw LZVN for types 7 and
+// 8 (and LZFSE units inside type 8), LZFSE for 11 and 12.
+TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
+    const std::string cdir = compress_dir();
+    if (!std::filesystem::is_directory(cdir)) GTEST_SKIP() << "reference vectors absent";
+    const std::string dir = qbuild::scratch();
+    auto path = [&](const std::string& sub, const std::string& file) {
+        return cdir + "/" + sub + "/" + file;
+    };
+    auto raw = [&](const std::string& sub, const std::string& name) {
+        return *qbuild::read_file(path(sub, name + ".raw"));
+    };
+    // Chunked files of two units: a 65536-byte vector then a shorter one.
+    auto two = [&](const std::string& sub, const std::string& a, const std::string& b,
+                   const std::string& data_name) {
+        bytes data = raw(sub, a);
+        const bytes tail = raw(sub, b);
+        data.insert(data.end(), tail.begin(), tail.end());
+        qbuild::write_file(dir + "/" + data_name, data);
+        return data;
+    };
+    const bytes lzvn_two = two("lzvn", "text-65536", "matches-4097", "vec-lzvn2.bin");
+    const bytes lzfse_two = two("lzfse", "runs-65536", "text-4097", "vec-lzfse2.bin");
+    const bytes mixed_two = two("lzfse", "pattern-65536", "zeros-255", "vec-mixed2.bin");
+    auto verbatim = [](const std::vector<std::string>& files) {
+        std::string s = R"(, "verbatim": [)";
+        for (size_t i = 0; i < files.size(); ++i) s += (i ? ", \"" : "\"") + files[i] + "\"";
+        return s + "]";
+    };
+    const std::string rel = std::filesystem::relative(cdir, dir).string();
+    auto v_lzvn = [&](const std::string& n) { return rel + "/lzvn/" + n; };
+    auto v_lzfse = [&](const std::string& n) { return rel + "/lzfse/" + n; };
+    const std::string manifest =
+        R"({"volume": {"name": "vec", "size": 8388608}, "items": [)" +
+        item("v7", rel + "/lzvn/text-4097.raw", 7, verbatim({v_lzvn("text-4097.lzvn")})) + "," +
+        item("v7lzfse", rel + "/lzfse/runs-4097.raw", 7, verbatim({v_lzfse("runs-4097.lzfse")})) +
+        "," + item("v11", rel + "/lzfse/text-4095.raw", 11,
+                   verbatim({v_lzfse("text-4095.lzfse")})) +
+        "," +
+        item("v8off", "vec-lzvn2.bin", 8,
+             R"(, "layout": "offsets")" +
+                 verbatim({v_lzvn("text-65536.lzvn"), v_lzvn("matches-4097.lzvn")})) +
+        "," +
+        item("v8res", "vec-lzvn2.bin", 8,
+             verbatim({v_lzvn("text-65536.lzvn"), v_lzvn("matches-4097.lzvn")})) +
+        "," +
+        item("v8mixed", "vec-mixed2.bin", 8,
+             R"(, "layout": "offsets")" +
+                 verbatim({v_lzfse("pattern-65536.lzfse"), v_lzfse("zeros-255.lzfse")})) +
+        "," +
+        item("v12off", "vec-lzfse2.bin", 12,
+             R"(, "layout": "offsets")" +
+                 verbatim({v_lzfse("runs-65536.lzfse"), v_lzfse("text-4097.lzfse")})) +
+        "," +
+        item("v12res", "vec-lzfse2.bin", 12,
+             verbatim({v_lzfse("runs-65536.lzfse"), v_lzfse("text-4097.lzfse")})) +
+        "]}";
+    built v("vec", manifest);
+    ASSERT_TRUE(v.ok);
+    const std::vector<std::pair<std::string, bytes>> want = {
+        {"v7", raw("lzvn", "text-4097")},     {"v7lzfse", raw("lzfse", "runs-4097")},
+        {"v11", raw("lzfse", "text-4095")}, {"v8off", lzvn_two},
+        {"v8res", lzvn_two},                   {"v8mixed", mixed_two},
+        {"v12off", lzfse_two},                 {"v12res", lzfse_two}};
+    for (const auto& [name, data] : want) {
+        auto got = v.contents(name, 5000);
+        ASSERT_TRUE(got) << name;
+        EXPECT_TRUE(*got == data) << name;
+    }
+
+    // 7-Zip's extraction of the raw-LZVN type-8 file with the offset table.
+    auto out = qbuild::extract_7z("vec", v.image);
+    if (!out) GTEST_SKIP() << "7zz absent";
+    for (const char* name : {"v7", "v8off"}) {
+        auto seven = qbuild::read_file(*out + "/vec/" + name);
+        ASSERT_TRUE(seven) << name;
+        EXPECT_TRUE(*seven == *v.contents(name)) << name;
+    }
+}
+
+} // namespace
