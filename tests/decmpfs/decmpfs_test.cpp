@@ -16,7 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
+#include <atomic>
 
 namespace {
 
@@ -336,6 +338,30 @@ TEST(DecmpRead, CorruptMiddleChunkFailsReadsThatTouchIt) {
     EXPECT_EQ(out, slice(data, 0, 10));
 }
 
+TEST(DecmpRead, ConcurrentReadersShareTheCache) {
+    mem_volume m;
+    int err = 0;
+    const bytes data = qbuild::sample("text", 4 * chunk, 10);
+    auto s = m.open(header(4, data.size()), resource_fork(zlib_chunks(data)), err);
+    ASSERT_TRUE(s);
+    std::atomic<int> wrong{0};
+    auto reader = [&](uint64_t first) {
+        bytes out(5000);
+        for (int round = 0; round < 40; ++round) {
+            const uint64_t at = (first + round * 3 * 9973) % (data.size() - out.size());
+            const int rc = hfs_decmp_read(&m.vol, s.get(), out.data(), out.size(),
+                                          static_cast<int64_t>(at));
+            if (rc != static_cast<int>(out.size()) ||
+                std::memcmp(out.data(), data.data() + at, out.size()) != 0)
+                ++wrong;
+        }
+    };
+    std::thread a(reader, 0), b(reader, 2 * chunk + 77);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     mem_volume m;
     int err = 0;
@@ -495,8 +521,19 @@ TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
     manifest += R"(,
       {"type": "file", "name": "flagged", "data": {"text": "plain bytes"},
        "perms": {"owner_flags": 32}},
-      {"type": "file", "name": "t9", "data": {"file": "dm-small.bin"}, "compress": {"type": 9}}
+      {"type": "file", "name": "t9", "data": {"file": "dm-small.bin"}, "compress": {"type": 9}},
+      {"type": "file", "name": "as-fork", "perms": {"owner_flags": 32}, "xattrs": [
+        {"name": "com.apple.decmpfs", "value": {"file": "dm-header.bin"}, "storage": "fork"}]},
+      {"type": "file", "name": "too-short", "perms": {"owner_flags": 32}, "xattrs": [
+        {"name": "com.apple.decmpfs", "value": {"text": "fpmc\u0003"}}]},
+      {"type": "file", "name": "bad-magic", "perms": {"owner_flags": 32}, "xattrs": [
+        {"name": "com.apple.decmpfs", "value": {"file": "dm-badmagic.bin"}}]},
+      {"type": "file", "name": "no-attribute", "perms": {"owner_flags": 32}}
     ]})";
+    bytes badmagic = header(3, 4, stored(0xFF, {1, 2, 3, 4}));
+    qbuild::write_file(dir + "/dm-header.bin", badmagic);
+    badmagic[0] = 'F';
+    qbuild::write_file(dir + "/dm-badmagic.bin", badmagic);
     built v("dm", manifest);
     ASSERT_TRUE(v.ok);
 
@@ -526,6 +563,14 @@ TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
     EXPECT_TRUE(qtest::has_message("unsupported decmpfs type 9 for cnid " +
                                    std::to_string(rec.file.cnid) + "\n"))
         << qtest::all_messages();
+    // The attribute stored as a fork, shorter than a header, or without
+    // the magic; no attribute at all.
+    for (const char* name : {"as-fork", "too-short", "bad-magic"}) {
+        EXPECT_FALSE(v.contents(name, 4096, &rc));
+        EXPECT_EQ(rc, -EINVAL) << name;
+    }
+    EXPECT_FALSE(v.contents("no-attribute", 4096, &rc));
+    EXPECT_EQ(rc, 1);
     // Not compressed at all.
     ASSERT_EQ(qtest::lookup_path(v.vol, "flagged", rec), 0);
     rec.file.perms.owner_flags = 0;
