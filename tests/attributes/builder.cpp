@@ -79,6 +79,15 @@ std::optional<std::string> extract_7z(const std::string& name, const std::string
     return dir;
 }
 
+std::optional<std::vector<uint8_t>> icat(const std::string& image, uint32_t cnid) {
+    if (std::system("command -v icat > /dev/null 2>&1") != 0) return std::nullopt;
+    const std::string out = image + "." + std::to_string(cnid) + ".icat";
+    const std::string cmd =
+        "icat -f hfs '" + image + "' " + std::to_string(cnid) + " > '" + out + "' 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) return std::nullopt;
+    return read_file(out);
+}
+
 std::string to_utf8(const hfslib_uname& name) {
     std::string s;
     for (uint16_t i = 0; i < name.length; ++i) {

@@ -577,6 +577,15 @@ TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
     hfs_decmp_info info{};
     EXPECT_EQ(hfs_decmp_probe(&v.vol, &rec, &info, nullptr, nullptr), 1);
 
+    // The Sleuth Kit decodes types 3, 4, 7 and the offset-table layout of
+    // type 8 as well.
+    for (const char* name : {"t3", "t3stored", "t4", "t4random", "t7", "t8off"}) {
+        ASSERT_EQ(qtest::lookup_path(v.vol, name, rec), 0);
+        auto tsk = qbuild::icat(v.image, rec.file.cnid);
+        if (!tsk) continue; // icat absent
+        EXPECT_TRUE(*tsk == *v.contents(name)) << name << ": icat " << tsk->size() << " bytes";
+    }
+
     // 7-Zip decodes types 3, 4, 7 and the offset-table layout of type 8.
     auto out = qbuild::extract_7z("dm", v.image);
     if (!out) GTEST_SKIP() << "7zz absent";
