@@ -44,7 +44,8 @@ int read_fork(hfslib_vol*, void* buf, uint64_t size, uint64_t offset, hfslib_cbc
     if (offset > blocks * 4096 || size > blocks * 4096 - offset) return -EIO;
     auto* out = static_cast<uint8_t*>(buf);
     std::memset(out, 0, size);
-    if (offset < fork_size) std::memcpy(out, fork_data + offset, std::min<uint64_t>(size, fork_size - offset));
+    if (offset < fork_size)
+        std::memcpy(out, fork_data + offset, std::min<uint64_t>(size, fork_size - offset));
     return 0;
 }
 

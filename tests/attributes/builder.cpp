@@ -16,7 +16,8 @@ std::string scratch() {
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::optional<std::vector<uint8_t>> read_file(const std::string& path) {
@@ -32,8 +33,8 @@ std::vector<uint8_t> sample(const std::string& kind, size_t size, uint32_t seed)
         for (auto& b : out) b = static_cast<uint8_t>(gen());
         return out;
     }
-    static const char* const words[] = {"volume ", "chunk ", "extent ", "catalog ", "fork ",
-                                        "attribute ", "node ", "leaf\n"};
+    static const char* const words[] = {"volume ", "chunk ",     "extent ", "catalog ",
+                                        "fork ",   "attribute ", "node ",   "leaf\n"};
     size_t at = 0;
     while (at < size) {
         const char* w = words[gen() % 8];

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -18,7 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <atomic>
 
 namespace {
 
@@ -232,10 +232,10 @@ TEST(DecmpOpen, HeadersAndInlinePayloads) {
     // fails with -EIO.
     bytes broken = zlib(text);
     broken[broken.size() / 2] ^= 0x55;
-    for (const bytes& attr : {header(3, text.size(), broken), header(3, text.size() + 1, zlib(text)),
-                              header(3, text.size() - 1, zlib(text)), header(3, 10),
-                              header(3, 10, stored(0xFF, bytes(11, 1))),
-                              header(7, 4097, bytes{0x77, 0x01})}) {
+    for (const bytes& attr :
+         {header(3, text.size(), broken), header(3, text.size() + 1, zlib(text)),
+          header(3, text.size() - 1, zlib(text)), header(3, 10),
+          header(3, 10, stored(0xFF, bytes(11, 1))), header(7, 4097, bytes{0x77, 0x01})}) {
         EXPECT_FALSE(m.open(attr, {}, err));
         EXPECT_EQ(err, -EIO);
     }
@@ -349,8 +349,8 @@ TEST(DecmpRead, ConcurrentReadersShareTheCache) {
         bytes out(5000);
         for (int round = 0; round < 40; ++round) {
             const uint64_t at = (first + round * 3 * 9973) % (data.size() - out.size());
-            const int rc = hfs_decmp_read(&m.vol, s.get(), out.data(), out.size(),
-                                          static_cast<int64_t>(at));
+            const int rc =
+                hfs_decmp_read(&m.vol, s.get(), out.data(), out.size(), static_cast<int64_t>(at));
             if (rc != static_cast<int>(out.size()) ||
                 std::memcmp(out.data(), data.data() + at, out.size()) != 0)
                 ++wrong;
@@ -394,13 +394,15 @@ TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     expect_refused(header(4, data.size()), past, "chunk offset");
     // No resource fork at all.
     int e = 0;
-    EXPECT_FALSE(hfs_decmp_ptr(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, &e)));
+    EXPECT_FALSE(
+        hfs_decmp_ptr(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, &e)));
     EXPECT_EQ(e, -EIO);
 }
 
 std::vector<bytes> lz_stored_chunks(const bytes& data) {
     std::vector<bytes> out;
-    for (size_t at = 0; at < data.size(); at += chunk) out.push_back(stored(0x06, slice(data, at, chunk)));
+    for (size_t at = 0; at < data.size(); at += chunk)
+        out.push_back(stored(0x06, slice(data, at, chunk)));
     return out;
 }
 
@@ -478,8 +480,8 @@ struct built {
         bytes out(info.size);
         for (uint64_t at = 0; at < info.size;) {
             const size_t want = std::min<uint64_t>(step, info.size - at);
-            const int got = hfs_decmp_read(&vol, s.get(), out.data() + at, want,
-                                           static_cast<int64_t>(at));
+            const int got =
+                hfs_decmp_read(&vol, s.get(), out.data() + at, want, static_cast<int64_t>(at));
             EXPECT_EQ(got, static_cast<int>(want)) << path << " at " << at;
             if (got <= 0) return std::nullopt;
             at += static_cast<uint64_t>(got);
@@ -538,9 +540,9 @@ TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
     ASSERT_TRUE(v.ok);
 
     const std::map<std::string, const bytes*> source = {
-        {"t3", &small},      {"t3stored", &small}, {"t4", &text},    {"t4random", &rnd},
-        {"t7", &small},      {"t8res", &text},     {"t8off", &text}, {"t11", &small},
-        {"t12res", &text},   {"t12off", &text}};
+        {"t3", &small},    {"t3stored", &small}, {"t4", &text},    {"t4random", &rnd},
+        {"t7", &small},    {"t8res", &text},     {"t8off", &text}, {"t11", &small},
+        {"t12res", &text}, {"t12off", &text}};
     for (const auto& [name, want] : source) {
         auto got = v.contents(name, 4096);
         ASSERT_TRUE(got) << name;
@@ -634,8 +636,8 @@ TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
         R"({"volume": {"name": "vec", "size": 8388608}, "items": [)" +
         item("v7", rel + "/lzvn/text-4097.raw", 7, verbatim({v_lzvn("text-4097.lzvn")})) + "," +
         item("v7lzfse", rel + "/lzfse/runs-4097.raw", 7, verbatim({v_lzfse("runs-4097.lzfse")})) +
-        "," + item("v11", rel + "/lzfse/text-4095.raw", 11,
-                   verbatim({v_lzfse("text-4095.lzfse")})) +
+        "," +
+        item("v11", rel + "/lzfse/text-4095.raw", 11, verbatim({v_lzfse("text-4095.lzfse")})) +
         "," +
         item("v8off", "vec-lzvn2.bin", 8,
              R"(, "layout": "offsets")" +
@@ -657,11 +659,14 @@ TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
         "]}";
     built v("vec", manifest);
     ASSERT_TRUE(v.ok);
-    const std::vector<std::pair<std::string, bytes>> want = {
-        {"v7", raw("lzvn", "text-4097")},     {"v7lzfse", raw("lzfse", "runs-4097")},
-        {"v11", raw("lzfse", "text-4095")}, {"v8off", lzvn_two},
-        {"v8res", lzvn_two},                   {"v8mixed", mixed_two},
-        {"v12off", lzfse_two},                 {"v12res", lzfse_two}};
+    const std::vector<std::pair<std::string, bytes>> want = {{"v7", raw("lzvn", "text-4097")},
+                                                             {"v7lzfse", raw("lzfse", "runs-4097")},
+                                                             {"v11", raw("lzfse", "text-4095")},
+                                                             {"v8off", lzvn_two},
+                                                             {"v8res", lzvn_two},
+                                                             {"v8mixed", mixed_two},
+                                                             {"v12off", lzfse_two},
+                                                             {"v12res", lzfse_two}};
     for (const auto& [name, data] : want) {
         auto got = v.contents(name, 5000);
         ASSERT_TRUE(got) << name;
