@@ -362,6 +362,33 @@ TEST(DecmpRead, ConcurrentReadersShareTheCache) {
     EXPECT_EQ(wrong, 0);
 }
 
+TEST(DecmpRead, LzChunksMustDecodeToTheirExactLength) {
+    auto big = vector_file("lzvn/text-65536.lzvn");
+    auto big_raw = vector_file("lzvn/text-65536.raw");
+    auto small = vector_file("lzvn/text-4097.lzvn");
+    auto small_raw = vector_file("lzvn/text-4097.raw");
+    if (!big || !small || !big_raw || !small_raw) GTEST_SKIP() << "reference vectors absent";
+    mem_volume m;
+    int err = 0;
+    bytes out;
+    // The last chunk stands for 4097 bytes but decodes to 65536; the first
+    // stands for 65536 but decodes to 4097.
+    auto s = m.open(header(8, chunk + 4097), offset_fork({*big, *big}), err);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(m.read(s.get(), out, 100, 0), 100);
+    EXPECT_EQ(out, slice(*big_raw, 0, 100));
+    EXPECT_EQ(m.read(s.get(), out, 100, chunk), -EIO);
+    auto t = m.open(header(8, chunk + 4097), offset_fork({*small, *small}), err);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(m.read(t.get(), out, 100, 0), -EIO);
+    ASSERT_EQ(m.read(t.get(), out, 5000, chunk), 4097);
+    EXPECT_EQ(out, *small_raw);
+    // Truncated LZVN data.
+    auto u = m.open(header(8, chunk), offset_fork({slice(*big, 0, big->size() / 2)}), err);
+    ASSERT_TRUE(u);
+    EXPECT_EQ(m.read(u.get(), out, 100, 0), -EIO);
+}
+
 TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     mem_volume m;
     int err = 0;
