@@ -582,7 +582,8 @@ read_all(hfslib_vol& vol, const std::vector<uint32_t>& cnids) {
             attr_value v;
             if (rec.type == HFSLIB_ATTR_INLINE) {
                 v.size = rec.inline_data.size;
-                v.sha256 = qtest::sha256_hex(data.data, v.size);
+                static const uint8_t nothing = 0;
+                v.sha256 = qtest::sha256_hex(data.data ? data.data : &nothing, v.size);
             } else if (rec.type == HFSLIB_ATTR_FORK) {
                 hfslib_extent* ext = nullptr;
                 uint16_t count = 0;
