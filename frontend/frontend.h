@@ -8,6 +8,7 @@
 #include "options.h"
 
 #include <cstdarg>
+#include <cstdint>
 
 enum { KEY_HELP = 0, KEY_FULLHELP = 1, KEY_VERSION = 2 };
 
@@ -40,5 +41,22 @@ void log_syslog(const char* format, const char* file, int line, va_list args);
 // The FUSE operations table.
 const struct fuse_operations* hfs_fuse_ops();
 
+// The handlers.
+int op_getattr(const char* path, struct stat* st);
+int op_fgetattr(const char* path, struct stat* st, struct fuse_file_info* fi);
+int op_open(const char* path, struct fuse_file_info* fi);
+int op_read(const char* path, char* buf, size_t size, off_t offset, struct fuse_file_info* fi);
+int op_release(const char* path, struct fuse_file_info* fi);
+int op_readlink(const char* path, char* buf, size_t size);
+int op_opendir(const char* path, struct fuse_file_info* fi);
+int op_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info* fi);
+int op_releasedir(const char* path, struct fuse_file_info* fi);
+int op_getxattr(const char* path, const char* name, char* value, size_t size);
+int op_listxattr(const char* path, char* list, size_t size);
 int op_statfs(const char* path, struct statvfs* st);
 void op_destroy(void* private_data);
+
+struct hfslib_cat_rec;
+// The 32 bytes of Finder information of a folder or file record, big-endian.
+void hfs_finder_info(const hfslib_cat_rec* rec, uint8_t out[32]);

@@ -1,5 +1,6 @@
 // The FUSE operations table, the file-system statistics and shutdown.
 #include "frontend.h"
+#include "ops_common.h"
 
 #include "libhfs.h"
 
@@ -8,17 +9,24 @@
 
 namespace {
 
-hfslib_vol* current_volume() {
-    return static_cast<hfslib_vol*>(fuse_get_context()->private_data);
-}
-
 // The highest file count the statistics report.
 constexpr uint64_t max_files = 4294967279ULL; // 2^32 - 17
 
 fuse_operations make_ops() {
     fuse_operations ops{};
+    ops.getattr = op_getattr;
+    ops.readlink = op_readlink;
+    ops.open = op_open;
+    ops.read = op_read;
     ops.statfs = op_statfs;
+    ops.release = op_release;
+    ops.getxattr = op_getxattr;
+    ops.listxattr = op_listxattr;
+    ops.opendir = op_opendir;
+    ops.readdir = op_readdir;
+    ops.releasedir = op_releasedir;
     ops.destroy = op_destroy;
+    ops.fgetattr = op_fgetattr;
     ops.flag_nullpath_ok = 1;
     ops.flag_nopath = 1;
     return ops;

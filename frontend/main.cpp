@@ -3,6 +3,11 @@
 
 #include "device.h"
 #include "libhfs.h"
+#include "partition_map.h"
+
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -78,6 +83,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Error: rsrc_ext option may not include path separator: %s\n",
                      options.rsrc_ext);
         return 1;
+    }
+
+    // A partition that cannot be used is a mistake on the command line.
+    if (options.partition != 0) {
+        std::string error;
+        uint64_t offset = 0;
+        int fd = open(options.volume, O_RDONLY | O_CLOEXEC);
+        bool usable = fd >= 0 && hfs_locate_volume(fd, options.partition, offset, error);
+        if (fd >= 0) close(fd);
+        if (fd >= 0 && !usable) {
+            std::fprintf(stderr, "Error: %s\n", error.c_str());
+            return 1;
+        }
     }
 
     add_mount_options(&cl.args, &options);

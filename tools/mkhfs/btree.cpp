@@ -9,13 +9,15 @@ namespace {
 constexpr int8_t kind_leaf = -1, kind_index = 0, kind_header = 1, kind_map = 2;
 constexpr size_t descriptor = 14;
 
-size_t even(size_t n) { return (n + 1) & ~size_t(1); }
+size_t even(size_t n) {
+    return (n + 1) & ~size_t(1);
+}
 
 struct Node {
     int8_t kind = kind_leaf;
     uint8_t height = 0;
     uint32_t flink = 0, blink = 0;
-    std::vector<Bytes> records;  // each already padded to even length
+    std::vector<Bytes> records; // each already padded to even length
 };
 
 void emit_node(const Node& n, uint32_t node_size, uint8_t* out) {
@@ -34,14 +36,16 @@ void emit_node(const Node& n, uint32_t node_size, uint8_t* out) {
 }
 
 // Greedy packing of records into nodes of one level.
-std::vector<std::vector<Bytes>> pack(std::vector<Bytes> recs, uint32_t node_size, const char* what) {
+std::vector<std::vector<Bytes>> pack(std::vector<Bytes> recs, uint32_t node_size,
+                                     const char* what) {
     std::vector<std::vector<Bytes>> nodes;
-    size_t used = node_size;  // forces a new node for the first record
+    size_t used = node_size; // forces a new node for the first record
     for (auto& r : recs) {
-        const size_t room = node_size - descriptor - 2;  // free-space offset
+        const size_t room = node_size - descriptor - 2; // free-space offset
         if (r.size() + 2 > room)
             throw std::runtime_error(std::string(what) + " record of " + std::to_string(r.size()) +
-                                     " bytes does not fit a node of " + std::to_string(node_size) + " bytes");
+                                     " bytes does not fit a node of " + std::to_string(node_size) +
+                                     " bytes");
         if (used + r.size() + 2 > room) {
             nodes.emplace_back();
             used = 0;
@@ -52,23 +56,30 @@ std::vector<std::vector<Bytes>> pack(std::vector<Bytes> recs, uint32_t node_size
     return nodes;
 }
 
-}  // namespace
+} // namespace
 
-BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOptions& opt) {
+BTreeFile build_btree(std::vector<BTreeRecord> records, const BTreeOptions& opt) {
+    size_t record_total = records.size();
     const uint32_t ns = opt.node_size;
-    std::vector<Node> nodes(1);  // node 0: header
+    std::vector<Node> nodes(1); // node 0: header
     uint32_t depth = 0, root = 0, first_leaf = 0, last_leaf = 0;
 
     if (!records.empty()) {
-        // Leaves.
+        // Leaves: each record becomes key and data in one even-length buffer.
+        std::vector<size_t> key_sizes;
+        key_sizes.reserve(records.size());
         std::vector<Bytes> recs;
         recs.reserve(records.size());
-        for (const auto& r : records) {
-            Bytes b = r.key;
+        for (auto& r : records) {
+            key_sizes.push_back(r.key.size());
+            Bytes b = std::move(r.key);
             b.insert(b.end(), r.data.begin(), r.data.end());
             b.resize(even(b.size()));
+            Bytes().swap(r.data);
             recs.push_back(std::move(b));
         }
+        records.clear();
+        records.shrink_to_fit();
         // Keys of the first record of each node, for the level above.
         std::vector<Bytes> level_keys;
         std::vector<uint32_t> level_nodes;
@@ -79,7 +90,8 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
                 Node n;
                 n.kind = kind_leaf;
                 n.height = 1;
-                level_keys.push_back(records[next_rec].key);
+                level_keys.emplace_back(p.front().begin(),
+                                        p.front().begin() + long(key_sizes[next_rec]));
                 next_rec += p.size();
                 n.records = std::move(p);
                 level_nodes.push_back(uint32_t(nodes.size()));
@@ -96,9 +108,12 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
                 Bytes k = level_keys[i];
                 if (!opt.variable_index_keys) {
                     size_t key_bytes = k.size() - size_t(opt.key_length_width);
-                    if (key_bytes < opt.max_key_len) k.resize(size_t(opt.key_length_width) + opt.max_key_len, 0);
-                    if (opt.key_length_width == 2) put_be16(k.data(), opt.max_key_len);
-                    else k[0] = uint8_t(opt.max_key_len);
+                    if (key_bytes < opt.max_key_len)
+                        k.resize(size_t(opt.key_length_width) + opt.max_key_len, 0);
+                    if (opt.key_length_width == 2)
+                        put_be16(k.data(), opt.max_key_len);
+                    else
+                        k[0] = uint8_t(opt.max_key_len);
                 }
                 k.resize(k.size() + 4);
                 put_be32(k.data() + k.size() - 4, level_nodes[i]);
@@ -107,7 +122,8 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
             }
             auto packed = pack(std::move(idx), ns, "index");
             if (packed.size() >= level_nodes.size())
-                throw std::runtime_error("index keys too long for a node of " + std::to_string(ns) + " bytes");
+                throw std::runtime_error("index keys too long for a node of " + std::to_string(ns) +
+                                         " bytes");
             std::vector<Bytes> keys;
             std::vector<uint32_t> ids;
             size_t child = 0;
@@ -129,7 +145,8 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
     }
     // Sibling links within each level (nodes of a level are consecutive).
     for (size_t i = 1; i < nodes.size(); ++i) {
-        if (i + 1 < nodes.size() && nodes[i + 1].kind == nodes[i].kind && nodes[i + 1].height == nodes[i].height)
+        if (i + 1 < nodes.size() && nodes[i + 1].kind == nodes[i].kind &&
+            nodes[i + 1].height == nodes[i].height)
             nodes[i].flink = uint32_t(i + 1), nodes[i + 1].blink = uint32_t(i);
     }
 
@@ -145,7 +162,10 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
         uint64_t unit = std::max<uint64_t>(opt.alloc_unit, ns);
         bytes = (bytes + unit - 1) / unit * unit;
         total = bytes / ns;
-        uint32_t need = total <= header_map_bits ? 0 : uint32_t((total - header_map_bits + map_node_bits - 1) / map_node_bits);
+        uint32_t need =
+            total <= header_map_bits
+                ? 0
+                : uint32_t((total - header_map_bits + map_node_bits - 1) / map_node_bits);
         if (need == map_nodes) break;
         map_nodes = need;
     }
@@ -163,7 +183,8 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
     for (uint32_t i = 0; i < used_nodes; ++i) bitmap[i / 8] |= uint8_t(0x80 >> (i % 8));
     auto map_slice = [&](uint64_t first_bit, uint64_t bits) {
         Bytes b(bits / 8, 0);
-        for (uint64_t i = 0; i < b.size() && first_bit / 8 + i < bitmap.size(); ++i) b[i] = bitmap[first_bit / 8 + i];
+        for (uint64_t i = 0; i < b.size() && first_bit / 8 + i < bitmap.size(); ++i)
+            b[i] = bitmap[first_bit / 8 + i];
         return b;
     };
 
@@ -176,7 +197,7 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
     Writer w(hdr);
     w.be16(uint16_t(depth));
     w.be32(root);
-    w.be32(uint32_t(records.size()));
+    w.be32(uint32_t(record_total));
     w.be32(first_leaf);
     w.be32(last_leaf);
     w.be16(uint16_t(ns));
@@ -202,4 +223,4 @@ BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOption
     return f;
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -11,8 +11,8 @@
 namespace mkhfs {
 
 struct BTreeRecord {
-    Bytes key;   // key including its key-length field
-    Bytes data;  // record data
+    Bytes key;  // key including its key-length field
+    Bytes data; // record data
 };
 
 struct BTreeOptions {
@@ -22,19 +22,19 @@ struct BTreeOptions {
     uint16_t max_key_len = 516;
     uint8_t btree_type = 0;
     uint8_t key_compare = 0;
-    uint32_t attributes = 0;          // header attribute bits
+    uint32_t attributes = 0; // header attribute bits
     uint32_t clump_size = 0;
-    uint32_t alloc_unit = 4096;       // the file grows in units of this many bytes
-    uint32_t min_nodes = 0;           // make the file at least this many nodes long
+    uint32_t alloc_unit = 4096; // the file grows in units of this many bytes
+    uint32_t min_nodes = 0;     // make the file at least this many nodes long
 };
 
 struct BTreeFile {
-    Bytes bytes;  // the whole file, total_nodes * node_size bytes
+    Bytes bytes; // the whole file, total_nodes * node_size bytes
     uint32_t total_nodes = 0, free_nodes = 0, depth = 0, leaf_nodes = 0;
 };
 
 // Records must be sorted in key order. Throws std::runtime_error when a record
 // does not fit a node.
-BTreeFile build_btree(const std::vector<BTreeRecord>& records, const BTreeOptions& opt);
+BTreeFile build_btree(std::vector<BTreeRecord> records, const BTreeOptions& opt);
 
-}  // namespace mkhfs
+} // namespace mkhfs

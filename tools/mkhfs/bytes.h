@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -32,14 +33,28 @@ class Writer {
 public:
     explicit Writer(Bytes& out) : out_(out) {}
     void u8(uint8_t v) { out_.push_back(v); }
-    void be16(uint16_t v) { grow(2, [&](uint8_t* p) { put_be16(p, v); }); }
-    void be32(uint32_t v) { grow(4, [&](uint8_t* p) { put_be32(p, v); }); }
-    void be64(uint64_t v) { grow(8, [&](uint8_t* p) { put_be64(p, v); }); }
-    void le32(uint32_t v) { grow(4, [&](uint8_t* p) { put_le32(p, v); }); }
-    void le64(uint64_t v) { grow(8, [&](uint8_t* p) { put_le64(p, v); }); }
+    void be16(uint16_t v) {
+        grow(2, [&](uint8_t* p) { put_be16(p, v); });
+    }
+    void be32(uint32_t v) {
+        grow(4, [&](uint8_t* p) { put_be32(p, v); });
+    }
+    void be64(uint64_t v) {
+        grow(8, [&](uint8_t* p) { put_be64(p, v); });
+    }
+    void le32(uint32_t v) {
+        grow(4, [&](uint8_t* p) { put_le32(p, v); });
+    }
+    void le64(uint64_t v) {
+        grow(8, [&](uint8_t* p) { put_le64(p, v); });
+    }
     void zeros(size_t n) { out_.insert(out_.end(), n, 0); }
-    void bytes(std::span<const uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
-    void text(std::string_view s) { out_.insert(out_.end(), s.begin(), s.end()); }
+    void bytes(std::span<const uint8_t> b) {
+        if (!b.empty()) grow(b.size(), [&](uint8_t* p) { std::memcpy(p, b.data(), b.size()); });
+    }
+    void text(std::string_view s) {
+        if (!s.empty()) grow(s.size(), [&](uint8_t* p) { std::memcpy(p, s.data(), s.size()); });
+    }
     // Big-endian UTF-16 name: a u16 length, then the units.
     void name16(std::u16string_view name) {
         be16(uint16_t(name.size()));
@@ -63,4 +78,4 @@ constexpr uint32_t fourcc(std::string_view s) {
     return v;
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

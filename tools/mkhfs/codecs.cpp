@@ -47,4 +47,4 @@ Bytes lzfse_stored_encode(std::span<const uint8_t> in) {
     return out;
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

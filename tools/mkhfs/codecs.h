@@ -13,4 +13,4 @@ Bytes zlib_encode(std::span<const uint8_t> in);
 Bytes lzvn_literals_encode(std::span<const uint8_t> in);
 Bytes lzfse_stored_encode(std::span<const uint8_t> in);
 
-}  // namespace mkhfs
+} // namespace mkhfs

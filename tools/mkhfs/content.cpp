@@ -24,7 +24,7 @@ uint64_t splitmix64(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-}  // namespace
+} // namespace
 
 bool is_known_pattern(std::string_view name) {
     return name == "zeros" || name == "counter" || name == "text" || name == "random";
@@ -32,17 +32,22 @@ bool is_known_pattern(std::string_view name) {
 
 uint64_t Content::length() const {
     switch (kind) {
-    case Kind::none: return 0;
-    case Kind::text: return text.size();
+    case Kind::none:
+        return 0;
+    case Kind::text:
+        return text.size();
     case Kind::file:
-    case Kind::pattern: return size;
+    case Kind::pattern:
+        return size;
     }
     return 0;
 }
 
 void Content::read(uint64_t offset, std::span<uint8_t> out) const {
     switch (kind) {
-    case Kind::none: std::fill(out.begin(), out.end(), 0); return;
+    case Kind::none:
+        std::fill(out.begin(), out.end(), 0);
+        return;
     case Kind::text:
         for (size_t i = 0; i < out.size(); ++i) out[i] = uint8_t(text[offset + i]);
         return;
@@ -54,7 +59,8 @@ void Content::read(uint64_t offset, std::span<uint8_t> out) const {
             throw std::runtime_error("cannot read " + file.string());
         return;
     }
-    case Kind::pattern: break;
+    case Kind::pattern:
+        break;
     }
     if (pattern == "zeros") {
         std::fill(out.begin(), out.end(), 0);
@@ -71,7 +77,7 @@ void Content::read(uint64_t offset, std::span<uint8_t> out) const {
             }
             out[i] = uint8_t(line[pos % text_line_len]);
         }
-    } else {  // random
+    } else { // random
         for (size_t i = 0; i < out.size(); ++i) {
             uint64_t pos = offset + i;
             out[i] = uint8_t(splitmix64(seed * 0x100000001B3ULL + pos / 8) >> (8 * (pos % 8)));
@@ -85,4 +91,4 @@ Bytes Content::all() const {
     return b;
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -15,11 +15,11 @@ namespace mkhfs {
 struct Content {
     enum class Kind { none, text, file, pattern };
     Kind kind = Kind::none;
-    std::string text;             // literal bytes (kind text)
-    std::filesystem::path file;   // source file (kind file)
-    std::string pattern;          // zeros, counter, text, random (kind pattern)
-    uint64_t size = 0;            // bytes (pattern, file)
-    uint64_t seed = 0;            // pattern seed
+    std::string text;           // literal bytes (kind text)
+    std::filesystem::path file; // source file (kind file)
+    std::string pattern;        // zeros, counter, text, random (kind pattern)
+    uint64_t size = 0;          // bytes (pattern, file)
+    uint64_t seed = 0;          // pattern seed
 
     bool empty() const { return length() == 0; }
     uint64_t length() const;
@@ -33,4 +33,4 @@ struct Content {
 // The known pattern names, for manifest checking.
 bool is_known_pattern(std::string_view name);
 
-}  // namespace mkhfs
+} // namespace mkhfs

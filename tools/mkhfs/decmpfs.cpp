@@ -2,6 +2,7 @@
 
 #include "codecs.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -10,35 +11,45 @@ namespace mkhfs {
 
 namespace {
 
-bool lz_type(uint32_t type) { return type == 7 || type == 8 || type == 11 || type == 12; }
-bool chunked_type(uint32_t type) { return type == 4 || type == 8 || type == 12; }
+bool lz_type(uint32_t type) {
+    return type == 7 || type == 8 || type == 11 || type == 12;
+}
+bool chunked_type(uint32_t type) {
+    return type == 4 || type == 8 || type == 12;
+}
 
 Compression::Unit default_unit(uint32_t type) {
     switch (type) {
     case 7:
-    case 8: return Compression::Unit::lzvn;
+    case 8:
+        return Compression::Unit::lzvn;
     case 11:
-    case 12: return Compression::Unit::lzfse;
-    default: return Compression::Unit::zlib;
+    case 12:
+        return Compression::Unit::lzfse;
+    default:
+        return Compression::Unit::zlib;
     }
 }
 
 Bytes stored_unit(uint32_t type, std::span<const uint8_t> raw) {
-    Bytes out;
-    out.reserve(raw.size() + 1);
-    out.push_back(lz_type(type) ? 0x06 : 0xFF);
-    out.insert(out.end(), raw.begin(), raw.end());
+    Bytes out(raw.size() + 1);
+    out[0] = lz_type(type) ? 0x06 : 0xFF;
+    std::copy(raw.begin(), raw.end(), out.begin() + 1);
     return out;
 }
 
 Bytes encode_unit(uint32_t type, Compression::Unit unit, std::span<const uint8_t> raw) {
     if (unit == Compression::Unit::automatic) unit = default_unit(type);
     switch (unit) {
-    case Compression::Unit::zlib: return zlib_encode(raw);
-    case Compression::Unit::lzvn: return lzvn_literals_encode(raw);
-    case Compression::Unit::lzfse: return lzfse_stored_encode(raw);
+    case Compression::Unit::zlib:
+        return zlib_encode(raw);
+    case Compression::Unit::lzvn:
+        return lzvn_literals_encode(raw);
+    case Compression::Unit::lzfse:
+        return lzfse_stored_encode(raw);
     case Compression::Unit::stored:
-    case Compression::Unit::automatic: break;
+    case Compression::Unit::automatic:
+        break;
     }
     return stored_unit(type, raw);
 }
@@ -83,19 +94,19 @@ Bytes resource_layout(const std::vector<Bytes>& chunks) {
     w.bytes(table);
     // Resource map.
     header();
-    w.be32(0);       // next map handle
-    w.be16(0);       // file reference number
-    w.be16(0);       // map attributes
-    w.be16(28);      // type list offset (from the map start)
-    w.be16(50);      // name list offset (empty list at the end of the map)
-    w.be16(0);       // number of types - 1
+    w.be32(0);  // next map handle
+    w.be16(0);  // file reference number
+    w.be16(0);  // map attributes
+    w.be16(28); // type list offset (from the map start)
+    w.be16(50); // name list offset (empty list at the end of the map)
+    w.be16(0);  // number of types - 1
     w.be32(fourcc("cmpf"));
-    w.be16(0);       // resources of this type - 1
-    w.be16(10);      // reference list offset (from the type list)
-    w.be16(1);       // resource id
-    w.be16(0xFFFF);  // no name
-    w.be32(0);       // attributes (0) and data offset (0) of the resource
-    w.be32(0);       // handle
+    w.be16(0);      // resources of this type - 1
+    w.be16(10);     // reference list offset (from the type list)
+    w.be16(1);      // resource id
+    w.be16(0xFFFF); // no name
+    w.be32(0);      // attributes (0) and data offset (0) of the resource
+    w.be32(0);      // handle
     return fork;
 }
 
@@ -114,7 +125,7 @@ Bytes offset_layout(const std::vector<Bytes>& chunks) {
     return fork;
 }
 
-}  // namespace
+} // namespace
 
 CompressedFile compress_file(const Content& data, const Compression& c) {
     const uint64_t size = data.length();
@@ -128,10 +139,12 @@ CompressedFile compress_file(const Content& data, const Compression& c) {
         return out;
     }
     if (!chunked_type(c.type)) {
-        if (size > 64 * 1024 * 1024) throw std::runtime_error("an inline compressed payload is limited to 64 MiB");
+        if (size > 64 * 1024 * 1024)
+            throw std::runtime_error("an inline compressed payload is limited to 64 MiB");
         Bytes payload;
         if (!c.verbatim.empty()) {
-            if (c.verbatim.size() != 1) throw std::runtime_error("an inline type takes exactly one verbatim unit");
+            if (c.verbatim.size() != 1)
+                throw std::runtime_error("an inline type takes exactly one verbatim unit");
             payload = read_file(c.verbatim[0]);
         } else {
             Bytes raw = data.all();
@@ -142,8 +155,9 @@ CompressedFile compress_file(const Content& data, const Compression& c) {
     }
     const size_t n = size_t((size + decmpfs_chunk - 1) / decmpfs_chunk);
     if (!c.verbatim.empty() && c.verbatim.size() != n)
-        throw std::runtime_error("a file of " + std::to_string(size) + " bytes has " + std::to_string(n) +
-                                 " chunks but " + std::to_string(c.verbatim.size()) + " verbatim units were given");
+        throw std::runtime_error("a file of " + std::to_string(size) + " bytes has " +
+                                 std::to_string(n) + " chunks but " +
+                                 std::to_string(c.verbatim.size()) + " verbatim units were given");
     std::vector<Bytes> chunks;
     chunks.reserve(n);
     Bytes raw;
@@ -160,10 +174,11 @@ CompressedFile compress_file(const Content& data, const Compression& c) {
             chunks.push_back(std::move(enc));
         }
         total += chunks.back().size();
-        if (total > 0xF0000000ULL) throw std::runtime_error("compressed resource fork beyond 4 GiB");
+        if (total > 0xF0000000ULL)
+            throw std::runtime_error("compressed resource fork beyond 4 GiB");
     }
     out.resource_fork = c.offset_table ? offset_layout(chunks) : resource_layout(chunks);
     return out;
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

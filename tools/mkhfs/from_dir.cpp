@@ -58,8 +58,8 @@ Item describe(const std::filesystem::path& p) {
     it.perms.owner = st.st_uid;
     it.perms.group = st.st_gid;
     it.perms.mode = uint16_t(st.st_mode & 07777);
-    it.dates = Dates{to_hfs(st.st_mtim.tv_sec), to_hfs(st.st_mtim.tv_sec), to_hfs(st.st_ctim.tv_sec),
-                     to_hfs(st.st_atim.tv_sec), 0};
+    it.dates = Dates{to_hfs(st.st_mtim.tv_sec), to_hfs(st.st_mtim.tv_sec),
+                     to_hfs(st.st_ctim.tv_sec), to_hfs(st.st_atim.tv_sec), 0};
     it.xattrs = read_xattrs(p);
     switch (st.st_mode & S_IFMT) {
     case S_IFDIR: {
@@ -90,21 +90,27 @@ Item describe(const std::filesystem::path& p) {
         it.kind = S_ISCHR(st.st_mode) ? Kind::chardev : Kind::blockdev;
         it.rdev = uint32_t(major(st.st_rdev) << 24 | (minor(st.st_rdev) & 0xFFFFFF));
         break;
-    case S_IFIFO: it.kind = Kind::fifo; break;
-    case S_IFSOCK: it.kind = Kind::socket; break;
-    default: throw std::runtime_error("unsupported file type: \"" + p.string() + "\"");
+    case S_IFIFO:
+        it.kind = Kind::fifo;
+        break;
+    case S_IFSOCK:
+        it.kind = Kind::socket;
+        break;
+    default:
+        throw std::runtime_error("unsupported file type: \"" + p.string() + "\"");
     }
     // On disk '/' stands where a POSIX name shows ':'.
     std::replace(it.name.begin(), it.name.end(), ':', '/');
     return it;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<Item> items_from_directory(const std::filesystem::path& dir) {
     Item root = describe(dir);
-    if (root.kind != Kind::folder) throw std::runtime_error("\"" + dir.string() + "\" is not a directory");
+    if (root.kind != Kind::folder)
+        throw std::runtime_error("\"" + dir.string() + "\" is not a directory");
     return std::move(root.children);
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -13,4 +13,4 @@ namespace mkhfs {
 // extended attributes are taken over.
 std::vector<Item> items_from_directory(const std::filesystem::path& dir);
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -10,9 +10,10 @@ namespace mkhfs {
 
 namespace {
 [[noreturn]] void io_error(const std::filesystem::path& p, const char* what) {
-    throw std::runtime_error(std::string(what) + " \"" + p.string() + "\": " + std::strerror(errno));
+    throw std::runtime_error(std::string(what) + " \"" + p.string() +
+                             "\": " + std::strerror(errno));
 }
-}  // namespace
+} // namespace
 
 ImageFile::ImageFile(const std::filesystem::path& path) : path_(path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -45,4 +46,4 @@ void ImageFile::finish() {
     if (::close(fd) != 0) io_error(path_, "cannot close");
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

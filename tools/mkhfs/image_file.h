@@ -17,11 +17,11 @@ public:
 
     void write(uint64_t offset, std::span<const uint8_t> bytes);
     void set_size(uint64_t size);
-    void finish();  // flushes and closes; errors throw
+    void finish(); // flushes and closes; errors throw
 
 private:
     int fd_ = -1;
     std::filesystem::path path_;
 };
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -30,7 +30,7 @@ void usage(std::FILE* to) {
         to);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> positional;
@@ -69,10 +69,11 @@ int main(int argc, char** argv) {
         } else {
             m.volume.hfsx = hfsx;
             if (hfsx) m.volume.key_compare = 0xBC;
-            m.volume.name = name.empty() ? std::filesystem::absolute(from_dir).filename().string() : name;
+            m.volume.name =
+                name.empty() ? std::filesystem::absolute(from_dir).filename().string() : name;
             if (m.volume.name.empty()) m.volume.name = "untitled";
             m.root.kind = mkhfs::Kind::folder;
-            m.volume.create = m.volume.modify = m.volume.check = 3786825600u;  // 2024-01-01
+            m.volume.create = m.volume.modify = m.volume.check = 3786825600u; // 2024-01-01
         }
         if (!from_dir.empty()) {
             auto items = mkhfs::items_from_directory(from_dir);
@@ -80,9 +81,10 @@ int main(int argc, char** argv) {
         }
         auto s = mkhfs::build_volume(m, positional.back());
         if (!quiet)
-            std::printf("%s: %llu bytes, %u blocks (%u free), %u files, %u folders, catalog depth %u\n",
-                        positional.back().c_str(), static_cast<unsigned long long>(s.image_bytes), s.total_blocks,
-                        s.free_blocks, s.files, s.folders, s.catalog_depth);
+            std::printf(
+                "%s: %llu bytes, %u blocks (%u free), %u files, %u folders, catalog depth %u\n",
+                positional.back().c_str(), static_cast<unsigned long long>(s.image_bytes),
+                s.total_blocks, s.free_blocks, s.files, s.folders, s.catalog_depth);
         return 0;
     } catch (const mkhfs::ManifestError& e) {
         std::fprintf(stderr, "mkhfs: bad manifest: %s\n", e.what());

@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include <ctime>
-#include <iomanip>
 #include <fstream>
+#include <iomanip>
 #include <set>
 #include <sstream>
 
@@ -47,7 +47,7 @@ private:
         if (!j.is_object()) fail(where, "expected an object");
         std::set<std::string> allowed(keys.begin(), keys.end());
         for (auto it = j.begin(); it != j.end(); ++it) {
-            if (!it.key().empty() && it.key()[0] == '_') continue;  // annotations
+            if (!it.key().empty() && it.key()[0] == '_') continue; // annotations
             if (!allowed.count(it.key())) fail(where, "unknown key \"" + it.key() + "\"");
         }
     }
@@ -66,15 +66,21 @@ private:
         if (size_suffix) {
             char c = char(std::toupper(s.back()));
             if (c == 'K' || c == 'M' || c == 'G' || c == 'T') {
-                mult = c == 'K' ? 1ULL << 10 : c == 'M' ? 1ULL << 20 : c == 'G' ? 1ULL << 30 : 1ULL << 40;
+                mult = c == 'K'   ? 1ULL << 10
+                       : c == 'M' ? 1ULL << 20
+                       : c == 'G' ? 1ULL << 30
+                                  : 1ULL << 40;
                 s.pop_back();
             }
         }
         int base = 10;
         size_t skip = 0;
-        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) base = 16, skip = 2;
-        else if (s.size() > 2 && s[0] == '0' && (s[1] == 'o' || s[1] == 'O')) base = 8, skip = 2;
-        else if (s.size() > 1 && s[0] == '0') base = 8, skip = 1;
+        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+            base = 16, skip = 2;
+        else if (s.size() > 2 && s[0] == '0' && (s[1] == 'o' || s[1] == 'O'))
+            base = 8, skip = 2;
+        else if (s.size() > 1 && s[0] == '0')
+            base = 8, skip = 1;
         size_t used = 0;
         uint64_t v = 0;
         try {
@@ -88,7 +94,8 @@ private:
 
     uint32_t u32(const json& j, const std::string& where, uint64_t max = UINT32_MAX) {
         uint64_t v = number(j, where);
-        if (v > max) fail(where, "value " + std::to_string(v) + " is larger than " + std::to_string(max));
+        if (v > max)
+            fail(where, "value " + std::to_string(v) + " is larger than " + std::to_string(max));
         return uint32_t(v);
     }
 
@@ -113,36 +120,46 @@ private:
             fail(where, "date \"" + s + "\" is not of the form YYYY-MM-DDTHH:MM:SSZ");
         int64_t unix_time = timegm(&tm);
         int64_t v = unix_time + hfs_epoch_offset;
-        if (v < 0 || v > int64_t(UINT32_MAX)) fail(where, "date \"" + s + "\" is outside 1904..2040");
+        if (v < 0 || v > int64_t(UINT32_MAX))
+            fail(where, "date \"" + s + "\" is outside 1904..2040");
         return HfsDate(v);
     }
 
     uint32_t code4(const json& j, const std::string& where) {
         if (j.is_number()) return u32(j, where);
         std::string s = str(j, where);
-        if (s.size() != 4) fail(where, "a four-character code needs exactly 4 bytes: \"" + s + "\"");
+        if (s.size() != 4)
+            fail(where, "a four-character code needs exactly 4 bytes: \"" + s + "\"");
         return fourcc(s);
     }
 
     Volume volume(const json& j) {
         const std::string w = "volume";
-        object(j, w, {"format", "key_compare", "block_size", "size", "name", "node_size",
-                      "catalog_key_length", "attributes_file", "dates", "file_count", "folder_count",
-                      "next_catalog_id", "write_count", "journal", "wrapper"});
+        object(j, w,
+               {"format", "key_compare", "block_size", "size", "name", "node_size",
+                "catalog_key_length", "attributes_file", "dates", "file_count", "folder_count",
+                "next_catalog_id", "write_count", "journal", "wrapper"});
         Volume v;
         if (j.contains("format")) {
             std::string f = str(j["format"], w + ".format");
-            if (f == "hfs+") v.hfsx = false;
-            else if (f == "hfsx") v.hfsx = true;
-            else fail(w + ".format", "expected \"hfs+\" or \"hfsx\", got \"" + f + "\"");
+            if (f == "hfs+")
+                v.hfsx = false;
+            else if (f == "hfsx")
+                v.hfsx = true;
+            else
+                fail(w + ".format", "expected \"hfs+\" or \"hfsx\", got \"" + f + "\"");
         }
         if (j.contains("key_compare")) {
             std::string k = str(j["key_compare"], w + ".key_compare");
-            if (k == "folding" || k == "0xCF" || k == "0xcf") v.key_compare = 0xCF;
-            else if (k == "binary" || k == "0xBC" || k == "0xbc") v.key_compare = 0xBC;
-            else fail(w + ".key_compare", "expected \"folding\" (0xCF) or \"binary\" (0xBC)");
+            if (k == "folding" || k == "0xCF" || k == "0xcf")
+                v.key_compare = 0xCF;
+            else if (k == "binary" || k == "0xBC" || k == "0xbc")
+                v.key_compare = 0xBC;
+            else
+                fail(w + ".key_compare", "expected \"folding\" (0xCF) or \"binary\" (0xBC)");
             if (!v.hfsx && v.key_compare == 0xBC)
-                fail(w + ".key_compare", "an HFS+ volume always orders names case-insensitively; use format hfsx");
+                fail(w + ".key_compare",
+                     "an HFS+ volume always orders names case-insensitively; use format hfsx");
         }
         if (j.contains("block_size")) v.block_size = u32(j["block_size"], w + ".block_size");
         if (v.block_size < 512 || v.block_size > 65536 || (v.block_size & (v.block_size - 1)))
@@ -167,7 +184,8 @@ private:
             if (v.catalog_key_width != 1 && v.catalog_key_width != 2)
                 fail(w + ".catalog_key_length", "must be 1 or 2 (bytes of the key-length field)");
         }
-        if (j.contains("attributes_file")) v.attributes_file = boolean(j["attributes_file"], w + ".attributes_file");
+        if (j.contains("attributes_file"))
+            v.attributes_file = boolean(j["attributes_file"], w + ".attributes_file");
         if (j.contains("dates")) {
             const json& d = j["dates"];
             object(d, w + ".dates", {"create", "modify", "backup", "check"});
@@ -180,8 +198,10 @@ private:
             v.create = v.modify = v.check = date(json("2024-01-01T00:00:00Z"), w);
         }
         if (j.contains("file_count")) v.file_count = u32(j["file_count"], w + ".file_count");
-        if (j.contains("folder_count")) v.folder_count = u32(j["folder_count"], w + ".folder_count");
-        if (j.contains("next_catalog_id")) v.next_catalog_id = u32(j["next_catalog_id"], w + ".next_catalog_id");
+        if (j.contains("folder_count"))
+            v.folder_count = u32(j["folder_count"], w + ".folder_count");
+        if (j.contains("next_catalog_id"))
+            v.next_catalog_id = u32(j["next_catalog_id"], w + ".next_catalog_id");
         if (j.contains("write_count")) v.write_count = u32(j["write_count"], w + ".write_count");
         if (j.contains("journal")) {
             const json& jj = j["journal"];
@@ -190,23 +210,27 @@ private:
             if (jj.contains("size")) jr.size = number(jj["size"], w + ".journal.size", true);
             if (jj.contains("state")) {
                 std::string s = str(jj["state"], w + ".journal.state");
-                if (s != "clean" && s != "dirty") fail(w + ".journal.state", "expected \"clean\" or \"dirty\"");
+                if (s != "clean" && s != "dirty")
+                    fail(w + ".journal.state", "expected \"clean\" or \"dirty\"");
                 jr.dirty = s == "dirty";
             }
             if (jj.contains("byte_order")) {
                 std::string s = str(jj["byte_order"], w + ".journal.byte_order");
-                if (s != "big" && s != "little") fail(w + ".journal.byte_order", "expected \"big\" or \"little\"");
+                if (s != "big" && s != "little")
+                    fail(w + ".journal.byte_order", "expected \"big\" or \"little\"");
                 jr.little_endian = s == "little";
             }
             if (jr.size < 8 * v.block_size || jr.size % v.block_size)
-                fail(w + ".journal.size", "must be a multiple of the block size and at least 8 blocks");
+                fail(w + ".journal.size",
+                     "must be a multiple of the block size and at least 8 blocks");
             v.journal = jr;
         }
         if (j.contains("wrapper")) {
             const json& wj = j["wrapper"];
             object(wj, w + ".wrapper", {"embed_start"});
             Wrapper wr;
-            if (wj.contains("embed_start")) wr.embed_start = u32(wj["embed_start"], w + ".wrapper.embed_start", 60000);
+            if (wj.contains("embed_start"))
+                wr.embed_start = u32(wj["embed_start"], w + ".wrapper.embed_start", 60000);
             v.wrapper = wr;
         }
         return v;
@@ -230,13 +254,15 @@ private:
             c.file = base_ / str(j["file"], where + ".file");
             std::error_code ec;
             auto sz = std::filesystem::file_size(c.file, ec);
-            if (ec) fail(where + ".file", "cannot read \"" + c.file.string() + "\": " + ec.message());
+            if (ec)
+                fail(where + ".file", "cannot read \"" + c.file.string() + "\": " + ec.message());
             c.size = sz;
         } else {
             c.kind = Content::Kind::pattern;
             c.pattern = str(j["pattern"], where + ".pattern");
             if (!is_known_pattern(c.pattern))
-                fail(where + ".pattern", "unknown pattern \"" + c.pattern + "\" (zeros, counter, text, random)");
+                fail(where + ".pattern",
+                     "unknown pattern \"" + c.pattern + "\" (zeros, counter, text, random)");
             if (!j.contains("size")) fail(where, "a pattern needs a \"size\"");
             c.size = number(j["size"], where + ".size", true);
             if (j.contains("seed")) c.seed = number(j["seed"], where + ".seed");
@@ -259,8 +285,10 @@ private:
             uint32_t m = u32(j["mode"], where + ".mode", 0xFFFF);
             p.mode = uint16_t(m);
         }
-        if (j.contains("admin_flags")) p.admin_flags = uint8_t(u32(j["admin_flags"], where + ".admin_flags", 255));
-        if (j.contains("owner_flags")) p.owner_flags = uint8_t(u32(j["owner_flags"], where + ".owner_flags", 255));
+        if (j.contains("admin_flags"))
+            p.admin_flags = uint8_t(u32(j["admin_flags"], where + ".admin_flags", 255));
+        if (j.contains("owner_flags"))
+            p.owner_flags = uint8_t(u32(j["owner_flags"], where + ".owner_flags", 255));
         if (j.contains("special")) p.special = u32(j["special"], where + ".special");
         return p;
     }
@@ -271,11 +299,14 @@ private:
         if (j.contains("type")) f.type = code4(j["type"], where + ".type");
         if (j.contains("creator")) f.creator = code4(j["creator"], where + ".creator");
         if (j.contains("flags")) f.flags = uint16_t(u32(j["flags"], where + ".flags", 0xFFFF));
-        if (j.contains("invisible") && boolean(j["invisible"], where + ".invisible")) f.flags |= 0x4000;
-        if (j.contains("ext_flags")) f.ext_flags = uint16_t(u32(j["ext_flags"], where + ".ext_flags", 0xFFFF));
+        if (j.contains("invisible") && boolean(j["invisible"], where + ".invisible"))
+            f.flags |= 0x4000;
+        if (j.contains("ext_flags"))
+            f.ext_flags = uint16_t(u32(j["ext_flags"], where + ".ext_flags", 0xFFFF));
         if (j.contains("location")) {
             const json& l = j["location"];
-            if (!l.is_array() || l.size() != 2 || !l[0].is_number_integer() || !l[1].is_number_integer())
+            if (!l.is_array() || l.size() != 2 || !l[0].is_number_integer() ||
+                !l[1].is_number_integer())
                 fail(where + ".location", "expected [v, h]");
             f.v = int16_t(l[0].get<int>());
             f.h = int16_t(l[1].get<int>());
@@ -292,7 +323,8 @@ private:
         }
         if (j.contains("create")) d.create = date(j["create"], where + ".create");
         if (j.contains("modify")) d.content_mod = date(j["modify"], where + ".modify");
-        if (j.contains("attribute_mod")) d.attribute_mod = date(j["attribute_mod"], where + ".attribute_mod");
+        if (j.contains("attribute_mod"))
+            d.attribute_mod = date(j["attribute_mod"], where + ".attribute_mod");
         if (j.contains("access")) d.access = date(j["access"], where + ".access");
         if (j.contains("backup")) d.backup = date(j["backup"], where + ".backup");
         return d;
@@ -312,7 +344,8 @@ private:
             if (x.contains("value")) a.value = content(x["value"], w + ".value");
             if (x.contains("storage")) {
                 std::string s = str(x["storage"], w + ".storage");
-                if (s != "inline" && s != "fork") fail(w + ".storage", "expected \"inline\" or \"fork\"");
+                if (s != "inline" && s != "fork")
+                    fail(w + ".storage", "expected \"inline\" or \"fork\"");
                 a.fork = s == "fork";
             }
             if (x.contains("extents")) {
@@ -332,16 +365,23 @@ private:
         c.type = u32(j["type"], where + ".type");
         if (j.contains("unit")) {
             std::string u = str(j["unit"], where + ".unit");
-            if (u == "zlib") c.unit = Compression::Unit::zlib;
-            else if (u == "stored") c.unit = Compression::Unit::stored;
-            else if (u == "lzvn") c.unit = Compression::Unit::lzvn;
-            else if (u == "lzfse") c.unit = Compression::Unit::lzfse;
-            else fail(where + ".unit", "expected zlib, stored, lzvn or lzfse");
+            if (u == "zlib")
+                c.unit = Compression::Unit::zlib;
+            else if (u == "stored")
+                c.unit = Compression::Unit::stored;
+            else if (u == "lzvn")
+                c.unit = Compression::Unit::lzvn;
+            else if (u == "lzfse")
+                c.unit = Compression::Unit::lzfse;
+            else
+                fail(where + ".unit", "expected zlib, stored, lzvn or lzfse");
         }
         if (j.contains("layout")) {
             std::string l = str(j["layout"], where + ".layout");
-            if (l == "offsets") c.offset_table = true;
-            else if (l != "resource") fail(where + ".layout", "expected \"resource\" or \"offsets\"");
+            if (l == "offsets")
+                c.offset_table = true;
+            else if (l != "resource")
+                fail(where + ".layout", "expected \"resource\" or \"offsets\"");
             if (c.offset_table && c.type != 8 && c.type != 12)
                 fail(where + ".layout", "the offset-table layout exists for types 8 and 12 only");
         }
@@ -350,7 +390,8 @@ private:
             if (!v.is_array()) fail(where + ".verbatim", "expected an array of file names");
             for (const json& f : v) {
                 auto p = base_ / str(f, where + ".verbatim");
-                if (!std::filesystem::is_regular_file(p)) fail(where + ".verbatim", "no such file \"" + p.string() + "\"");
+                if (!std::filesystem::is_regular_file(p))
+                    fail(where + ".verbatim", "no such file \"" + p.string() + "\"");
                 c.verbatim.push_back(p);
             }
             if (j.contains("unit")) fail(where, "\"unit\" and \"verbatim\" exclude each other");
@@ -392,23 +433,27 @@ private:
     Item item(const json& x, const std::string& w, const std::string& type) {
         Item it;
         static const std::pair<const char*, Kind> kinds[] = {
-            {"folder", Kind::folder}, {"file", Kind::file}, {"symlink", Kind::symlink},
+            {"folder", Kind::folder},   {"file", Kind::file},         {"symlink", Kind::symlink},
             {"chardev", Kind::chardev}, {"blockdev", Kind::blockdev}, {"fifo", Kind::fifo},
-            {"socket", Kind::socket}, {"hardlink", Kind::hardlink}};
+            {"socket", Kind::socket},   {"hardlink", Kind::hardlink}};
         bool known = false;
         for (auto& [n, k] : kinds)
             if (type == n) it.kind = k, known = true;
         if (!known) fail(w + ".type", "unknown item type \"" + type + "\"");
         switch (it.kind) {
         case Kind::folder:
-            object(x, w, {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "children"});
+            object(
+                x, w,
+                {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "children"});
             break;
         case Kind::file:
-            object(x, w, {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "data", "rsrc",
-                          "extents", "rsrc_extents", "compress"});
+            object(x, w,
+                   {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "data",
+                    "rsrc", "extents", "rsrc_extents", "compress"});
             break;
         case Kind::symlink:
-            object(x, w, {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "target"});
+            object(x, w,
+                   {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "target"});
             break;
         case Kind::chardev:
         case Kind::blockdev:
@@ -430,15 +475,19 @@ private:
         if (x.contains("data")) it.data = content(x["data"], w + ".data");
         if (x.contains("rsrc")) it.rsrc = content(x["rsrc"], w + ".rsrc");
         if (x.contains("extents")) it.data_extents = u32(x["extents"], w + ".extents", 1000000);
-        if (x.contains("rsrc_extents")) it.rsrc_extents = u32(x["rsrc_extents"], w + ".rsrc_extents", 1000000);
+        if (x.contains("rsrc_extents"))
+            it.rsrc_extents = u32(x["rsrc_extents"], w + ".rsrc_extents", 1000000);
         if (it.data_extents == 0 || it.rsrc_extents == 0) fail(w, "extent counts start at 1");
         if (x.contains("compress")) {
             it.compress = compression(x["compress"], w + ".compress");
-            if (x.contains("extents")) fail(w, "a compressed file has an empty data fork; use \"rsrc_extents\"");
+            if (x.contains("extents"))
+                fail(w, "a compressed file has an empty data fork; use \"rsrc_extents\"");
         }
         if (x.contains("target")) {
-            if (it.kind == Kind::hardlink) it.link_to = str(x["target"], w + ".target");
-            else it.symlink_target = str(x["target"], w + ".target");
+            if (it.kind == Kind::hardlink)
+                it.link_to = str(x["target"], w + ".target");
+            else
+                it.symlink_target = str(x["target"], w + ".target");
         } else if (it.kind == Kind::symlink || it.kind == Kind::hardlink) {
             fail(w, "missing \"target\"");
         }
@@ -453,7 +502,8 @@ private:
         object(x, w, {"type", "folders", "files", "file_size", "pattern", "prefix", "extents"});
         uint32_t folders = x.contains("folders") ? u32(x["folders"], w + ".folders", 10000000) : 0;
         uint32_t files = x.contains("files") ? u32(x["files"], w + ".files", 50000000) : 0;
-        uint64_t size = x.contains("file_size") ? number(x["file_size"], w + ".file_size", true) : 0;
+        uint64_t size =
+            x.contains("file_size") ? number(x["file_size"], w + ".file_size", true) : 0;
         std::string pattern = x.contains("pattern") ? str(x["pattern"], w + ".pattern") : "counter";
         if (!is_known_pattern(pattern)) fail(w + ".pattern", "unknown pattern \"" + pattern + "\"");
         std::string prefix = x.contains("prefix") ? str(x["prefix"], w + ".prefix") : "";
@@ -492,7 +542,7 @@ private:
     std::filesystem::path base_;
 };
 
-}  // namespace
+} // namespace
 
 Manifest parse_manifest(std::string_view json_text, const std::filesystem::path& base_dir) {
     json j;
@@ -512,4 +562,4 @@ Manifest load_manifest(const std::filesystem::path& path) {
     return parse_manifest(ss.str(), path.parent_path());
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

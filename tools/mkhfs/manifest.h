@@ -20,10 +20,10 @@ struct Dates {
 };
 
 struct Perms {
-    bool present = true;  // false: the record carries no BSD permissions at all
+    bool present = true; // false: the record carries no BSD permissions at all
     uint32_t owner = 501, group = 20;
     uint8_t admin_flags = 0, owner_flags = 0;
-    std::optional<uint16_t> mode;  // permission bits (type bits come from the item kind)
+    std::optional<uint16_t> mode; // permission bits (type bits come from the item kind)
     std::optional<uint32_t> special;
 };
 
@@ -34,9 +34,9 @@ struct Finder {
 };
 
 struct Xattr {
-    std::string name;  // UTF-8, stored as UTF-16 without decomposition
+    std::string name; // UTF-8, stored as UTF-16 without decomposition
     Content value;
-    bool fork = false;   // stored as an attribute fork (0x20) instead of inline (0x10)
+    bool fork = false; // stored as an attribute fork (0x20) instead of inline (0x10)
     uint32_t extents = 1;
 };
 
@@ -44,16 +44,16 @@ struct Compression {
     enum class Unit { automatic, zlib, stored, lzvn, lzfse };
     uint32_t type = 4;
     Unit unit = Unit::automatic;
-    bool offset_table = false;  // types 8/12: table of chunk offsets instead of a resource header
-    std::vector<std::filesystem::path> verbatim;  // pre-encoded units, one per unit
+    bool offset_table = false; // types 8/12: table of chunk offsets instead of a resource header
+    std::vector<std::filesystem::path> verbatim; // pre-encoded units, one per unit
 };
 
 enum class Kind { folder, file, symlink, chardev, blockdev, fifo, socket, hardlink };
 
 struct Item {
     Kind kind = Kind::file;
-    std::string name;  // UTF-8 as shown in the manifest
-    std::string id;    // optional handle that hard links refer to
+    std::string name; // UTF-8 as shown in the manifest
+    std::string id;   // optional handle that hard links refer to
     std::optional<uint32_t> cnid;
     Perms perms;
     Finder finder;
@@ -64,7 +64,7 @@ struct Item {
     std::optional<Compression> compress;
     std::string symlink_target;
     uint32_t rdev = 0;
-    std::string link_to;  // hard link: id of the target item
+    std::string link_to; // hard link: id of the target item
     std::vector<Item> children;
 };
 
@@ -75,14 +75,14 @@ struct Journal {
 };
 
 struct Wrapper {
-    uint32_t embed_start = 2;  // wrapper allocation block where the HFS+ volume starts
+    uint32_t embed_start = 2; // wrapper allocation block where the HFS+ volume starts
 };
 
 struct Volume {
     bool hfsx = false;
-    uint8_t key_compare = 0xCF;  // 0xCF case-folding, 0xBC code-unit order
+    uint8_t key_compare = 0xCF; // 0xCF case-folding, 0xBC code-unit order
     uint32_t block_size = 4096;
-    std::optional<uint64_t> size;  // bytes; computed when absent
+    std::optional<uint64_t> size; // bytes; computed when absent
     std::string name = "untitled";
     uint32_t catalog_node = 4096, extents_node = 4096, attributes_node = 4096;
     int catalog_key_width = 2;
@@ -96,7 +96,7 @@ struct Volume {
 
 struct Manifest {
     Volume volume;
-    Item root;  // the root folder; its name is the volume name
+    Item root; // the root folder; its name is the volume name
 };
 
 // Reads and checks a manifest. Relative file paths are resolved against base_dir.
@@ -108,4 +108,4 @@ struct ManifestError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -52,10 +52,11 @@ void decompose_run(std::vector<utf8proc_int32_t>& run, std::u16string& out) {
             auto n = utf8proc_encode_char(cp, tmp);
             u8.append(reinterpret_cast<char*>(tmp), size_t(n));
         }
-        utf8proc_ssize_t n = utf8proc_decompose(reinterpret_cast<const utf8proc_uint8_t*>(u8.data()),
-                                                utf8proc_ssize_t(u8.size()), buf.data(),
-                                                utf8proc_ssize_t(buf.size()), UTF8PROC_DECOMPOSE);
-        if (n < 0) throw std::runtime_error(std::string("cannot decompose name: ") + utf8proc_errmsg(n));
+        utf8proc_ssize_t n = utf8proc_decompose(
+            reinterpret_cast<const utf8proc_uint8_t*>(u8.data()), utf8proc_ssize_t(u8.size()),
+            buf.data(), utf8proc_ssize_t(buf.size()), UTF8PROC_DECOMPOSE);
+        if (n < 0)
+            throw std::runtime_error(std::string("cannot decompose name: ") + utf8proc_errmsg(n));
         if (size_t(n) <= buf.size()) {
             for (utf8proc_ssize_t i = 0; i < n; ++i) append_utf16(out, buf[size_t(i)]);
             run.clear();
@@ -65,7 +66,7 @@ void decompose_run(std::vector<utf8proc_int32_t>& run, std::u16string& out) {
     }
 }
 
-}  // namespace
+} // namespace
 
 std::u16string stored_name(std::string_view utf8) {
     std::u16string out;
@@ -112,4 +113,4 @@ int compare_binary(std::u16string_view a, std::u16string_view b) {
     return 0;
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -19,4 +19,4 @@ std::u16string plain_utf16(std::string_view utf8);
 int compare_folded(std::u16string_view a, std::u16string_view b);
 int compare_binary(std::u16string_view a, std::u16string_view b);
 
-}  // namespace mkhfs
+} // namespace mkhfs

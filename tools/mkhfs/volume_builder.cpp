@@ -32,9 +32,9 @@ struct Fork {
 struct Attr {
     std::u16string name;
     std::string name_utf8;
-    Bytes inline_value;  // inline attributes
+    Bytes inline_value; // inline attributes
     bool fork = false;
-    Fork fork_data;      // fork-stored attributes
+    Fork fork_data; // fork-stored attributes
 };
 
 // One catalog object: a folder or a file record and its thread.
@@ -42,7 +42,7 @@ struct Object {
     bool folder = false;
     uint32_t cnid = 0, parent = 0;
     std::u16string name;
-    std::string path;  // for messages
+    std::string path; // for messages
     bool has_perms = true;
     uint32_t owner = 0, group = 0, special = 0;
     uint8_t admin_flags = 0, owner_flags = 0;
@@ -54,9 +54,13 @@ struct Object {
     uint32_t valence = 0;
 };
 
-[[noreturn]] void fail(const std::string& msg) { throw ManifestError(msg); }
+[[noreturn]] void fail(const std::string& msg) {
+    throw ManifestError(msg);
+}
 
-uint32_t div_up(uint64_t a, uint64_t b) { return uint32_t((a + b - 1) / b); }
+uint32_t div_up(uint64_t a, uint64_t b) {
+    return uint32_t((a + b - 1) / b);
+}
 
 class Builder {
 public:
@@ -78,7 +82,8 @@ private:
                 fail(path + ": CNID " + std::to_string(*it.cnid) + " is used twice");
         }
         if (!it.id.empty()) {
-            if (!ids_.emplace(it.id, &it).second) fail(path + ": id \"" + it.id + "\" is used twice");
+            if (!ids_.emplace(it.id, &it).second)
+                fail(path + ": id \"" + it.id + "\" is used twice");
         }
         if (it.kind == Kind::hardlink) ++link_count_[it.link_to];
         for (const auto& c : it.children) reserve_cnids(c, path + "/" + c.name);
@@ -91,13 +96,20 @@ private:
 
     static uint16_t type_bits(Kind k) {
         switch (k) {
-        case Kind::folder: return S_IFDIR;
-        case Kind::symlink: return S_IFLNK;
-        case Kind::chardev: return S_IFCHR;
-        case Kind::blockdev: return S_IFBLK;
-        case Kind::fifo: return S_IFIFO;
-        case Kind::socket: return S_IFSOCK;
-        default: return S_IFREG;
+        case Kind::folder:
+            return S_IFDIR;
+        case Kind::symlink:
+            return S_IFLNK;
+        case Kind::chardev:
+            return S_IFCHR;
+        case Kind::blockdev:
+            return S_IFBLK;
+        case Kind::fifo:
+            return S_IFIFO;
+        case Kind::socket:
+            return S_IFSOCK;
+        default:
+            return S_IFREG;
         }
     }
 
@@ -109,7 +121,10 @@ private:
         o.group = p.group;
         o.admin_flags = p.admin_flags;
         o.owner_flags = p.owner_flags;
-        uint16_t bits = p.mode ? *p.mode : (k == Kind::folder ? 0755 : k == Kind::symlink ? 0755 : 0644);
+        uint16_t bits = p.mode ? *p.mode
+                               : (k == Kind::folder    ? 0755
+                                  : k == Kind::symlink ? 0755
+                                                       : 0644);
         o.mode = (bits & 0xF000) ? bits : uint16_t(bits | type_bits(k));
         if (p.special) o.special = *p.special;
         if (k == Kind::chardev || k == Kind::blockdev) o.special = it.rdev;
@@ -129,7 +144,8 @@ private:
             } catch (const std::exception& e) {
                 fail(path + ": attribute " + e.what());
             }
-            if (a.name.size() > 127) fail(path + ": attribute name \"" + x.name + "\" is longer than 127 units");
+            if (a.name.size() > 127)
+                fail(path + ": attribute name \"" + x.name + "\" is longer than 127 units");
             a.fork = x.fork;
             if (x.fork) {
                 a.fork_data.source = x.value;
@@ -164,7 +180,8 @@ private:
     std::vector<Extent> allocate(uint32_t blocks, uint32_t pieces, const std::string& what) {
         if (blocks == 0) return {};
         if (pieces > blocks)
-            fail(what + ": " + std::to_string(pieces) + " extents need at least as many blocks (the content fills " +
+            fail(what + ": " + std::to_string(pieces) +
+                 " extents need at least as many blocks (the content fills " +
                  std::to_string(blocks) + ")");
         std::vector<Extent> out;
         uint32_t base = blocks / pieces, extra = blocks % pieces;
@@ -173,7 +190,7 @@ private:
             out.push_back({next_block_, n});
             used_.push_back({next_block_, n});
             next_block_ += n;
-            if (pieces > 1 && i + 1 < pieces) ++next_block_;  // a free block between pieces
+            if (pieces > 1 && i + 1 < pieces) ++next_block_; // a free block between pieces
         }
         return out;
     }
@@ -181,7 +198,8 @@ private:
     void place(Fork& f, const std::string& what) {
         f.logical = f.source.length();
         f.blocks = div_up(f.logical, v_.block_size);
-        if (f.logical == 0 && f.want_extents > 1) fail(what + ": an empty fork cannot have extents");
+        if (f.logical == 0 && f.want_extents > 1)
+            fail(what + ": an empty fork cannot have extents");
         f.extents = allocate(f.blocks, f.want_extents, what);
     }
 
@@ -208,8 +226,10 @@ private:
         Bytes k;
         Writer w(k);
         uint16_t len = uint16_t(6 + 2 * name.size());
-        if (v_.catalog_key_width == 2) w.be16(len);
-        else w.u8(uint8_t(len));
+        if (v_.catalog_key_width == 2)
+            w.be16(len);
+        else
+            w.u8(uint8_t(len));
         w.be32(parent);
         w.name16(name);
         return k;
@@ -241,7 +261,7 @@ private:
     Bytes catalog_record(const Object& o) const {
         Bytes d;
         Writer w(d);
-        uint16_t flags = 0x0002;  // thread record exists
+        uint16_t flags = 0x0002; // thread record exists
         if (!o.attrs.empty()) flags |= 0x0004;
         w.be16(o.folder ? 1 : 2);
         w.be16(o.folder ? uint16_t(flags & ~0x0002) : flags);
@@ -254,15 +274,15 @@ private:
         w.be32(o.dates.backup);
         perms_block(w, o);
         if (o.folder) {
-            w.zeros(8);  // window rectangle
+            w.zeros(8); // window rectangle
             w.be16(o.finder.flags);
             w.be16(uint16_t(o.finder.v));
             w.be16(uint16_t(o.finder.h));
             w.be16(0);
-            w.zeros(8);  // scroll position, reserved
+            w.zeros(8); // scroll position, reserved
             w.be16(o.finder.ext_flags);
             w.be16(0);
-            w.be32(0);  // put-away folder
+            w.be32(0); // put-away folder
         } else {
             w.be32(o.finder.type);
             w.be32(o.finder.creator);
@@ -275,7 +295,7 @@ private:
             w.be16(0);
             w.be32(0);
         }
-        w.be32(0);  // text encoding
+        w.be32(0); // text encoding
         w.be32(0);
         if (!o.folder) {
             fork_record(w, o.data);
@@ -332,22 +352,23 @@ private:
 
     void write_journal(ImageFile& img);
     Bytes volume_header(uint32_t total_blocks, uint32_t free_blocks) const;
-    void write_wrapper(ImageFile& img, uint64_t device_size, uint32_t wrapper_bs, uint32_t wrapper_blocks,
-                       uint32_t first_sector, uint32_t embed_count);
+    void write_wrapper(ImageFile& img, uint64_t device_size, uint32_t wrapper_bs,
+                       uint32_t wrapper_blocks, uint32_t first_sector, uint32_t embed_count);
 
     const Manifest& m_;
     const Volume& v_;
     std::set<uint32_t> reserved_;
     std::map<std::string, const Item*> ids_;
     std::map<std::string, uint32_t> link_count_;
-    std::map<const Item*, size_t> body_of_;  // hard-link target item -> its object
-    std::vector<std::pair<size_t, const Item*>> pending_links_;  // link object -> target item
+    std::map<const Item*, size_t> body_of_; // hard-link target item -> its object
+    std::vector<std::pair<size_t, const Item*>> pending_links_; // link object -> target item
+    std::vector<const Item*> ancestors_;                        // folders around the current item
     uint32_t next_cnid_ = first_user_cnid;
-    std::vector<Object> objects_;  // objects_[0] is the root folder
+    std::vector<Object> objects_; // objects_[0] is the root folder
     uint32_t file_links_folder_ = 0, dir_links_folder_ = 0;
     size_t file_links_obj_ = 0, dir_links_obj_ = 0;
 
-    uint64_t vol_offset_ = 0;  // byte offset of the HFS+ volume in the image
+    uint64_t vol_offset_ = 0; // byte offset of the HFS+ volume in the image
     uint32_t next_block_ = 0;
     std::vector<Extent> used_;
 
@@ -357,7 +378,8 @@ private:
     uint32_t files_ = 0, folders_ = 0, max_cnid_ = 0;
 };
 
-void Builder::add_link(const Item& at, uint32_t parent, const std::string& path, const Item& target) {
+void Builder::add_link(const Item& at, uint32_t parent, const std::string& path,
+                       const Item& target) {
     Object o;
     o.cnid = take_cnid(at.kind == Kind::hardlink ? at.cnid : std::nullopt);
     o.parent = parent;
@@ -370,7 +392,7 @@ void Builder::add_link(const Item& at, uint32_t parent, const std::string& path,
     o.finder = at.kind == Kind::hardlink ? at.finder : Finder{};
     o.finder.type = dir ? fourcc("fdrp") : fourcc("hlnk");
     o.finder.creator = dir ? fourcc("MACS") : fourcc("hfs+");
-    if (dir) o.finder.flags |= 0x8000;  // alias
+    if (dir) o.finder.flags |= 0x8000; // alias
     // Link records carry the creation date of the private folder they lead into.
     o.dates = at.kind == Kind::hardlink && at.dates ? *at.dates : dates_of(at);
     o.dates.create = v_.create;
@@ -385,6 +407,8 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
         const Item& target = *t->second;
         if (target.kind != Kind::file && target.kind != Kind::folder)
             fail(path + ": hard links lead to files or folders only");
+        if (std::find(ancestors_.begin(), ancestors_.end(), &target) != ancestors_.end())
+            fail(path + ": a folder hard link inside the folder it leads to would make a cycle");
         add_link(it, parent, path, target);
         return;
     }
@@ -418,7 +442,9 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
         o.rsrc.source = it.rsrc;
         o.rsrc.want_extents = it.rsrc_extents;
         if (it.compress) {
-            if (!it.rsrc.empty()) fail(path + ": a compressed file keeps its chunks in the resource fork; drop \"rsrc\"");
+            if (!it.rsrc.empty())
+                fail(path +
+                     ": a compressed file keeps its chunks in the resource fork; drop \"rsrc\"");
             CompressedFile c;
             try {
                 c = compress_file(it.data, *it.compress);
@@ -436,7 +462,7 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
             a.name = ascii16(a.name_utf8);
             a.inline_value = std::move(c.attribute);
             o.attrs.insert(o.attrs.begin(), std::move(a));
-            o.owner_flags |= 0x20;  // compressed
+            o.owner_flags |= 0x20; // compressed
         }
         break;
     case Kind::symlink:
@@ -447,14 +473,17 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
             o.finder.creator = fourcc("rhap");
         }
         break;
-    default: break;
+    default:
+        break;
     }
     size_t index = objects_.size();
     if (linked) body_of_[&it] = index;
     add(std::move(o));
     if (it.kind == Kind::folder) {
         uint32_t self = objects_[index].cnid;
+        ancestors_.push_back(&it);
         for (const auto& c : it.children) add_item(c, self, path + "/" + c.name);
+        ancestors_.pop_back();
     }
 }
 
@@ -472,7 +501,8 @@ void Builder::collect() {
     root.parent = cnid_root_parent;
     root.name = name16(v_.name, "volume.name");
     root.path = "/";
-    root.dates = m_.root.dates ? *m_.root.dates : Dates{v_.create, v_.modify, v_.modify, v_.modify, 0};
+    root.dates =
+        m_.root.dates ? *m_.root.dates : Dates{v_.create, v_.modify, v_.modify, v_.modify, 0};
     root.finder = m_.root.finder;
     apply_perms(root, m_.root, Kind::folder);
     add_attrs(root, m_.root, "root");
@@ -487,18 +517,20 @@ void Builder::collect() {
         o.path = "(private folder)";
         o.owner = o.group = 0;
         o.mode = mode;
-        o.finder.flags = 0x5000;  // invisible, name locked
+        o.finder.flags = 0x5000; // invisible, name locked
         o.dates = Dates{v_.create, v_.create, v_.create, v_.create, 0};
         add(std::move(o));
         return objects_.back().cnid;
     };
     if (file_links) {
         file_links_obj_ = objects_.size();
-        file_links_folder_ = private_folder(std::u16string(4, u'\0') + u"HFS+ Private Data", S_IFDIR);
+        file_links_folder_ =
+            private_folder(std::u16string(4, u'\0') + u"HFS+ Private Data", S_IFDIR);
     }
     if (dir_links) {
         dir_links_obj_ = objects_.size();
-        dir_links_folder_ = private_folder(u".HFS+ Private Directory Data\r", uint16_t(S_IFDIR | 01333));
+        dir_links_folder_ =
+            private_folder(u".HFS+ Private Directory Data\r", uint16_t(S_IFDIR | 01333));
     }
     if (v_.journal) {
         auto journal_file = [&](std::u16string name, uint64_t bytes) {
@@ -512,7 +544,7 @@ void Builder::collect() {
             o.finder = Finder{fourcc("jrnl"), fourcc("hfs+"), 0x5000, 0, 0, 0};
             o.dates = Dates{v_.create, v_.create, v_.create, v_.create, 0};
             o.data.source.kind = Content::Kind::pattern;
-            o.data.source.pattern = "zeros";  // written separately
+            o.data.source.pattern = "zeros"; // written separately
             o.data.source.size = bytes;
             add(std::move(o));
         };
@@ -531,7 +563,8 @@ void Builder::collect() {
     std::map<uint32_t, size_t> by_cnid;
     for (size_t i = 0; i < objects_.size(); ++i) {
         if (!by_cnid.emplace(objects_[i].cnid, i).second)
-            fail(objects_[i].path + ": CNID " + std::to_string(objects_[i].cnid) + " is used twice");
+            fail(objects_[i].path + ": CNID " + std::to_string(objects_[i].cnid) +
+                 " is used twice");
         max_cnid_ = std::max(max_cnid_, objects_[i].cnid);
     }
     for (size_t i = 1; i < objects_.size(); ++i) {
@@ -559,7 +592,8 @@ std::vector<BTreeRecord> Builder::catalog_records() const {
         if (a.parent != b.parent) return a.parent < b.parent ? -1 : 1;
         return binary ? compare_binary(*a.name, *b.name) : compare_folded(*a.name, *b.name);
     };
-    std::sort(keys.begin(), keys.end(), [&](const Keyed& a, const Keyed& b) { return cmp(a, b) < 0; });
+    std::sort(keys.begin(), keys.end(),
+              [&](const Keyed& a, const Keyed& b) { return cmp(a, b) < 0; });
     for (size_t i = 1; i < keys.size(); ++i)
         if (cmp(keys[i - 1], keys[i]) == 0)
             fail(keys[i].obj->path + ": another item in the same folder has the same name" +
@@ -603,7 +637,7 @@ std::vector<BTreeRecord> Builder::attributes_records() const {
         const std::u16string* name;
         uint32_t start;
         const Attr* attr;
-        size_t from;  // first extent of a continuation record
+        size_t from; // first extent of a continuation record
     };
     std::vector<Keyed> keys;
     for (const auto& o : objects_) {
@@ -627,8 +661,10 @@ std::vector<BTreeRecord> Builder::attributes_records() const {
     std::vector<BTreeRecord> recs;
     for (size_t i = 0; i < keys.size(); ++i) {
         const auto& k = keys[i];
-        if (i > 0 && keys[i - 1].cnid == k.cnid && *keys[i - 1].name == *k.name && keys[i - 1].start == k.start)
-            fail("extended attribute \"" + k.attr->name_utf8 + "\" appears twice on CNID " + std::to_string(k.cnid));
+        if (i > 0 && keys[i - 1].cnid == k.cnid && *keys[i - 1].name == *k.name &&
+            keys[i - 1].start == k.start)
+            fail("extended attribute \"" + k.attr->name_utf8 + "\" appears twice on CNID " +
+                 std::to_string(k.cnid));
         BTreeRecord r;
         r.key = attr_key(k.cnid, k.start, *k.name);
         Writer w(r.data);
@@ -648,9 +684,10 @@ std::vector<BTreeRecord> Builder::attributes_records() const {
             w.bytes(k.attr->inline_value);
         }
         if (r.key.size() + r.data.size() + 2 + 14 + 2 > v_.attributes_node)
-            fail("extended attribute \"" + k.attr->name_utf8 + "\" of CNID " + std::to_string(k.cnid) + " (" +
-                 std::to_string(k.attr->inline_value.size()) +
-                 " bytes) does not fit an attributes node inline; store it as a fork or raise node_size.attributes");
+            fail("extended attribute \"" + k.attr->name_utf8 + "\" of CNID " +
+                 std::to_string(k.cnid) + " (" + std::to_string(k.attr->inline_value.size()) +
+                 " bytes) does not fit an attributes node inline; store it as a fork or raise "
+                 "node_size.attributes");
         recs.push_back(std::move(r));
     }
     return recs;
@@ -666,7 +703,7 @@ void Builder::write_journal(ImageFile& img) {
     const Journal& j = *v_.journal;
     const uint64_t bs = v_.block_size;
     Bytes info(bs, 0);
-    put_be32(info.data(), 1);  // the journal lives inside this volume
+    put_be32(info.data(), 1); // the journal lives inside this volume
     put_be64(info.data() + 36, uint64_t(journal_block_) * bs);
     put_be64(info.data() + 44, j.size);
     img.write(vol_offset_ + jinfo_block_ * bs, info);
@@ -677,7 +714,7 @@ void Builder::write_journal(ImageFile& img) {
     Bytes hdr(jhdr_size, 0);
     auto put32 = [&](uint8_t* p, uint32_t v) { j.little_endian ? put_le32(p, v) : put_be32(p, v); };
     auto put64 = [&](uint8_t* p, uint64_t v) { j.little_endian ? put_le64(p, v) : put_be64(p, v); };
-    put32(hdr.data(), 0x4A4E4C78);  // magic
+    put32(hdr.data(), 0x4A4E4C78); // magic
     put32(hdr.data() + 4, 0x12345678);
     put64(hdr.data() + 8, start);
     put64(hdr.data() + 16, end);
@@ -692,19 +729,22 @@ void Builder::write_journal(ImageFile& img) {
         // (the one holding the volume header) and that block's new contents.
         Bytes bl(blhdr_size, 0);
         auto put16 = [&](uint8_t* p, uint16_t v) {
-            if (j.little_endian) p[0] = uint8_t(v), p[1] = uint8_t(v >> 8);
-            else put_be16(p, v);
+            if (j.little_endian)
+                p[0] = uint8_t(v), p[1] = uint8_t(v >> 8);
+            else
+                put_be16(p, v);
         };
         put16(bl.data(), uint16_t(blhdr_size / 16 - 1));
         put16(bl.data() + 2, 2);
         put32(bl.data() + 4, uint32_t(blhdr_size + bs));
-        put64(bl.data() + 16 + 16, 1024 / 512);  // second entry: sector of the volume header
+        put64(bl.data() + 16 + 16, 1024 / 512); // second entry: sector of the volume header
         put32(bl.data() + 16 + 24, uint32_t(bs));
         put32(bl.data() + 8, journal_checksum(std::span(bl).first(32)));
         img.write(base + start, bl);
         Bytes block(bs, 0);
         const std::string_view mark = "quorvel pending journal transaction";
-        for (size_t i = 0; i + mark.size() <= block.size(); i += 64) std::copy(mark.begin(), mark.end(), block.begin() + long(i));
+        for (size_t i = 0; i + mark.size() <= block.size(); i += 64)
+            std::copy(mark.begin(), mark.end(), block.begin() + long(i));
         img.write(base + start + blhdr_size, block);
     }
 }
@@ -714,7 +754,7 @@ Bytes Builder::volume_header(uint32_t total_blocks, uint32_t free_blocks) const 
     Writer w(h);
     w.be16(v_.hfsx ? 0x4858 : 0x482B);
     w.be16(v_.hfsx ? 5 : 4);
-    w.be32(0x00000100 | (v_.journal ? 0x2000 : 0));  // unmounted cleanly, journaled
+    w.be32(0x00000100 | (v_.journal ? 0x2000 : 0)); // unmounted cleanly, journaled
     w.be32(v_.journal ? fourcc("HFSJ") : fourcc("10.0"));
     w.be32(jinfo_block_);
     w.be32(v_.create);
@@ -727,11 +767,11 @@ Bytes Builder::volume_header(uint32_t total_blocks, uint32_t free_blocks) const 
     w.be32(total_blocks);
     w.be32(free_blocks);
     w.be32(next_block_);
-    w.be32(65536);  // resource fork clump
-    w.be32(65536);  // data fork clump
+    w.be32(65536); // resource fork clump
+    w.be32(65536); // data fork clump
     w.be32(v_.next_catalog_id.value_or(std::max(max_cnid_ + 1, first_user_cnid)));
     w.be32(v_.write_count);
-    w.be64(1);  // text encodings used: MacRoman
+    w.be64(1); // text encodings used: MacRoman
     // Finder information; words 6 and 7 hold the volume identifier.
     uint64_t id = 0xcbf29ce484222325ULL;
     for (char c : v_.name) id = (id ^ uint8_t(c)) * 0x100000001B3ULL;
@@ -742,27 +782,27 @@ Bytes Builder::volume_header(uint32_t total_blocks, uint32_t free_blocks) const 
     fork_record(w, ext_fork_, v_.block_size);
     fork_record(w, cat_fork_, v_.block_size);
     fork_record(w, attr_fork_, v_.block_size);
-    w.zeros(80);  // startup file
+    w.zeros(80); // startup file
     return h;
 }
 
-void Builder::write_wrapper(ImageFile& img, uint64_t device_size, uint32_t wrapper_bs, uint32_t wrapper_blocks,
-                            uint32_t first_sector, uint32_t embed_count) {
+void Builder::write_wrapper(ImageFile& img, uint64_t device_size, uint32_t wrapper_bs,
+                            uint32_t wrapper_blocks, uint32_t first_sector, uint32_t embed_count) {
     Bytes mdb(512, 0);
     uint8_t* p = mdb.data();
     put_be16(p, 0x4244);
     put_be32(p + 2, v_.create);
     put_be32(p + 6, v_.modify);
-    put_be16(p + 10, 0x0100);  // unmounted cleanly
+    put_be16(p + 10, 0x0100); // unmounted cleanly
     put_be16(p + 12, 0);
-    put_be16(p + 14, 3);       // bitmap starts at sector 3
+    put_be16(p + 14, 3); // bitmap starts at sector 3
     put_be16(p + 16, 0);
     put_be16(p + 18, uint16_t(wrapper_blocks));
     put_be32(p + 20, wrapper_bs);
     put_be32(p + 24, wrapper_bs);
     put_be16(p + 28, uint16_t(first_sector));
     put_be32(p + 30, first_user_cnid);
-    put_be16(p + 34, 0);  // no free blocks: the embedded volume fills the wrapper
+    put_be16(p + 34, 0); // no free blocks: the embedded volume fills the wrapper
     std::string name = v_.name.substr(0, 27);
     for (char& c : name)
         if (uint8_t(c) >= 0x80) c = '_';
@@ -780,7 +820,8 @@ void Builder::write_wrapper(ImageFile& img, uint64_t device_size, uint32_t wrapp
 }
 
 BuildSummary Builder::run(const std::filesystem::path& output) {
-    if (v_.hfsx == false && v_.key_compare != 0xCF) fail("volume: HFS+ volumes order names case-insensitively");
+    if (v_.hfsx == false && v_.key_compare != 0xCF)
+        fail("volume: HFS+ volumes order names case-insensitively");
     collect();
     const uint32_t bs = v_.block_size;
 
@@ -862,8 +903,9 @@ BuildSummary Builder::run(const std::filesystem::path& output) {
         bitmap_blocks = std::max(1u, div_up(div_up(total, 8), bs));
         uint64_t need = uint64_t(next_block_) + bitmap_blocks + trailing;
         if (total < need)
-            fail("volume: size " + std::to_string(*v_.size) + " is too small; the contents need at least " +
-                 std::to_string(need * bs) + " bytes");
+            fail("volume: size " + std::to_string(*v_.size) +
+                 " is too small; the contents need at least " + std::to_string(need * bs) +
+                 " bytes");
     } else {
         for (int i = 0; i < 8; ++i) {
             uint64_t slack = 32 + next_block_ / 8;
@@ -895,14 +937,16 @@ BuildSummary Builder::run(const std::filesystem::path& output) {
     Bytes bitmap(size_t(bitmap_blocks) * bs, 0);
     uint64_t used_blocks = 0;
     for (const auto& e : used_) {
-        for (uint32_t b = e.start; b < e.start + e.count; ++b) bitmap[b / 8] |= uint8_t(0x80 >> (b % 8));
+        for (uint32_t b = e.start; b < e.start + e.count; ++b)
+            bitmap[b / 8] |= uint8_t(0x80 >> (b % 8));
         used_blocks += e.count;
     }
     const uint32_t free_blocks = uint32_t(total - used_blocks);
 
     const uint64_t volume_bytes = total * bs;
     const uint64_t device_bytes =
-        v_.wrapper ? uint64_t(first_sector) * 512 + uint64_t(wrapper_blocks) * wrapper_bs + 1024 : volume_bytes;
+        v_.wrapper ? uint64_t(first_sector) * 512 + uint64_t(wrapper_blocks) * wrapper_bs + 1024
+                   : volume_bytes;
 
     ImageFile img(output);
     img.set_size(device_bytes);
@@ -924,7 +968,8 @@ BuildSummary Builder::run(const std::filesystem::path& output) {
     Bytes vh = volume_header(uint32_t(total), free_blocks);
     img.write(vol_offset_ + 1024, vh);
     img.write(vol_offset_ + volume_bytes - 1024, vh);
-    if (v_.wrapper) write_wrapper(img, device_bytes, wrapper_bs, wrapper_blocks, first_sector, embed_count);
+    if (v_.wrapper)
+        write_wrapper(img, device_bytes, wrapper_bs, wrapper_blocks, first_sector, embed_count);
     img.finish();
 
     BuildSummary s;
@@ -939,10 +984,10 @@ BuildSummary Builder::run(const std::filesystem::path& output) {
     return s;
 }
 
-}  // namespace
+} // namespace
 
 BuildSummary build_volume(const Manifest& m, const std::filesystem::path& output) {
     return Builder(m).run(output);
 }
 
-}  // namespace mkhfs
+} // namespace mkhfs

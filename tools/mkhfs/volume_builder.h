@@ -18,4 +18,4 @@ struct BuildSummary {
 // Throws std::runtime_error (ManifestError for faults of the description).
 BuildSummary build_volume(const Manifest& m, const std::filesystem::path& output);
 
-}  // namespace mkhfs
+} // namespace mkhfs

@@ -1,0 +1,86 @@
+#include "stat.h"
+
+#include "decmpfs.h"
+#include "device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t chunk_size = 65536;
+
+void set_time(struct timespec& out, uint32_t hfs_date) {
+    out.tv_sec = static_cast<time_t>(hfs_unix_time(hfs_date));
+    out.tv_nsec = 0;
+}
+
+} // namespace
+
+uint64_t hfs_decmp_blksize(const hfs_decmp_info* info) {
+    if (!info) return 0;
+    if (info->type % 2 == 1) return info->size;
+    return std::min(info->size, chunk_size);
+}
+
+void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st, uint8_t fork,
+              const hfs_decmp_info* info) {
+    std::memset(st, 0, sizeof *st);
+    const hfs_device* dev = hfs_get_device(vol);
+    // Folder and file records share their leading fields up to the
+    // permissions; the Finder flags are not among them.
+    const hfslib_folder_rec& common = rec->folder;
+    const uint32_t cnid = hfs_record_cnid(*rec);
+    const uint32_t block_size = vol->vh.block_size;
+    st->st_ino = cnid;
+
+    const hfslib_perms& perms = common.perms;
+    if (perms.file_mode <= 07777) {
+        // Written without BSD permissions (Mac OS Classic): the defaults.
+        const bool is_file = rec->type == HFSLIB_REC_FILE;
+        st->st_mode = is_file ? (S_IFREG | (dev ? dev->default_file_mode : 0755))
+                              : (S_IFDIR | (dev ? dev->default_dir_mode : 0777));
+        st->st_uid = dev ? dev->default_uid : 0;
+        st->st_gid = dev ? dev->default_gid : 0;
+    } else {
+        st->st_mode = perms.file_mode;
+        if (dev && dev->disable_symlinks && S_ISLNK(st->st_mode))
+            st->st_mode = (st->st_mode & ~S_IFMT) | S_IFREG;
+        st->st_uid = perms.owner_id;
+        st->st_gid = perms.group_id;
+    }
+
+    // The field holds a device's number, or the number of links of a
+    // hard-link target; an item stored with 0 there still has its one link.
+    if (S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode)) {
+        st->st_rdev = perms.special;
+        st->st_nlink = 1;
+    } else {
+        st->st_nlink = std::max<uint32_t>(perms.special, 1);
+    }
+
+    set_time(st->st_atim, common.access_date);
+    set_time(st->st_mtim, common.content_mod_date);
+    set_time(st->st_ctim, common.attribute_mod_date);
+
+    if (rec->type == HFSLIB_REC_FILE) {
+        const hfslib_fork& data = fork ? rec->file.rsrc_fork : rec->file.data_fork;
+        const uint64_t size = info ? info->size : data.logical_size;
+        if (size > static_cast<uint64_t>(INT64_MAX))
+            hfslib_report("hfs_stat: logical_size %lu too large for CNID %u", nullptr, 0, size,
+                          cnid);
+        else
+            st->st_size = static_cast<off_t>(size);
+        st->st_blocks = static_cast<blkcnt_t>(uint64_t{data.total_blocks} * (block_size / 512));
+        const uint64_t io_size = info ? hfs_decmp_blksize(info) : block_size;
+        if (io_size >= (uint64_t{1} << 31))
+            hfslib_report("hfs_stat: block_size %zu too large for CNID %u", nullptr, 0,
+                          static_cast<size_t>(io_size), cnid);
+        else
+            st->st_blksize = static_cast<blksize_t>(io_size);
+    } else {
+        st->st_nlink = uint64_t{common.valence} + 2;
+        st->st_size = block_size;
+        st->st_blksize = static_cast<blksize_t>(std::min<uint64_t>(block_size, INT32_MAX));
+    }
+}

@@ -1,0 +1,34 @@
+// The single place where a catalog record becomes the POSIX attributes users
+// see.
+#pragma once
+
+#include "libhfs.h"
+
+#include <cstdint>
+#include <sys/stat.h>
+
+struct hfs_decmp_info;
+
+// HFS+ dates count seconds from 1904-01-01 00:00:00 UTC.
+inline constexpr uint32_t HFS_EPOCH_OFFSET = 2082844800u;
+
+// Seconds since the Unix epoch of an HFS+ date; dates before 1970 give 0.
+inline int64_t hfs_unix_time(uint32_t hfs_date) {
+    return hfs_date < HFS_EPOCH_OFFSET ? 0 : int64_t{hfs_date} - HFS_EPOCH_OFFSET;
+}
+
+// The CNID of a folder or file record.
+inline uint32_t hfs_record_cnid(const hfslib_cat_rec& rec) {
+    return rec.type == HFSLIB_REC_FILE ? rec.file.cnid : rec.folder.cnid;
+}
+
+// Fills `st` from a folder or file record. `fork` selects the data fork (0)
+// or the resource fork (any other value); `info`, given only for the data
+// fork of a compressed file, supplies the uncompressed size. Never fails:
+// values out of range are reported and left 0.
+void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st, uint8_t fork,
+              const hfs_decmp_info* info);
+
+// The preferred I/O size of a compressed file: 0 without a header, the whole
+// size for inline payloads (odd types), else the size capped at one chunk.
+uint64_t hfs_decmp_blksize(const hfs_decmp_info* info);

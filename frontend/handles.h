@@ -1,0 +1,57 @@
+// The per-open state the FUSE handlers keep in the file information's `fh`.
+#pragma once
+
+#include "decmpfs.h"
+#include "libhfs.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+
+struct hfs_free_deleter {
+    void operator()(void* block) const { std::free(block); }
+};
+template <class T>
+using hfs_malloc_ptr = std::unique_ptr<T, hfs_free_deleter>;
+
+// An open file: the fork's extents, or an open compressed-file state.
+struct hfs_file_handle {
+    uint32_t cnid = 0;
+    hfs_malloc_ptr<hfslib_extent[]> extents; // from the library's hooks
+    uint16_t extent_count = 0;
+    uint8_t fork = 0;
+    uint64_t size = 0;
+    hfs_decmp_ptr decmp;
+};
+
+// An open folder: its record and a snapshot of its children.
+struct hfs_dir_handle {
+    hfslib_cat_rec record{};
+    uint32_t parent_cnid = 0;
+    hfs_malloc_ptr<hfslib_cat_rec[]> children;
+    hfs_malloc_ptr<hfslib_uname[]> names;
+    uint32_t count = 0;
+    std::string path; // the folder's path followed by '/' ("/" for the root)
+};
+
+// A new handle, or null when memory is exhausted.
+template <class T>
+std::unique_ptr<T> hfs_new_handle() {
+    try {
+        return std::make_unique<T>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// Stores a handle in `fh` and takes it back.
+template <class T>
+uint64_t hfs_handle_to_fh(std::unique_ptr<T> handle) {
+    return reinterpret_cast<uintptr_t>(handle.release());
+}
+template <class T>
+T* hfs_handle_from_fh(uint64_t fh) {
+    return reinterpret_cast<T*>(static_cast<uintptr_t>(fh));
+}

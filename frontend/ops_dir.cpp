@@ -1,0 +1,112 @@
+// opendir, readdir and releasedir.
+#include "frontend.h"
+#include "handles.h"
+#include "ops_common.h"
+
+#include "hard_links.h"
+#include "names.h"
+#include "path_resolve.h"
+#include "stat.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t root_folder_cnid = 2;
+
+} // namespace
+
+int op_opendir(const char* path, struct fuse_file_info* fi) {
+    hfslib_vol* vol = current_volume();
+    auto handle = hfs_new_handle<hfs_dir_handle>();
+    if (!handle) return -ENOMEM;
+    hfslib_cat_key key{};
+    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, nullptr)) return err;
+    handle->parent_cnid = key.parent_cnid;
+    try {
+        handle->path = path;
+        if (handle->path != "/") handle->path += '/';
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
+
+    hfslib_cat_rec* children = nullptr;
+    hfslib_uname* names = nullptr;
+    if (hfslib_list_folder(vol, handle->record.folder.cnid, &children, &names, &handle->count,
+                           nullptr) != 0)
+        return -EIO;
+    handle->children.reset(children);
+    handle->names.reset(names);
+    for (uint32_t i = 0; i < handle->count; ++i)
+        hfs_resolve_links(vol, handle->children[i], true, true);
+
+    fi->fh = hfs_handle_to_fh(std::move(handle));
+    return 0;
+}
+
+namespace {
+
+int read_folder(hfslib_vol* vol, hfs_dir_handle& handle, void* buf, fuse_fill_dir_t filler,
+                off_t offset) {
+    struct stat st {};
+
+    if (offset <= 0) {
+        hfs_stat(vol, &handle.record, &st, HFSLIB_DATA_FORK, nullptr);
+        if (filler(buf, ".", &st, 1)) return 0;
+    }
+    if (offset <= 1) {
+        hfslib_cat_rec parent{};
+        hfslib_cat_key key{};
+        bool have_parent =
+            handle.record.folder.cnid != root_folder_cnid &&
+            hfslib_find_cat_record_by_cnid(vol, handle.parent_cnid, &parent, &key, nullptr) == 0;
+        if (have_parent) hfs_stat(vol, &parent, &st, HFSLIB_DATA_FORK, nullptr);
+        if (filler(buf, "..", have_parent ? &st : nullptr, 2)) return 0;
+    }
+
+    std::string entry_path = handle.path;
+    const size_t folder_len = entry_path.size();
+    char name[HFS_NAME_TEXT_BUF];
+    hfslib_cat_key key{};
+    key.parent_cnid = handle.record.folder.cnid;
+    for (uint64_t i = offset > 2 ? static_cast<uint64_t>(offset) - 2 : 0; i < handle.count; ++i) {
+        const hfslib_uname& uname = handle.names[i];
+        int length = hfs_uname_to_path_name(uname, std::span<char, HFS_NAME_TEXT_BUF>(name));
+        // A name that does not convert, converts to nothing or holds a NUL
+        // cannot be handed to the kernel; it is skipped (and reported) so the
+        // rest of the folder still lists.
+        if (length <= 0 || std::memchr(name, '\0', static_cast<size_t>(length)) != nullptr) {
+            hfslib_report("skipping an entry of folder %u whose name cannot be shown (%d)", nullptr,
+                          0, key.parent_cnid, length);
+            continue;
+        }
+        key.name = uname;
+        key.key_len = static_cast<uint16_t>(6 + 2 * uname.length);
+        entry_path.resize(folder_len);
+        entry_path.append(name, static_cast<size_t>(length));
+        hfs_cache_record(vol, entry_path, handle.children[i], key);
+
+        hfs_stat(vol, &handle.children[i], &st, HFSLIB_DATA_FORK, nullptr);
+        if (filler(buf, name, &st, static_cast<off_t>(i + 3))) break;
+    }
+    return 0;
+}
+
+} // namespace
+
+int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info* fi) {
+    try {
+        return read_folder(current_volume(), *hfs_handle_from_fh<hfs_dir_handle>(fi->fh), buf,
+                           filler, offset);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
+}
+
+int op_releasedir(const char*, struct fuse_file_info* fi) {
+    std::unique_ptr<hfs_dir_handle> handle(hfs_handle_from_fh<hfs_dir_handle>(fi->fh));
+    fi->fh = 0;
+    return 0;
+}
