@@ -172,7 +172,7 @@ std::vector<crafted_file> files_and_folder(size_t n) {
     items.push_back(dir);
     for (size_t i = 0; i < n; ++i) {
         crafted_file f;
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "file%03zu", i);
         f.name = u16(name);
         f.cnid = static_cast<uint32_t>(100 + i);
