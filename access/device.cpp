@@ -26,7 +26,9 @@ hfs_device::~hfs_device() {
 
 void hfs_print_error(const char* format, const char*, int, va_list args) {
     std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
+    // Some messages end in a newline of their own.
+    const size_t length = std::strlen(format);
+    if (length == 0 || format[length - 1] != '\n') std::fputc('\n', stderr);
 }
 
 void* hfs_alloc(size_t size, hfslib_cbctx*) {

@@ -195,10 +195,8 @@ int op_listxattr(const char* path, char* list, size_t size) {
     auto add = [&](std::string_view prefix, std::string_view name) {
         const size_t length = prefix.size() + name.size() + 1;
         if (size != 0 && total + length <= size) {
-            // (std::copy: an empty prefix may have no data pointer at all.)
-            std::copy(prefix.begin(), prefix.end(), list + total);
-            std::copy(name.begin(), name.end(), list + total + prefix.size());
-            list[total + length - 1] = '\0';
+            char* at = std::copy(prefix.begin(), prefix.end(), list + total);
+            *std::copy(name.begin(), name.end(), at) = '\0';
         }
         total += length;
     };
