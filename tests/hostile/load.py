@@ -12,7 +12,8 @@ memory is taken, then until the time is up) `find`-like walks, `cat` of large an
 files (page cache dropped for each file first, so that reads reach the
 daemon) and `getfattr`-like attribute reads, checking every byte. Then a
 last full pass. Pass: no request failed, every checksum matched, the daemon's
-resident memory at the end is within 10% of its memory after the first pass,
+resident memory at the end has not grown by more than 10% over its memory after
+the first round,
 it unmounts cleanly without sanitizer reports, it held the image read-only
 and the image is unchanged.
 """
@@ -247,8 +248,10 @@ def main():
           f"{rss_end} KiB at the end ({growth:+.1%})")
     if failures:
         problems.append(f"{len(failures)} failed requests: " + "; ".join(failures[:5]))
-    if abs(growth) > 0.10:
-        problems.append("daemon memory changed by more than 10%")
+    # Growth is what a leak or an unbounded cache would show; the sanitizer's
+    # allocator may also hand memory back, which is no fault.
+    if growth > 0.10:
+        problems.append("daemon memory grew by more than 10%")
     if not alive:
         problems.append("daemon died")
     if status != 0:
