@@ -1,5 +1,6 @@
 // The FUSE operations table, the file-system statistics and shutdown.
 #include "frontend.h"
+#include "handles.h"
 #include "ops_common.h"
 
 #include "libhfs.h"
@@ -60,6 +61,7 @@ int op_statfs(const char*, struct statvfs* st) {
 }
 
 void op_destroy(void* private_data) {
+    hfs_free_open_handles();
     hfslib_unmount(static_cast<hfslib_vol*>(private_data), nullptr);
 }
 

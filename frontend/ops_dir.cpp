@@ -44,6 +44,7 @@ int op_opendir(const char* path, struct fuse_file_info* fi) {
         if (hfs_resolve_links(vol, handle->children[i], true, true) != 0) return -EIO;
 
     fi->fh = hfs_handle_to_fh(std::move(handle));
+    if (fi->fh == 0) return -ENOMEM;
     return 0;
 }
 
@@ -108,7 +109,7 @@ int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
 }
 
 int op_releasedir(const char*, struct fuse_file_info* fi) {
-    std::unique_ptr<hfs_dir_handle> handle(hfs_handle_from_fh<hfs_dir_handle>(fi->fh));
+    std::unique_ptr<hfs_dir_handle> handle = hfs_take_handle<hfs_dir_handle>(fi->fh);
     fi->fh = 0;
     return 0;
 }

@@ -80,6 +80,7 @@ int op_open(const char* path, struct fuse_file_info* fi) {
     std::unique_ptr<hfs_file_handle> handle;
     if (int err = open_handle(current_volume(), path, handle)) return err;
     fi->fh = hfs_handle_to_fh(std::move(handle));
+    if (fi->fh == 0) return -ENOMEM;
     fi->keep_cache = 1;
     return 0;
 }
@@ -90,7 +91,7 @@ int op_read(const char*, char* buf, size_t size, off_t offset, struct fuse_file_
 }
 
 int op_release(const char*, struct fuse_file_info* fi) {
-    std::unique_ptr<hfs_file_handle> handle(hfs_handle_from_fh<hfs_file_handle>(fi->fh));
+    std::unique_ptr<hfs_file_handle> handle = hfs_take_handle<hfs_file_handle>(fi->fh);
     fi->fh = 0;
     return 0;
 }
