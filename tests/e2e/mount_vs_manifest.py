@@ -346,13 +346,12 @@ class Checker:
             if rsrc:
                 names.append("user.com.apple.ResourceFork")
                 want["user.com.apple.ResourceFork"] = rsrc
-        linked = e.type == "hardlink" or (e.id and any(x.type == "hardlink" and x.link_target is e for x in self.entries))
-        if not linked:
-            fi = finder_bytes(target)
-            if any(fi):
-                names.append("user.com.apple.FinderInfo")
-            if "com.apple.FinderInfo" not in target.xattrs:
-                want["user.com.apple.FinderInfo"] = fi
+        # A hard link shows its target, whose record keeps the item's Finder information.
+        fi = finder_bytes(target)
+        if any(fi):
+            names.append("user.com.apple.FinderInfo")
+        if "com.apple.FinderInfo" not in target.xattrs:
+            want["user.com.apple.FinderInfo"] = fi
         names += ["user." + k for k in target.xattrs]
         if target.compress:
             names.append("user.com.apple.decmpfs")
