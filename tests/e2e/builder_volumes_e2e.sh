@@ -59,6 +59,55 @@ TZ=UTC check everything dates "(" UTC ")" -o rsrc_ext=.rsrc
 TZ=Asia/Kolkata check everything dates "(" Asia/Kolkata ")" -o rsrc_ext=.rsrc
 TZ=America/St_Johns check everything dates "(" America/St_Johns ")" -o rsrc_ext=.rsrc
 
+# Beyond 4 GiB: a file stored after a 4.5 GiB sparse one (64-bit device
+# offsets), reads past 4 GiB in a file, and link targets at the length Linux
+# takes (4095 bytes; one of 4096 cannot be shown and fails, never cut).
+build beyond4g
+image="$images/beyond4g.img"
+before=$(sha256sum <"$image")
+if mount_volume "$image" "$E2E_WORK/mnt-big" -o rsrc_ext=.rsrc; then
+    python3 - "$E2E_WORK/mnt-big" "$here/manifests/beyond4g.json" <<'EOF' || fail "beyond4g"
+import errno, json, os, sys
+sys.path.insert(0, os.path.join(os.environ["SOURCE_DIR"], "tests", "mkhfs"))
+import check_volume as cv
+mnt, manifest = sys.argv[1], json.load(open(sys.argv[2]))
+items = {i["name"]: i for i in manifest["items"]}
+bad = []
+after = items["after"]
+with open(os.path.join(mnt, "after"), "rb") as f:
+    if f.read() != cv.content(after["data"], "."):
+        bad.append("after: contents")
+with open(os.path.join(mnt, "after.rsrc"), "rb") as f:
+    if f.read() != cv.content(after["rsrc"], "."):
+        bad.append("after: resource fork")
+huge = os.path.join(mnt, "huge-zeros")
+if os.stat(huge).st_size != 4608 << 20:
+    bad.append("huge-zeros: size")
+fd = os.open(huge, os.O_RDONLY)
+for off, n, want in ((2**32 - 3, 6, 6), ((4608 << 20) - 10, 100, 10), (4608 << 20, 10, 0), (2**33, 10, 0)):
+    got = os.pread(fd, n, off)
+    if len(got) != want or any(got):
+        bad.append("huge-zeros: %d bytes at %d" % (len(got), off))
+os.close(fd)
+if os.readlink(os.path.join(mnt, "link-4095")) != items["link-4095"]["target"]:
+    bad.append("link-4095: target")
+try:
+    os.readlink(os.path.join(mnt, "link-4096"))
+    bad.append("link-4096: a target Linux cannot take was shown")
+except OSError as e:
+    if e.errno not in (errno.EIO, errno.ENAMETOOLONG):
+        bad.append("link-4096: %s" % e)
+if os.lstat(os.path.join(mnt, "link-4096")).st_size != 4096:
+    bad.append("link-4096: size")
+for b in bad:
+    print("FAIL", b)
+sys.exit(1 if bad else 0)
+EOF
+    unmount_volume "$E2E_WORK/mnt-big"
+fi
+[ "$(sha256sum <"$image")" = "$before" ] || fail "beyond4g: the image changed"
+rm -f "$image" "$image.tsk.pickle" # 5 GB apparent size, though sparse
+
 # The feature manifests of mkhfs's own tests (the deep catalog aside: the
 # large folders are read below and in the resolve tests).
 for m in "$SOURCE_DIR"/tests/mkhfs/manifests/*.json "$SOURCE_DIR"/tools/mkhfs/examples/showcase.json; do

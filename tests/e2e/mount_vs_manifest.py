@@ -254,6 +254,21 @@ class Checker:
             want_size = len(target.rsrc) if not target.compress else None
         if want_size is not None and st.st_size != want_size:
             bad("%s: size %d, expected %d" % (e.tsk_name, st.st_size, want_size))
+        if t in ("file", "folder") and not rsrc_only:
+            bs = self.block_size
+            ctype = target.compress["type"] if target.compress else None
+            if ctype is not None:
+                n = len(target.data)
+                want_io, want_blocks = (n if ctype % 2 else min(n, 65536)), 0
+            elif t == "file":
+                want_io, want_blocks = bs, -(-len(target.data) // bs) * bs // 512
+            else:
+                want_io, want_blocks = bs, 0
+            # The kernel rounds the preferred I/O size down to a power of two.
+            want_io = 1 << (want_io.bit_length() - 1) if want_io else 0
+            if (ctype is None or want_io) and (st.st_blksize, st.st_blocks) != (want_io, want_blocks):
+                bad("%s: blksize %d blocks %d, expected %d and %d" % (
+                    e.tsk_name, st.st_blksize, st.st_blocks, want_io, want_blocks))
 
         if full:
             inode = self.tsk_inode(e)
