@@ -4,9 +4,10 @@ shows of names the kernel may not take and of a large folder read in small
 pieces.
 
 usage: names_e2e.py MOUNTPOINT
-- surrogates/: names holding unpaired surrogates are left out of the listing,
-  the others list and open; a name stored precomposed lists but is not found
-  (paths are searched decomposed), whether or not the folder was listed.
+- surrogates/: names holding unpaired surrogates or a NUL are left out of the
+  listing, the others list and open; a name stored precomposed, or holding an
+  on-disk ':', lists but is not found (paths are searched decomposed, ':'
+  stands for '/'), whether or not the folder was listed.
 - long/: names of 255 UTF-16 units need up to 765 UTF-8 bytes, beyond Linux's
   usual 255-byte NAME_MAX: the listing holds every entry and each is found
   again (FUSE allows names up to 1024 bytes).
@@ -66,14 +67,15 @@ def read_dir(path, size):
 def check_surrogates(mnt):
     d = os.path.join(mnt, "surrogates")
     names = sorted(os.listdir(d))
-    want = ["a-before", "caf\u00e9", "m-middle", "z-after"]
+    want = ["a-before", "c:d", "caf\u00e9", "m-middle", "z-after"]
     if names != want:
         bad("surrogates: listing %r, expected %r" % (names, want))
     for n, text in (("a-before", b"before\n"), ("m-middle", b"middle\n"), ("z-after", b"after\n")):
         with open(os.path.join(d, n), "rb") as f:
             if f.read() != text:
                 bad("surrogates/%s: contents" % n)
-    for n in ("caf\u00e9", "cafe\u0301"):
+    # An on-disk ':' lists as ':', which paths read as '/': not found either.
+    for n in ("caf\u00e9", "cafe\u0301", "c:d"):
         try:
             os.lstat(os.path.join(d, n))
             bad("surrogates/%r: a name stored precomposed was found" % n)
