@@ -64,7 +64,29 @@ TZ=America/St_Johns check everything dates "(" America/St_Johns ")" -o rsrc_ext=
 # takes (4095 bytes; one of 4096 cannot be shown and fails, never cut).
 build beyond4g
 image="$images/beyond4g.img"
-before=$(sha256sum <"$image")
+# sha256 of the data regions and where they lie (the holes read as zeros):
+# the same guarantee as sha256sum without reading 5 GB of zeros.
+sparse_sha256() {
+    python3 - "$1" <<'EOF'
+import hashlib, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+end, h, at = os.fstat(fd).st_size, hashlib.sha256(), 0
+while at < end:
+    try:
+        start = os.lseek(fd, at, os.SEEK_DATA)
+    except OSError:
+        break
+    stop = os.lseek(fd, start, os.SEEK_HOLE)
+    h.update(b"%d:%d;" % (start, stop))
+    while start < stop:
+        chunk = os.pread(fd, min(1 << 20, stop - start), start)
+        h.update(chunk)
+        start += len(chunk)
+    at = stop
+print(end, h.hexdigest())
+EOF
+}
+before=$(sparse_sha256 "$image")
 if mount_volume "$image" "$E2E_WORK/mnt-big" -o rsrc_ext=.rsrc; then
     python3 - "$E2E_WORK/mnt-big" "$here/manifests/beyond4g.json" <<'EOF' || fail "beyond4g"
 import errno, json, os, sys
@@ -105,7 +127,7 @@ sys.exit(1 if bad else 0)
 EOF
     unmount_volume "$E2E_WORK/mnt-big"
 fi
-[ "$(sha256sum <"$image")" = "$before" ] || fail "beyond4g: the image changed"
+[ "$(sparse_sha256 "$image")" = "$before" ] || fail "beyond4g: the image changed"
 rm -f "$image" "$image.tsk.pickle" # 5 GB apparent size, though sparse
 
 # The feature manifests of mkhfs's own tests (the deep catalog aside: the

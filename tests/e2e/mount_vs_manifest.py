@@ -148,6 +148,25 @@ def date_text(hfs_date):
     return time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(t)).encode()
 
 
+def cached_entries(manifest, manifest_path, image):
+    """The manifest's expected items (contents generated once per image and
+    kept beside it for the other mounts of the same run)."""
+    path = image + ".entries.pickle"
+    st = os.stat(manifest_path)
+    key = (os.path.abspath(manifest_path), st.st_size, st.st_mtime_ns, os.stat(image).st_mtime_ns)
+    try:
+        with open(path, "rb") as f:
+            saved = pickle.load(f)
+        if saved["key"] == key:
+            return saved["entries"]
+    except (OSError, EOFError, pickle.PickleError, KeyError, AttributeError):
+        pass
+    entries = cv.expected_entries(manifest, os.path.dirname(manifest_path))
+    with open(path, "wb") as f:
+        pickle.dump({"key": key, "entries": entries}, f)
+    return entries
+
+
 # ---------------------------------------------------------------- checks
 
 class Checker:
@@ -156,7 +175,7 @@ class Checker:
         self.mode, self.mnt, self.image, self.args = mode, mnt, image, args
         with open(manifest_path) as f:
             self.manifest = json.load(f)
-        self.entries = cv.expected_entries(self.manifest, os.path.dirname(manifest_path))
+        self.entries = cached_entries(self.manifest, manifest_path, image)
         self.block_size = cv.size_value(self.manifest["volume"].get("block_size", 4096))
         self.tsk = None
         self.suffix = None if mode == "plain" else SUFFIX
