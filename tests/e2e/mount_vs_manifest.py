@@ -528,8 +528,15 @@ class Checker:
         for p in ("plain.txt", "sub"):
             if errno_of(os.getxattr, os.path.join(m, p), "user.com.apple.ResourceFork") != errno.ENODATA:
                 bad("%s: ResourceFork attribute without a resource fork" % p)
-        # Backup date 0 is not listed but reads as the epoch.
+        # The suffix path shows the same attributes as the plain path.
+        wr = os.path.join(m, "with rsrc")
+        if os.listxattr(wr + SUFFIX) != os.listxattr(wr) or \
+                os.getxattr(wr + SUFFIX, "user.quorvel.record.date_created") != \
+                os.getxattr(wr, "user.quorvel.record.date_created"):
+            bad("the suffix path shows other attributes")
         od = os.path.join(m, "old-dates")
+        if "user.quorvel.record.date_backedup" in os.listxattr(od):
+            bad("a backup date of 0 is listed")
         # '/' on disk is ':'; the name with '/' cannot be asked for.
         if read_all(os.path.join(m, "a:b slash")) != b"slash inside\n":
             bad("a:b slash not found again")
