@@ -3,6 +3,7 @@
 #include "handles.h"
 #include "ops_common.h"
 
+#include "device.h"
 #include "hard_links.h"
 #include "names.h"
 #include "path_resolve.h"
@@ -33,8 +34,11 @@ int op_opendir(const char* path, struct fuse_file_info* fi) {
     auto handle = hfs_new_handle<hfs_dir_handle>();
     if (!handle) return -ENOMEM;
     hfslib_cat_key key{};
-    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, nullptr)) return err;
+    uint8_t fork = 0;
+    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, &fork)) return err;
     handle->parent_cnid = key.parent_cnid;
+    const hfs_device* dev = hfs_get_device(vol);
+    handle->cache_entries = dev && fork == dev->default_fork;
     try {
         handle->path = path;
         if (handle->path != "/") handle->path += '/';
@@ -99,7 +103,7 @@ int read_folder(hfslib_vol* vol, hfs_dir_handle& handle, void* buf, fuse_fill_di
         // Only a name that resolves to itself is remembered (not one stored
         // precomposed or holding ':'): a listing must not change what a path
         // resolves to.
-        if (names_back_to(name, length, uname))
+        if (handle.cache_entries && names_back_to(name, length, uname))
             hfs_cache_record(vol, entry_path, handle.children[i], key);
 
         hfs_stat(vol, &handle.children[i], &st, HFSLIB_DATA_FORK, nullptr);
