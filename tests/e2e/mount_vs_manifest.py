@@ -528,6 +528,15 @@ class Checker:
         for p in ("plain.txt", "sub"):
             if errno_of(os.getxattr, os.path.join(m, p), "user.com.apple.ResourceFork") != errno.ENODATA:
                 bad("%s: ResourceFork attribute without a resource fork" % p)
+        # A folder reached through the suffix lists, but paths below it do not
+        # resolve, before or after the listing (as without the cache).
+        devs = os.path.join(m, "Devices" + SUFFIX)
+        before = errno_of(os.lstat, os.path.join(devs, "pipe"))
+        if sorted(os.listdir(devs)) != ["disk", "pipe", "sock", "tty"]:
+            bad("Devices%s does not list" % SUFFIX)
+        after = errno_of(os.lstat, os.path.join(devs, "pipe"))
+        if (before, after) != (errno.ENOENT, errno.ENOENT):
+            bad("below Devices%s: %d before the listing, %d after" % (SUFFIX, before, after))
         # The suffix path shows the same attributes as the plain path.
         wr = os.path.join(m, "with rsrc")
         if os.listxattr(wr + SUFFIX) != os.listxattr(wr) or \
