@@ -11,7 +11,7 @@ usage: names_e2e.py MOUNTPOINT
 - long/: names of 255 UTF-16 units need up to 765 UTF-8 bytes, beyond Linux's
   usual 255-byte NAME_MAX: the listing holds every entry and each is found
   again (FUSE allows names up to 1024 bytes).
-- many/: 5,000 entries read with getdents64 and a buffer that holds one entry
+- many/: 5,000 entries (and three unconvertible names among them) read with getdents64 and a buffer that holds one entry
   at a time come out complete, in order and once each; lseek to any entry's
   d_off resumes right after it.
 exit status: 0 pass, 1 mismatch
