@@ -34,6 +34,10 @@ struct hfs_dir_handle {
     hfs_malloc_ptr<hfslib_uname[]> names;
     uint32_t count = 0;
     std::string path; // the folder's path followed by '/' ("/" for the root)
+    // False when the path reached the folder by naming its other fork (the
+    // resource-fork suffix): paths below it do not resolve, so its entries
+    // are not remembered under them.
+    bool cache_entries = true;
 };
 
 // A new handle, or null when memory is exhausted.
