@@ -23,7 +23,9 @@ bool is_special_root_entry(const hfslib_uname& name) {
 }
 
 // CNIDs order as unsigned numbers, as the catalog's keys do.
-int cnid_order(uint32_t a, uint32_t b) { return a < b ? -1 : a > b ? 1 : 0; }
+int cnid_order(uint32_t a, uint32_t b) {
+    return a < b ? -1 : a > b ? 1 : 0;
+}
 
 // The arrays handed to the caller, grown geometrically through the hooks.
 template <class T>
