@@ -49,6 +49,12 @@ hfslib_hooks hfs_device_hooks() {
             hfs_open_device, hfs_close_device, hfs_read_device};
 }
 
+hfslib_hooks hfs_memory_device_hooks() {
+    hfslib_hooks hooks = hfs_device_hooks();
+    hooks.open_hook = hfs_open_memory_device;
+    return hooks;
+}
+
 namespace {
 
 // The settings a device takes from the options, or their defaults.
@@ -57,6 +63,32 @@ hfs_options settings_from(const hfslib_cbctx* ctx) {
     hfs_options defaults{};
     init_options(&defaults);
     return defaults;
+}
+
+// The settings both kinds of device take from the options.
+int apply_settings(hfs_device& dev, const hfs_options& options) {
+    dev.default_fork = options.rsrc_only ? 0xFF : 0x00;
+    // An empty suffix would make every path name the other fork: no suffix.
+    if (options.rsrc_ext && options.rsrc_ext[0]) dev.rsrc_ext = options.rsrc_ext;
+    if (options.cache_size != 0) {
+        dev.cache.reset(hfs_path_cache_create(options.cache_size));
+        if (!dev.cache) return ENOMEM;
+    }
+    dev.default_file_mode = options.default_file_mode & 0777;
+    dev.default_dir_mode = options.default_dir_mode & 0777;
+    dev.default_uid = options.default_uid;
+    dev.default_gid = options.default_gid;
+    dev.disable_symlinks = options.disable_symlinks != 0;
+    return 0;
+}
+
+// Copies `size` bytes at `offset` of a volume held in memory; a range past
+// its end is EINVAL, as for a file.
+int read_memory(const hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) {
+    const std::span<const uint8_t> bytes = dev.memory;
+    if (offset > bytes.size() || size > bytes.size() - offset) return EINVAL;
+    std::memcpy(dst, bytes.data() + offset, static_cast<size_t>(size));
+    return 0;
 }
 
 int fail_open(int err) {
@@ -145,9 +177,7 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         return fail_open(EINVAL);
     }
 
-    dev->default_fork = options.rsrc_only ? 0xFF : 0x00;
-    // An empty suffix would make every path name the other fork: no suffix.
-    if (options.rsrc_ext && options.rsrc_ext[0]) dev->rsrc_ext = options.rsrc_ext;
+    if (int err = apply_settings(*dev, options)) return fail_open(err);
 
     if (options.blksize != 0) {
         dev->blksize = options.blksize;
@@ -157,16 +187,6 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         dev->blksize = S_ISCHR(st.st_mode) ? 512 : 0;
     }
 
-    if (options.cache_size != 0) {
-        dev->cache.reset(hfs_path_cache_create(options.cache_size));
-        if (!dev->cache) return fail_open(ENOMEM);
-    }
-
-    dev->default_file_mode = options.default_file_mode & 0777;
-    dev->default_dir_mode = options.default_dir_mode & 0777;
-    dev->default_uid = options.default_uid;
-    dev->default_gid = options.default_gid;
-    dev->disable_symlinks = options.disable_symlinks != 0;
     dev->use_ublio = options.noublio == 0;
 
     if (dev->use_ublio) {
@@ -181,6 +201,27 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         }
     }
 
+    vol->device = dev.release();
+    return 0;
+}
+
+int hfs_open_memory_device(hfslib_vol* vol, const char*, hfslib_cbctx* ctx) {
+    if (!vol) return fail_open(EINVAL);
+    vol->device = nullptr;
+    const auto* image = ctx ? static_cast<const hfs_memory_image*>(ctx->open_arg) : nullptr;
+    if (!image) return fail_open(EINVAL);
+
+    std::unique_ptr<hfs_device> dev;
+    try {
+        dev = std::make_unique<hfs_device>();
+    } catch (const std::bad_alloc&) {
+        return fail_open(ENOMEM);
+    }
+    hfs_options defaults{};
+    init_options(&defaults);
+    if (int err = apply_settings(*dev, image->options ? *image->options : defaults))
+        return fail_open(err);
+    dev->memory = image->bytes;
     vol->device = dev.release();
     return 0;
 }
@@ -204,6 +245,8 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
         err = EINVAL;
     } else if (size == 0) {
         return 0;
+    } else if (dev->fd < 0) {
+        err = read_memory(*dev, dst, size, device_offset);
     } else if (dev->use_ublio) {
         std::lock_guard lock(dev->ublio_lock);
         ssize_t got = dev->ublio->pread({dst, static_cast<size_t>(size)}, device_offset);

@@ -10,14 +10,18 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+
+struct hfs_options;
 
 struct hfs_device {
     int fd = -1;
-    uint32_t blksize = 0;     // read size and alignment; 0 = no alignment needed
-    uint64_t base_offset = 0; // where the volume's partition begins on the device
-    hfs_path_cache_ptr cache; // null when caching is off
-    std::string rsrc_ext;     // resource-fork file-name suffix; empty = none
+    std::span<const uint8_t> memory; // the volume's bytes when held in memory (fd < 0)
+    uint32_t blksize = 0;            // read size and alignment; 0 = no alignment needed
+    uint64_t base_offset = 0;        // where the volume's partition begins on the device
+    hfs_path_cache_ptr cache;        // null when caching is off
+    std::string rsrc_ext;            // resource-fork file-name suffix; empty = none
     uint8_t default_fork = 0x00;
     uint16_t default_file_mode = 0;
     uint16_t default_dir_mode = 0;
@@ -41,6 +45,16 @@ inline hfs_device* hfs_get_device(const hfslib_vol* vol) {
     return vol ? static_cast<hfs_device*>(vol->device) : nullptr;
 }
 
+// A volume held in memory: what the open hook of hfs_memory_device_hooks
+// finds in the open_arg slot. The bytes are not copied and must outlive the
+// mount; `options` (null: the defaults) supplies the settings, of which only
+// the lookup cache, the resource-fork suffix, the default fork, modes and
+// owners and disable_symlinks apply.
+struct hfs_memory_image {
+    std::span<const uint8_t> bytes;
+    const hfs_options* options = nullptr;
+};
+
 // The seven hooks, in the order of hfslib_hooks.
 void hfs_print_error(const char* format, const char* file, int line, va_list args);
 void* hfs_alloc(size_t size, hfslib_cbctx* ctx);
@@ -50,5 +64,11 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
 void hfs_close_device(hfslib_vol* vol, hfslib_cbctx* ctx);
 int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx* ctx);
 
+// Opens the hfs_memory_image of ctx->open_arg instead of a file (the path
+// is ignored). Reads are served by hfs_read_device.
+int hfs_open_memory_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
+
 // The hook table with the functions above.
 hfslib_hooks hfs_device_hooks();
+// The same table opening volumes held in memory.
+hfslib_hooks hfs_memory_device_hooks();

@@ -7,9 +7,10 @@ namespace {
 int follow_link(hfslib_vol* vol, const hfslib_cat_key& private_folder, const char* pattern,
                 uint32_t link_number, hfslib_cat_rec* rec_out, hfslib_cbctx* ctx) {
     hfslib_cat_rec folder{};
-    if (hfslib_find_cat_record(vol, &private_folder, &folder, ctx) != 0 ||
-        folder.type != HFSLIB_REC_FOLDER || folder.folder.cnid == 0)
-        return -1;
+    // A catalog that cannot be read is a failure, not a missing folder.
+    if (int found = hfslib_find_cat_record(vol, &private_folder, &folder, ctx); found != 0)
+        return found > 0 ? 1 : -1;
+    if (folder.type != HFSLIB_REC_FOLDER || folder.folder.cnid == 0) return -1;
 
     // "iNode4294967295" is the longest name: 15 characters.
     char text[16];
@@ -36,16 +37,16 @@ int hfs_follow_folder_link(hfslib_vol* vol, uint32_t link_number, hfslib_cat_rec
     return follow_link(vol, hfslib_key_dir_links, "dir_%u", link_number, rec_out, ctx);
 }
 
-void hfs_resolve_links(hfslib_vol* vol, hfslib_cat_rec& rec, bool files, bool folders) {
+int hfs_resolve_links(hfslib_vol* vol, hfslib_cat_rec& rec, bool files, bool folders) {
     // A target of the wrong kind means a damaged volume: the link stays.
     hfslib_cat_rec target{};
+    int found = -1;
     if (files && hfs_is_file_link(rec)) {
-        if (hfs_follow_file_link(vol, rec.file.perms.special, &target, nullptr) == 0 &&
-            target.type == HFSLIB_REC_FILE)
-            rec = target;
+        found = hfs_follow_file_link(vol, rec.file.perms.special, &target, nullptr);
+        if (found == 0 && target.type == HFSLIB_REC_FILE) rec = target;
     } else if (folders && hfs_is_folder_link(rec)) {
-        if (hfs_follow_folder_link(vol, rec.file.perms.special, &target, nullptr) == 0 &&
-            target.type == HFSLIB_REC_FOLDER)
-            rec = target;
+        found = hfs_follow_folder_link(vol, rec.file.perms.special, &target, nullptr);
+        if (found == 0 && target.type == HFSLIB_REC_FOLDER) rec = target;
     }
+    return found > 0 ? 1 : 0;
 }

@@ -72,9 +72,9 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
         if (result != 0) return search_error(result);
         if (found.type != HFSLIB_REC_FOLDER && found.type != HFSLIB_REC_FILE) return -EIO;
         *rec_out = found;
-        hfs_resolve_links(vol, *rec_out, false, true);
+        if (hfs_resolve_links(vol, *rec_out, false, true) != 0) return -EIO;
     }
-    hfs_resolve_links(vol, *rec_out, true, false);
+    if (hfs_resolve_links(vol, *rec_out, true, false) != 0) return -EIO;
 
     if (!other_fork) {
         hfs_path_cache_insert(cache, path, *rec_out, *key_out, hfs_cache_origin::resolved);

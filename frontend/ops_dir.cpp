@@ -53,8 +53,10 @@ int op_opendir(const char* path, struct fuse_file_info* fi) {
         return -EIO;
     handle->children.reset(children);
     handle->names.reset(names);
+    // A link that cannot be followed for a read error would list (and be
+    // remembered) as a plain file.
     for (uint32_t i = 0; i < handle->count; ++i)
-        hfs_resolve_links(vol, handle->children[i], true, true);
+        if (hfs_resolve_links(vol, handle->children[i], true, true) != 0) return -EIO;
 
     fi->fh = hfs_handle_to_fh(std::move(handle));
     return 0;

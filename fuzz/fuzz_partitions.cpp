@@ -1,0 +1,46 @@
+// Fuzz target for the partition maps of whole-disk images (GPT with 512- and
+// 4096-byte sectors, Apple partition map, MBR): hfs_read_partition_map and
+// hfs_locate_volume.
+//
+// Input: 4 bytes (big-endian) giving the device size in KiB beyond the
+// input (so that maps may describe large disks), then the first bytes of the
+// device; the rest of the device reads as zeros. Checks: every partition
+// found lies within the device, and a located volume starts within it.
+#include "fuzz_common.h"
+
+#include "partition_map.h"
+
+#include <cstring>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 4) return 0;
+    const uint64_t extra_kib =
+        uint64_t{data[0]} << 24 | uint64_t{data[1]} << 16 | uint64_t{data[2]} << 8 | data[3];
+    const uint8_t* bytes = data + 4;
+    const size_t len = size - 4;
+    const uint64_t device_size = len + extra_kib * 1024;
+
+    size_t reads = 0;
+    const hfs_device_reader read = [&](uint8_t* buf, size_t want, uint64_t offset) {
+        ++reads;
+        if (offset > device_size || want > device_size - offset) return false;
+        std::memset(buf, 0, want);
+        if (offset < len) std::memcpy(buf, bytes + offset, std::min<uint64_t>(want, len - offset));
+        return true;
+    };
+
+    hfs_partition_map map;
+    std::string error;
+    if (hfs_read_partition_map(read, device_size, map, error)) {
+        for (const hfs_partition& p : map.partitions)
+            qfuzz::check(p.offset <= device_size && p.length <= device_size - p.offset);
+    }
+    for (uint32_t partition : {0u, 1u, 2u, 129u}) {
+        uint64_t offset = 0;
+        if (hfs_locate_volume(read, device_size, partition, offset, error))
+            qfuzz::check(offset <= device_size);
+    }
+    qfuzz::check(reads < 100000);
+    return 0;
+}
