@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 struct hfs_free_deleter {
     void operator()(void* block) const { std::free(block); }
@@ -21,6 +22,9 @@ struct hfs_file_handle {
     uint32_t cnid = 0;
     hfs_malloc_ptr<hfslib_extent[]> extents; // from the library's hooks
     uint16_t extent_count = 0;
+    // Where each extent ends in the fork (hfslib_index_fork_extents); empty
+    // when the fork is read with the plain walk.
+    std::vector<uint64_t> extent_ends;
     uint8_t fork = 0;
     uint64_t size = 0;
     hfs_decmp_ptr decmp;
