@@ -3,6 +3,7 @@
 
 #include "decmpfs.h"
 #include "libhfs.h"
+#include "listing.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -30,14 +31,12 @@ struct hfs_file_handle {
     hfs_decmp_ptr decmp;
 };
 
-// An open folder: its record and a snapshot of its children.
+// An open folder: its record and a snapshot of its children (shared with
+// the device's recent listings).
 struct hfs_dir_handle {
     hfslib_cat_rec record{};
     uint32_t parent_cnid = 0;
-    hfs_malloc_ptr<hfslib_cat_rec[]> children;
-    hfs_malloc_ptr<hfslib_uname[]> names;
-    uint32_t count = 0;
-    std::string path; // the folder's path followed by '/' ("/" for the root)
+    std::shared_ptr<const hfs_listing> listing;
 };
 
 // A new handle, or null when memory is exhausted.

@@ -559,3 +559,11 @@ int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b);
 // 0 on success, 1 on failure (no arrays are left to the caller).
 int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
                        hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx);
+
+// The same walk handing each child to `visit` instead of gathering them:
+// `visit` returns 0 to go on; anything else ends the walk, which then returns
+// 1 without a message of its own. The record and name are valid during the
+// call only. 0 when every child was visited, 1 on failure.
+using hfslib_child_fn = int (*)(void* arg, const hfslib_cat_rec* rec, const hfslib_uname* name);
+int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn visit, void* arg,
+                       hfslib_cbctx* ctx);
