@@ -47,8 +47,10 @@ bool supported(uint8_t type) {
     case 7:
     case 8:
     case 11:
-    case 12: return true;
-    default: return false;
+    case 12:
+        return true;
+    default:
+        return false;
     }
 }
 bool chunked(uint8_t type) {
@@ -59,8 +61,7 @@ bool inline_payload(uint8_t type) {
 }
 
 uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
-           (uint32_t{p[3]} << 24);
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 uint64_t le64(const uint8_t* p) {
     return uint64_t{le32(p)} | (uint64_t{le32(p + 4)} << 32);
@@ -110,8 +111,7 @@ uint64_t fork_bytes(const hfslib_vol& vol, std::span<const hfslib_extent> extent
 }
 
 // Reads exactly `length` bytes at `offset` of the resource fork.
-int read_rsrc(hfslib_vol* vol, const hfs_decmp& s, uint8_t* buf, uint64_t length,
-              uint64_t offset) {
+int read_rsrc(hfslib_vol* vol, const hfs_decmp& s, uint8_t* buf, uint64_t length, uint64_t offset) {
     if (length == 0) return 0;
     uint64_t got = 0;
     const int rc = hfslib_read_fork_range(vol, buf, &got, length, offset, s.rsrc_extents.data(),
@@ -223,8 +223,8 @@ int open_inline(hfs_decmp& s, std::span<const uint8_t> payload) {
     s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.size + 1);
     if (s.size == 0) return 0; // nothing to decode
     size_t produced = 0;
-    const int rc = hfs_decmp_unpack(s.type, s.buf.get(), s.size + 1, payload.data(),
-                                    payload.size(), &produced);
+    const int rc = hfs_decmp_unpack(s.type, s.buf.get(), s.size + 1, payload.data(), payload.size(),
+                                    &produced);
     if (rc != 0 || produced != s.size) {
         report("decmpfs payload of cnid %u does not decode to %llu bytes\n", s.cnid,
                static_cast<unsigned long long>(s.size));
@@ -369,8 +369,8 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
 
 } // namespace
 
-int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src,
-                     size_t src_len, size_t* out_len) {
+int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
+                     size_t* out_len) {
     return unpack_unit(type, dst, dst_cap, src, src_len, out_len, nullptr, false);
 }
 

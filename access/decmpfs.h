@@ -93,8 +93,8 @@ void hfs_decmp_close(hfs_decmp* state);
 // Decodes one unit of compression type `type` into dst (capacity dst_cap).
 // 0 on success with *out_len the bytes produced; otherwise zlib's result or
 // 1 (an empty unit, a stored unit longer than dst_cap, an unknown type).
-int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src,
-                     size_t src_len, size_t* out_len);
+int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
+                     size_t* out_len);
 
 struct hfs_decmp_deleter {
     void operator()(hfs_decmp* state) const { hfs_decmp_close(state); }

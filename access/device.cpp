@@ -4,6 +4,7 @@
 #include "device.h"
 
 #include "options.h"
+#include "partition_map.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,7 +26,9 @@ hfs_device::~hfs_device() {
 
 void hfs_print_error(const char* format, const char*, int, va_list args) {
     std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
+    // Some messages end in a newline of their own.
+    const size_t length = std::strlen(format);
+    if (length == 0 || format[length - 1] != '\n') std::fputc('\n', stderr);
 }
 
 void* hfs_alloc(size_t size, hfslib_cbctx*) {
@@ -135,6 +138,13 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
     dev->fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (dev->fd < 0) return fail_open(errno);
 
+    // A whole-disk image: the volume is one of its partitions.
+    std::string where_error;
+    if (!hfs_locate_volume(dev->fd, options.partition, dev->base_offset, where_error)) {
+        hfslib_report("%s", nullptr, 0, where_error.c_str());
+        return fail_open(EINVAL);
+    }
+
     dev->default_fork = options.rsrc_only ? 0xFF : 0x00;
     // An empty suffix would make every path name the other fork: no suffix.
     if (options.rsrc_ext && options.rsrc_ext[0]) dev->rsrc_ext = options.rsrc_ext;
@@ -187,8 +197,10 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
     auto* dst = static_cast<uint8_t*>(buf);
 
     int err = 0;
-    uint64_t device_offset = offset + vol->embedded_offset;
-    if (device_offset < offset || size > SSIZE_MAX || device_offset > INT64_MAX - size) {
+    uint64_t device_offset = 0;
+    if (__builtin_add_overflow(offset, vol->embedded_offset, &device_offset) ||
+        __builtin_add_overflow(device_offset, dev->base_offset, &device_offset) ||
+        size > SSIZE_MAX || device_offset > INT64_MAX - size) {
         err = EINVAL;
     } else if (size == 0) {
         return 0;

@@ -16,6 +16,7 @@
 struct hfs_device {
     int fd = -1;
     uint32_t blksize = 0;     // read size and alignment; 0 = no alignment needed
+    uint64_t base_offset = 0; // where the volume's partition begins on the device
     hfs_path_cache_ptr cache; // null when caching is off
     std::string rsrc_ext;     // resource-fork file-name suffix; empty = none
     uint8_t default_fork = 0x00;

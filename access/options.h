@@ -23,6 +23,7 @@ struct hfs_options {
     char* volume;                     // first non-option argument
     int noallow_other;                // "noallow_other"
     int force;                        // "--force"
+    unsigned int partition;           // "partition=%u": 0 = the first HFS+ partition
 };
 
 constexpr size_t HFS_DEFAULT_CACHE_SIZE = 1024;

@@ -36,9 +36,9 @@ Bytes read_file(const fs::path& p) {
 }
 
 void set_rate(benchmark::State& state, size_t bytes_per_iteration) {
-    state.counters["MB/s"] = benchmark::Counter(
-        static_cast<double>(bytes_per_iteration) * static_cast<double>(state.iterations()) / 1e6,
-        benchmark::Counter::kIsRate);
+    state.counters["MB/s"] = benchmark::Counter(static_cast<double>(bytes_per_iteration) *
+                                                    static_cast<double>(state.iterations()) / 1e6,
+                                                benchmark::Counter::kIsRate);
 }
 
 struct ZlibChunks {
@@ -81,8 +81,8 @@ void bench_zlib(benchmark::State& state, const Bytes& raw, size_t chunk) {
 void bench_lzfse(benchmark::State& state, const Bytes& raw, const Bytes& packed) {
     Bytes dst(raw.size() + 1);
     std::vector<uint64_t> scratch(lzfse_decode_scratch_size() / 8 + 1);
-    if (lzfse_decode_buffer(dst.data(), dst.size(), packed.data(), packed.size(),
-                            scratch.data()) != raw.size() ||
+    if (lzfse_decode_buffer(dst.data(), dst.size(), packed.data(), packed.size(), scratch.data()) !=
+            raw.size() ||
         std::memcmp(dst.data(), raw.data(), raw.size()) != 0) {
         state.SkipWithError("LZFSE stream does not decode to its content");
         return;
@@ -127,8 +127,8 @@ void register_all() {
         if (fs::exists(z / (k + "-65536.raw"))) {
             const Bytes* raw = keep(read_file(z / (k + "-65536.raw")));
             const Bytes* lzfse = keep(read_file(z / (k + "-65536.lzfse")));
-            benchmark::RegisterBenchmark(("zlib/" + k + "/64KiB").c_str(), bench_zlib, std::cref(*raw),
-                                         kChunk);
+            benchmark::RegisterBenchmark(("zlib/" + k + "/64KiB").c_str(), bench_zlib,
+                                         std::cref(*raw), kChunk);
             benchmark::RegisterBenchmark(("lzfse/" + k + "/64KiB").c_str(), bench_lzfse,
                                          std::cref(*raw), std::cref(*lzfse));
         }
@@ -141,8 +141,8 @@ void register_all() {
         if (fs::exists(z / (k + "-1048576.raw"))) {
             const Bytes* raw = keep(read_file(z / (k + "-1048576.raw")));
             const Bytes* lzfse = keep(read_file(z / (k + "-1048576.lzfse")));
-            benchmark::RegisterBenchmark(("zlib/" + k + "/1MiB").c_str(), bench_zlib, std::cref(*raw),
-                                         kChunk);
+            benchmark::RegisterBenchmark(("zlib/" + k + "/1MiB").c_str(), bench_zlib,
+                                         std::cref(*raw), kChunk);
             benchmark::RegisterBenchmark(("lzfse/" + k + "/1MiB").c_str(), bench_lzfse,
                                          std::cref(*raw), std::cref(*lzfse));
         }

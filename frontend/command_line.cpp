@@ -1,37 +1,12 @@
 // The option table and the argument callback of the option parser.
 #include "frontend.h"
 
+#include <fuse_lowlevel.h>
+
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#define HFS_OPT(templ, field, value)                                                               \
-    { templ, offsetof(hfs_options, field), value }
-
-const struct fuse_opt hfs_opts[] = {
-    FUSE_OPT_KEY("-h", KEY_HELP),
-    FUSE_OPT_KEY("--help", KEY_HELP),
-    FUSE_OPT_KEY("-H", KEY_FULLHELP),
-    FUSE_OPT_KEY("--fullhelp", KEY_FULLHELP),
-    FUSE_OPT_KEY("-v", KEY_VERSION),
-    FUSE_OPT_KEY("--version", KEY_VERSION),
-    HFS_OPT("--force", force, 1),
-    HFS_OPT("noallow_other", noallow_other, 1),
-    HFS_OPT("cache_size=%zu", cache_size, 0),
-    HFS_OPT("blksize=%u", blksize, 0),
-    HFS_OPT("noublio", noublio, 1),
-    HFS_OPT("ublio_items=%d", ublio_items, 0),
-    HFS_OPT("ublio_grace=%lu", ublio_grace, 0),
-    HFS_OPT("rsrc_ext=%s", rsrc_ext, 0),
-    HFS_OPT("rsrc_only", rsrc_only, 1),
-    HFS_OPT("default_file_mode=%ho", default_file_mode, 0),
-    HFS_OPT("default_dir_mode=%ho", default_dir_mode, 0),
-    HFS_OPT("default_uid=%u", default_uid, 0),
-    HFS_OPT("default_gid=%u", default_gid, 0),
-    HFS_OPT("disable_symlinks", disable_symlinks, 1),
-    FUSE_OPT_END,
-};
 
 int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs) {
     auto* options = static_cast<hfs_options*>(data);
@@ -48,7 +23,7 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
         fuse_opt_add_arg(outargs, "-ho");
         fuse_parse_cmdline(outargs, nullptr, nullptr, nullptr);
         if (key == KEY_FULLHELP) {
-            fuse_mount("", outargs);
+            if (fuse_chan* channel = fuse_mount("", outargs)) fuse_chan_destroy(channel);
             fuse_new(nullptr, outargs, nullptr, 0, nullptr);
         }
         fuse_opt_free_args(outargs);

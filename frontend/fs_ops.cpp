@@ -12,7 +12,13 @@ namespace {
 // The highest file count the statistics report.
 constexpr uint64_t max_files = 4294967279ULL; // 2^32 - 17
 
+// Under FUSE the volume is the file system's private data.
+hfslib_vol* fuse_volume() {
+    return static_cast<hfslib_vol*>(fuse_get_context()->private_data);
+}
+
 fuse_operations make_ops() {
+    hfs_volume_source = fuse_volume;
     fuse_operations ops{};
     ops.getattr = op_getattr;
     ops.readlink = op_readlink;

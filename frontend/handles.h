@@ -37,6 +37,10 @@ struct hfs_dir_handle {
     hfslib_cat_rec record{};
     uint32_t parent_cnid = 0;
     std::shared_ptr<const hfs_listing> listing;
+    // False when the path reached the folder by naming its other fork (the
+    // resource-fork suffix): paths below it do not resolve, so its entries
+    // are not remembered under them.
+    bool cache_entries = true;
 };
 
 // A new handle, or null when memory is exhausted.

@@ -30,6 +30,8 @@ void show_help(const char* program, const hfs_options* options) {
         "their resource fork\n"
         "                           or alternatively their data fork if mounted in rsrc_only "
         "mode\n"
+        "    -o partition=N         mount the N-th partition of a whole-disk image (default: the "
+        "first HFS+ one)\n"
         "\n"
         "    -o default_file_mode=N octal filesystem permissions for Mac OS Classic files (%o)\n"
         "    -o default_dir_mode=N  octal filesystem permissions for Mac OS Classic directories "

@@ -3,6 +3,7 @@
 
 #include "device.h"
 #include "libhfs.h"
+#include "open_volume.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,34 +31,8 @@ struct parsed_command_line {
 
 // Opens the volume, checks its journal and runs the file system.
 int mount_and_serve(parsed_command_line& cl) {
-    hfs_options& options = cl.options;
-    const hfslib_hooks hooks = hfs_device_hooks();
-    hfslib_setup(&hooks);
-
-    hfslib_cbctx ctx;
-    hfslib_clear_cbctx(&ctx);
-    ctx.open_arg = &options;
-
     hfslib_vol vol{};
-    errno = 0;
-    if (hfslib_mount(options.volume, 1, &vol, &ctx) != 0) {
-        // A failure the device did not explain still must not read as success.
-        if (errno == 0) errno = EINVAL;
-        int status = errno;
-        std::perror("Couldn't open volume");
-        return status;
-    }
-
-    if (!hfslib_journal_clean(&vol)) {
-        std::fputs("Journal is dirty!", stderr);
-        if (!options.force) {
-            std::fputs(" Canceling mount. Use --force to ignore.\n", stderr);
-            hfslib_unmount(&vol, nullptr);
-            return 5;
-        }
-        std::fputs(" Attempting to mount anyway (--force).\n", stderr);
-    }
-
+    if (int status = hfs_open_volume(cl.options, vol)) return status;
     hfslib_set_err_hook(log_syslog);
     return fuse_main_real(cl.args.argc, cl.args.argv, hfs_fuse_ops(), sizeof(fuse_operations),
                           &vol);
@@ -74,11 +49,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, usage_format, cl.args.argv[0]);
         return 1;
     }
-    if (options.rsrc_ext && std::strchr(options.rsrc_ext, '/')) {
-        std::fprintf(stderr, "Error: rsrc_ext option may not include path separator: %s\n",
-                     options.rsrc_ext);
-        return 1;
-    }
+    if (int status = hfs_check_options(options)) return status;
 
     add_mount_options(&cl.args, &options);
     int status = mount_and_serve(cl);

@@ -3,17 +3,29 @@
 #include "handles.h"
 #include "ops_common.h"
 
+#include "device.h"
 #include "hard_links.h"
 #include "names.h"
 #include "path_resolve.h"
 #include "stat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
 constexpr uint32_t root_folder_cnid = 2;
+
+// Whether the shown name converts back to exactly the on-disk name, as path
+// resolution converts it.
+bool names_back_to(const char* name, int length, const hfslib_uname& on_disk) {
+    hfslib_uname back{};
+    if (hfs_path_to_uname(std::string_view(name, static_cast<size_t>(length)), back) != 0)
+        return false;
+    return back.length == on_disk.length &&
+           std::equal(back.units, back.units + back.length, on_disk.units);
+}
 
 } // namespace
 
@@ -22,13 +34,16 @@ int op_opendir(const char* path, struct fuse_file_info* fi) {
     auto handle = hfs_new_handle<hfs_dir_handle>();
     if (!handle) return -ENOMEM;
     hfslib_cat_key key{};
-    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, nullptr)) return err;
+    uint8_t fork = 0;
+    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, &fork)) return err;
     handle->parent_cnid = key.parent_cnid;
+    const hfs_device* dev = hfs_get_device(vol);
+    handle->cache_entries = dev && fork == dev->default_fork;
 
     int err = 0;
     handle->listing = hfs_list(vol, handle->record, path, &err);
     if (!handle->listing) return err;
-    hfs_remember_listing(vol, handle->listing);
+    if (handle->cache_entries) hfs_remember_listing(vol, handle->listing);
 
     fi->fh = hfs_handle_to_fh(std::move(handle));
     return 0;
@@ -74,7 +89,13 @@ int read_folder(hfslib_vol* vol, hfs_dir_handle& handle, void* buf, fuse_fill_di
         listing.key(at, key);
         entry_path.resize(folder_len);
         entry_path.append(listing.name_text(at));
-        hfs_cache_record(vol, entry_path, rec, key);
+        // Only a name that resolves to itself is remembered (not one stored
+        // precomposed or holding ':'): a listing must not change what a path
+        // resolves to.
+        if (handle.cache_entries &&
+            names_back_to(entry_path.c_str() + folder_len,
+                          static_cast<int>(entry_path.size() - folder_len), key.name))
+            hfs_cache_record(vol, entry_path, rec, key);
 
         hfs_stat(vol, &rec, &st, HFSLIB_DATA_FORK, nullptr);
         if (filler(buf, entry_path.c_str() + folder_len, &st, static_cast<off_t>(i + 3))) break;

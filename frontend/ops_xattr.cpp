@@ -9,6 +9,7 @@
 #include "path_resolve.h"
 #include "stat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -194,9 +195,8 @@ int op_listxattr(const char* path, char* list, size_t size) {
     auto add = [&](std::string_view prefix, std::string_view name) {
         const size_t length = prefix.size() + name.size() + 1;
         if (size != 0 && total + length <= size) {
-            std::memcpy(list + total, prefix.data(), prefix.size());
-            std::memcpy(list + total + prefix.size(), name.data(), name.size());
-            list[total + length - 1] = '\0';
+            char* at = std::copy(prefix.begin(), prefix.end(), list + total);
+            *std::copy(name.begin(), name.end(), at) = '\0';
         }
         total += length;
     };

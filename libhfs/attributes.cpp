@@ -51,8 +51,8 @@ public:
             return false;
         }
         hfslib_extent* raw = nullptr;
-        count_ = hfslib_collect_fork_extents(vol_, attributes_file_cnid, HFSLIB_DATA_FORK, &raw,
-                                             ctx_);
+        count_ =
+            hfslib_collect_fork_extents(vol_, attributes_file_cnid, HFSLIB_DATA_FORK, &raw, ctx_);
         extents_.reset(raw);
         if (count_ == 0) {
             HFSLIB_ERROR("could not locate attributes file extents");
@@ -223,7 +223,8 @@ size_t hfslib_parse_attr_record(const uint8_t* raw, size_t raw_len, int node_kin
                 data = d.here();
                 d.skip(rec.inline_data.size);
                 break;
-            default: return 0;
+            default:
+                return 0;
             }
             *static_cast<hfslib_attr_rec*>(rec_out) = rec;
             if (inline_out) *inline_out = data;

@@ -9,9 +9,9 @@
 #include <cstring>
 
 // A programming error of the caller: stops the program in every build, with
-// the text an assertion prints.
-#define HFSLIB_REQUIRE(expr)                                                                       \
-    ((expr) ? static_cast<void>(0) : require_failed(#expr, __FILE__, __LINE__, __func__))
+// the text an assertion prints (`text` is the condition as C spells it).
+#define HFSLIB_REQUIRE(expr, text)                                                                 \
+    ((expr) ? static_cast<void>(0) : require_failed(text, __FILE__, __LINE__, __func__))
 
 namespace {
 
@@ -42,7 +42,8 @@ bool select_tree(const hfslib_vol& vol, uint8_t tree, uint16_t& node_size, uint8
         node_size = vol.attr_header.node_size;
         keylen_size = 2;
         return true;
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -71,7 +72,9 @@ bool take_header_node(const uint8_t* raw, uint16_t node_size, uint8_t tree, hfsl
         vol.ext_header.node_size = hr.node_size;
         vol.ext_keylen_size = keylen_width(hr);
         break;
-    default: vol.attr_header.node_size = hr.node_size; break;
+    default:
+        vol.attr_header.node_size = hr.node_size;
+        break;
     }
     return true;
 }
@@ -284,7 +287,7 @@ size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t
 size_t hfslib_read_header_node(uint8_t* const* recs, const uint16_t* rec_sizes, uint16_t num_recs,
                                hfslib_btree_header* out_hr, uint8_t* user_data_out,
                                uint8_t* map_out) {
-    HFSLIB_REQUIRE(out_hr != ((void *)0));
+    HFSLIB_REQUIRE(out_hr != nullptr, "out_hr != ((void *)0)");
     if (!recs || !rec_sizes || num_recs == 0 || !recs[0]) return 0;
     // The header record must be whole in the bytes handed over.
     if (rec_sizes[0] < header_rec_size) return 0;

@@ -260,11 +260,18 @@ size_t hfslib_parse_cat_record(const uint8_t* raw, size_t raw_len, hfslib_cat_re
     rec.type = r.u16();
     bool ok = true;
     switch (rec.type) {
-    case HFSLIB_REC_FOLDER: ok = take_folder(r, rec.folder); break;
-    case HFSLIB_REC_FILE: ok = take_file(r, rec.file); break;
+    case HFSLIB_REC_FOLDER:
+        ok = take_folder(r, rec.folder);
+        break;
+    case HFSLIB_REC_FILE:
+        ok = take_file(r, rec.file);
+        break;
     case HFSLIB_REC_FOLDER_THREAD:
-    case HFSLIB_REC_FILE_THREAD: ok = take_thread(r, rec.thread); break;
-    default: break; // an unknown type keeps only its key and type
+    case HFSLIB_REC_FILE_THREAD:
+        ok = take_thread(r, rec.thread);
+        break;
+    default:
+        break; // an unknown type keeps only its key and type
     }
     if (!ok) return 0;
     *rec_out = rec;

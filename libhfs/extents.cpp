@@ -20,12 +20,18 @@ constexpr uint16_t max_extents = 65535;
 // other CNID.
 const hfslib_fork* special_fork(const hfslib_vol& vol, uint32_t cnid) {
     switch (cnid) {
-    case 3: return &vol.vh.extents_file;
-    case 4: return &vol.vh.catalog_file;
-    case 6: return &vol.vh.allocation_file;
-    case 7: return &vol.vh.startup_file;
-    case 8: return &vol.vh.attributes_file;
-    default: return nullptr;
+    case 3:
+        return &vol.vh.extents_file;
+    case 4:
+        return &vol.vh.catalog_file;
+    case 6:
+        return &vol.vh.allocation_file;
+    case 7:
+        return &vol.vh.startup_file;
+    case 8:
+        return &vol.vh.attributes_file;
+    default:
+        return nullptr;
     }
 }
 
@@ -126,6 +132,9 @@ int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfs
         HFSLIB_ERROR("could not locate fork extents");
         return 1;
     }
+
+    // An empty tree (root 0, the header node) holds no continuation.
+    if (vol->ext_header.root_node == 0) return 1;
 
     hfslib::descent_path path(vol->ext_header.tree_depth);
     hfslib::node_records node(ctx);

@@ -22,10 +22,9 @@ bool is_special_root_entry(const hfslib_uname& name) {
     return false;
 }
 
-// Sign of the 32-bit difference a - b.
+// CNIDs order as unsigned numbers, as the catalog's keys do.
 int cnid_order(uint32_t a, uint32_t b) {
-    const auto diff = static_cast<int32_t>(a - b);
-    return diff < 0 ? -1 : diff > 0 ? 1 : 0;
+    return a < b ? -1 : a > b ? 1 : 0;
 }
 
 // The arrays handed to the caller, grown geometrically through the hooks.

@@ -406,8 +406,7 @@ bool hfslib_valid_node_size(uint32_t node_size);
 // refuse a record too short for what it claims to hold.
 
 size_t hfslib_parse_cat_record(const uint8_t* raw, size_t raw_len, hfslib_cat_rec* rec_out,
-                               int16_t* kind_inout, hfslib_cat_key* key_out,
-                               const hfslib_vol* vol);
+                               int16_t* kind_inout, hfslib_cat_key* key_out, const hfslib_vol* vol);
 size_t hfslib_parse_perms(const uint8_t* raw, hfslib_perms* out);
 size_t hfslib_parse_folder_info(const uint8_t* raw, hfslib_folder_info* out);
 size_t hfslib_parse_folder_xinfo(const uint8_t* raw, hfslib_folder_xinfo* out);
@@ -444,6 +443,9 @@ struct hfslib_ext_key {
 // Returns the number of extents of the fork (0 on failure or for an empty
 // fork). With `out`, *out receives an array from the alloc hook that the
 // caller frees with the free hook whatever the count; it is null on failure.
+// The extents file (CNID 3) is never continued through itself: it yields
+// what its eight extents hold. An overflow record that adds no blocks, or
+// more than 65535 extents, fails the collection.
 uint16_t hfslib_collect_fork_extents(hfslib_vol* vol, uint32_t cnid, uint8_t fork_type,
                                      hfslib_extent** out, hfslib_cbctx* ctx);
 int hfslib_read_fork_range(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read, uint64_t length,

@@ -17,7 +17,9 @@ namespace quorvel::lzfse_detail {
 // match (and read past the end of a literal run).
 inline constexpr size_t kWideSlack = 16;
 
-inline void copy16(uint8_t* d, const uint8_t* s) noexcept { std::memcpy(d, s, 16); }
+inline void copy16(uint8_t* d, const uint8_t* s) noexcept {
+    std::memcpy(d, s, 16);
+}
 
 inline uint16_t load_u16(const uint8_t* p) noexcept {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));

@@ -1,7 +1,7 @@
 // LZFSE: a sequence of blocks (stored, LZVN, or entropy-coded L/M/D blocks
 // with v1 or v2 headers) ended by an end-of-stream block.
-#include "copy.h"
 #include "lzfse.h"
+#include "copy.h"
 
 #include <array>
 #include <bit>
@@ -198,8 +198,7 @@ bool decode_frequencies(std::span<const uint8_t> area,
 
 // Parses a v1 or v2 header at the start of `block` (which extends to the end
 // of the input). Returns OK, TRUNCATED or CORRUPT.
-lzfse_status parse_header(uint32_t magic, std::span<const uint8_t> block,
-                          BlockHeader& h) noexcept {
+lzfse_status parse_header(uint32_t magic, std::span<const uint8_t> block, BlockHeader& h) noexcept {
     const uint8_t* b = block.data();
     if (magic == kMagicV1) {
         if (block.size() < kV1HeaderSize) return LZFSE_STATUS_TRUNCATED;
@@ -284,11 +283,13 @@ void build_literal_table(const uint16_t* freq, std::array<LiteralEntry, kLitStat
 
 template <size_t N, size_t S>
 void build_value_table(const uint16_t* freq, const std::array<uint8_t, S>& extra,
-                       const std::array<uint32_t, S>& vbase, std::array<ValueEntry, N>& t) noexcept {
+                       const std::array<uint32_t, S>& vbase,
+                       std::array<ValueEntry, N>& t) noexcept {
     build_states(freq, S, N, [&](unsigned state, unsigned sym, unsigned nbits, unsigned base) {
         const unsigned total = nbits + extra[sym];
-        t[state] = {static_cast<uint8_t>(total), extra[sym], static_cast<uint16_t>(base),
-                    vbase[sym], (1u << total) - 1, (1u << extra[sym]) - 1};
+        t[state] = {static_cast<uint8_t>(total), extra[sym],
+                    static_cast<uint16_t>(base), vbase[sym],
+                    (1u << total) - 1,           (1u << extra[sym]) - 1};
     });
 }
 
@@ -440,6 +441,11 @@ lzfse_status decode_compressed(Output& out, const BlockHeader& h, std::span<cons
     return LZFSE_STATUS_OK;
 }
 
+// out.pos + n, saturated (a block end that far away is never reached).
+size_t end_after(const Output& out, size_t n) noexcept {
+    return n > SIZE_MAX - out.pos ? SIZE_MAX : out.pos + n;
+}
+
 lzfse_status decode_stream(Output& out, std::span<const uint8_t> in, Scratch* scratch) noexcept {
     std::unique_ptr<Scratch> own;
     // Each block consumes at least 4 input bytes, so this loop ends.
@@ -470,7 +476,7 @@ lzfse_status decode_stream(Output& out, std::span<const uint8_t> in, Scratch* sc
             const size_t n_raw = load_u32(in.data() + 4);
             const size_t n_payload = load_u32(in.data() + 8);
             if (n_payload > in.size() - 12) return LZFSE_STATUS_TRUNCATED;
-            out.block_end = out.pos + n_raw;
+            out.block_end = end_after(out, n_raw);
             size_t used = 0;
             const lzfse_status st = lzvn_run(out, in.subspan(12, n_payload), &used);
             if (st == LZFSE_STATUS_TRUNCATED) return LZFSE_STATUS_CORRUPT; // payload too short
@@ -496,7 +502,7 @@ lzfse_status decode_stream(Output& out, std::span<const uint8_t> in, Scratch* sc
                 }
                 scratch = own.get();
             }
-            out.block_end = out.pos + h.n_raw;
+            out.block_end = end_after(out, h.n_raw);
             const lzfse_status st = decode_compressed(
                 out, h, in.subspan(h.header_size, static_cast<size_t>(body_size)), *scratch);
             if (st != LZFSE_STATUS_OK) return st;
@@ -534,7 +540,9 @@ const uint8_t kNoInput = 0;
 
 extern "C" {
 
-size_t lzfse_decode_scratch_size(void) { return sizeof(Scratch); }
+size_t lzfse_decode_scratch_size(void) {
+    return sizeof(Scratch);
+}
 
 lzfse_status lzfse_decode(uint8_t* dst, size_t dst_size, const uint8_t* src, size_t src_size,
                           void* scratch, size_t* produced) {

@@ -61,7 +61,8 @@ size_t lzfse_decode_buffer(uint8_t* dst, size_t dst_size, const uint8_t* src, si
 // bytes), 0 on corrupt or truncated input (and for an empty output).
 size_t lzvn_decode_buffer(uint8_t* dst, size_t dst_size, const uint8_t* src, size_t src_size);
 
-// Status-returning forms of the two calls above. produced may be null.
+// Status-returning forms of the two calls above. produced may be null; a
+// null dst counts as a buffer of 0 bytes, a null src as an empty input.
 lzfse_status lzfse_decode(uint8_t* dst, size_t dst_size, const uint8_t* src, size_t src_size,
                           void* scratch, size_t* produced);
 lzfse_status lzvn_decode(uint8_t* dst, size_t dst_size, const uint8_t* src, size_t src_size,

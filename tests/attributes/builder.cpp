@@ -16,7 +16,8 @@ std::string scratch() {
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::optional<std::vector<uint8_t>> read_file(const std::string& path) {
@@ -32,8 +33,8 @@ std::vector<uint8_t> sample(const std::string& kind, size_t size, uint32_t seed)
         for (auto& b : out) b = static_cast<uint8_t>(gen());
         return out;
     }
-    static const char* const words[] = {"volume ", "chunk ", "extent ", "catalog ", "fork ",
-                                        "attribute ", "node ", "leaf\n"};
+    static const char* const words[] = {"volume ", "chunk ",     "extent ", "catalog ",
+                                        "fork ",   "attribute ", "node ",   "leaf\n"};
     size_t at = 0;
     while (at < size) {
         const char* w = words[gen() % 8];
@@ -77,6 +78,15 @@ std::optional<std::string> extract_7z(const std::string& name, const std::string
     (void)std::system(cmd.c_str());
     if (!std::filesystem::exists(dir)) return std::nullopt;
     return dir;
+}
+
+std::optional<std::vector<uint8_t>> icat(const std::string& image, uint32_t cnid) {
+    if (std::system("command -v icat > /dev/null 2>&1") != 0) return std::nullopt;
+    const std::string out = image + "." + std::to_string(cnid) + ".icat";
+    const std::string cmd =
+        "icat -f hfs '" + image + "' " + std::to_string(cnid) + " > '" + out + "' 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) return std::nullopt;
+    return read_file(out);
 }
 
 std::string to_utf8(const hfslib_uname& name) {

@@ -33,6 +33,10 @@ int mount_image(const std::string& image, qtest::device& dev, hfslib_vol& vol);
 // nullopt when 7-Zip is absent or fails.
 std::optional<std::string> extract_7z(const std::string& name, const std::string& image);
 
+// The data of `cnid` as The Sleuth Kit's icat reads it (decompressed for
+// the decmpfs types it knows); nullopt when icat is absent or fails.
+std::optional<std::vector<uint8_t>> icat(const std::string& image, uint32_t cnid);
+
 std::string to_utf8(const hfslib_uname& name);
 std::vector<uint16_t> units(const std::string& ascii);
 

@@ -10,12 +10,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -230,10 +232,10 @@ TEST(DecmpOpen, HeadersAndInlinePayloads) {
     // fails with -EIO.
     bytes broken = zlib(text);
     broken[broken.size() / 2] ^= 0x55;
-    for (const bytes& attr : {header(3, text.size(), broken), header(3, text.size() + 1, zlib(text)),
-                              header(3, text.size() - 1, zlib(text)), header(3, 10),
-                              header(3, 10, stored(0xFF, bytes(11, 1))),
-                              header(7, 4097, bytes{0x77, 0x01})}) {
+    for (const bytes& attr :
+         {header(3, text.size(), broken), header(3, text.size() + 1, zlib(text)),
+          header(3, text.size() - 1, zlib(text)), header(3, 10),
+          header(3, 10, stored(0xFF, bytes(11, 1))), header(7, 4097, bytes{0x77, 0x01})}) {
         EXPECT_FALSE(m.open(attr, {}, err));
         EXPECT_EQ(err, -EIO);
     }
@@ -336,6 +338,57 @@ TEST(DecmpRead, CorruptMiddleChunkFailsReadsThatTouchIt) {
     EXPECT_EQ(out, slice(data, 0, 10));
 }
 
+TEST(DecmpRead, ConcurrentReadersShareTheCache) {
+    mem_volume m;
+    int err = 0;
+    const bytes data = qbuild::sample("text", 4 * chunk, 10);
+    auto s = m.open(header(4, data.size()), resource_fork(zlib_chunks(data)), err);
+    ASSERT_TRUE(s);
+    std::atomic<int> wrong{0};
+    auto reader = [&](uint64_t first) {
+        bytes out(5000);
+        for (int round = 0; round < 40; ++round) {
+            const uint64_t at = (first + round * 3 * 9973) % (data.size() - out.size());
+            const int rc =
+                hfs_decmp_read(&m.vol, s.get(), out.data(), out.size(), static_cast<int64_t>(at));
+            if (rc != static_cast<int>(out.size()) ||
+                std::memcmp(out.data(), data.data() + at, out.size()) != 0)
+                ++wrong;
+        }
+    };
+    std::thread a(reader, 0), b(reader, 2 * chunk + 77);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(DecmpRead, LzChunksMustDecodeToTheirExactLength) {
+    auto big = vector_file("lzvn/text-65536.lzvn");
+    auto big_raw = vector_file("lzvn/text-65536.raw");
+    auto small = vector_file("lzvn/text-4097.lzvn");
+    auto small_raw = vector_file("lzvn/text-4097.raw");
+    if (!big || !small || !big_raw || !small_raw) GTEST_SKIP() << "reference vectors absent";
+    mem_volume m;
+    int err = 0;
+    bytes out;
+    // The last chunk stands for 4097 bytes but decodes to 65536; the first
+    // stands for 65536 but decodes to 4097.
+    auto s = m.open(header(8, chunk + 4097), offset_fork({*big, *big}), err);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(m.read(s.get(), out, 100, 0), 100);
+    EXPECT_EQ(out, slice(*big_raw, 0, 100));
+    EXPECT_EQ(m.read(s.get(), out, 100, chunk), -EIO);
+    auto t = m.open(header(8, chunk + 4097), offset_fork({*small, *small}), err);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(m.read(t.get(), out, 100, 0), -EIO);
+    ASSERT_EQ(m.read(t.get(), out, 5000, chunk), 4097);
+    EXPECT_EQ(out, *small_raw);
+    // Truncated LZVN data.
+    auto u = m.open(header(8, chunk), offset_fork({slice(*big, 0, big->size() / 2)}), err);
+    ASSERT_TRUE(u);
+    EXPECT_EQ(m.read(u.get(), out, 100, 0), -EIO);
+}
+
 TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     mem_volume m;
     int err = 0;
@@ -368,13 +421,15 @@ TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     expect_refused(header(4, data.size()), past, "chunk offset");
     // No resource fork at all.
     int e = 0;
-    EXPECT_FALSE(hfs_decmp_ptr(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, &e)));
+    EXPECT_FALSE(
+        hfs_decmp_ptr(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, &e)));
     EXPECT_EQ(e, -EIO);
 }
 
 std::vector<bytes> lz_stored_chunks(const bytes& data) {
     std::vector<bytes> out;
-    for (size_t at = 0; at < data.size(); at += chunk) out.push_back(stored(0x06, slice(data, at, chunk)));
+    for (size_t at = 0; at < data.size(); at += chunk)
+        out.push_back(stored(0x06, slice(data, at, chunk)));
     return out;
 }
 
@@ -406,6 +461,39 @@ TEST(DecmpOpen, TypesEightAndTwelveTakeBothLayouts) {
     }
     // Type 4 knows the resource layout only.
     EXPECT_FALSE(m.open(header(4, data.size()), offset_fork(zlib_chunks(data)), err));
+}
+
+// The fuzz corpus (the inputs fuzz_decmpfs found interesting), replayed in
+// every build: byte L, L attribute bytes after the magic, the fork.
+TEST(DecmpFuzzCorpus, ReplaysWithinBounds) {
+    const std::string dir = QUORVEL_FUZZ_CORPUS;
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus";
+    size_t opened = 0, files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        auto input = qbuild::read_file(entry.path().string());
+        if (!input || input->empty()) continue;
+        ++files;
+        const size_t rest = std::min<size_t>((*input)[0], input->size() - 1);
+        bytes attr{'f', 'p', 'm', 'c'};
+        attr.insert(attr.end(), input->begin() + 1, input->begin() + 1 + rest);
+        const bytes fork(input->begin() + 1 + rest, input->end());
+        mem_volume m;
+        int err = 1;
+        auto s = m.open(attr, fork, err);
+        if (!s) {
+            EXPECT_LT(err, 0) << entry.path();
+            continue;
+        }
+        ++opened;
+        bytes out;
+        for (uint64_t at : {uint64_t{0}, uint64_t{65530}, s->size > 10 ? s->size - 10 : 0}) {
+            const int rc = m.read(s.get(), out, 65537, static_cast<int64_t>(at));
+            if (rc < 0) continue;
+            EXPECT_LE(static_cast<uint64_t>(rc), at < s->size ? s->size - at : 0) << entry.path();
+        }
+    }
+    EXPECT_GT(files, 0u);
+    EXPECT_GT(opened, 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -452,8 +540,8 @@ struct built {
         bytes out(info.size);
         for (uint64_t at = 0; at < info.size;) {
             const size_t want = std::min<uint64_t>(step, info.size - at);
-            const int got = hfs_decmp_read(&vol, s.get(), out.data() + at, want,
-                                           static_cast<int64_t>(at));
+            const int got =
+                hfs_decmp_read(&vol, s.get(), out.data() + at, want, static_cast<int64_t>(at));
             EXPECT_EQ(got, static_cast<int>(want)) << path << " at " << at;
             if (got <= 0) return std::nullopt;
             at += static_cast<uint64_t>(got);
@@ -495,15 +583,26 @@ TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
     manifest += R"(,
       {"type": "file", "name": "flagged", "data": {"text": "plain bytes"},
        "perms": {"owner_flags": 32}},
-      {"type": "file", "name": "t9", "data": {"file": "dm-small.bin"}, "compress": {"type": 9}}
+      {"type": "file", "name": "t9", "data": {"file": "dm-small.bin"}, "compress": {"type": 9}},
+      {"type": "file", "name": "as-fork", "perms": {"owner_flags": 32}, "xattrs": [
+        {"name": "com.apple.decmpfs", "value": {"file": "dm-header.bin"}, "storage": "fork"}]},
+      {"type": "file", "name": "too-short", "perms": {"owner_flags": 32}, "xattrs": [
+        {"name": "com.apple.decmpfs", "value": {"text": "fpmc\u0003"}}]},
+      {"type": "file", "name": "bad-magic", "perms": {"owner_flags": 32}, "xattrs": [
+        {"name": "com.apple.decmpfs", "value": {"file": "dm-badmagic.bin"}}]},
+      {"type": "file", "name": "no-attribute", "perms": {"owner_flags": 32}}
     ]})";
+    bytes badmagic = header(3, 4, stored(0xFF, {1, 2, 3, 4}));
+    qbuild::write_file(dir + "/dm-header.bin", badmagic);
+    badmagic[0] = 'F';
+    qbuild::write_file(dir + "/dm-badmagic.bin", badmagic);
     built v("dm", manifest);
     ASSERT_TRUE(v.ok);
 
     const std::map<std::string, const bytes*> source = {
-        {"t3", &small},      {"t3stored", &small}, {"t4", &text},    {"t4random", &rnd},
-        {"t7", &small},      {"t8res", &text},     {"t8off", &text}, {"t11", &small},
-        {"t12res", &text},   {"t12off", &text}};
+        {"t3", &small},    {"t3stored", &small}, {"t4", &text},    {"t4random", &rnd},
+        {"t7", &small},    {"t8res", &text},     {"t8off", &text}, {"t11", &small},
+        {"t12res", &text}, {"t12off", &text}};
     for (const auto& [name, want] : source) {
         auto got = v.contents(name, 4096);
         ASSERT_TRUE(got) << name;
@@ -526,11 +625,28 @@ TEST(DecmpBuilderVolume, EveryTypeReadsBackItsSourceAndMatches7Zip) {
     EXPECT_TRUE(qtest::has_message("unsupported decmpfs type 9 for cnid " +
                                    std::to_string(rec.file.cnid) + "\n"))
         << qtest::all_messages();
+    // The attribute stored as a fork, shorter than a header, or without
+    // the magic; no attribute at all.
+    for (const char* name : {"as-fork", "too-short", "bad-magic"}) {
+        EXPECT_FALSE(v.contents(name, 4096, &rc));
+        EXPECT_EQ(rc, -EINVAL) << name;
+    }
+    EXPECT_FALSE(v.contents("no-attribute", 4096, &rc));
+    EXPECT_EQ(rc, 1);
     // Not compressed at all.
     ASSERT_EQ(qtest::lookup_path(v.vol, "flagged", rec), 0);
     rec.file.perms.owner_flags = 0;
     hfs_decmp_info info{};
     EXPECT_EQ(hfs_decmp_probe(&v.vol, &rec, &info, nullptr, nullptr), 1);
+
+    // The Sleuth Kit decodes types 3, 4, 7 and the offset-table layout of
+    // type 8 as well.
+    for (const char* name : {"t3", "t3stored", "t4", "t4random", "t7", "t8off"}) {
+        ASSERT_EQ(qtest::lookup_path(v.vol, name, rec), 0);
+        auto tsk = qbuild::icat(v.image, rec.file.cnid);
+        if (!tsk) continue; // icat absent
+        EXPECT_TRUE(*tsk == *v.contents(name)) << name << ": icat " << tsk->size() << " bytes";
+    }
 
     // 7-Zip decodes types 3, 4, 7 and the offset-table layout of type 8.
     auto out = qbuild::extract_7z("dm", v.image);
@@ -580,8 +696,8 @@ TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
         R"({"volume": {"name": "vec", "size": 8388608}, "items": [)" +
         item("v7", rel + "/lzvn/text-4097.raw", 7, verbatim({v_lzvn("text-4097.lzvn")})) + "," +
         item("v7lzfse", rel + "/lzfse/runs-4097.raw", 7, verbatim({v_lzfse("runs-4097.lzfse")})) +
-        "," + item("v11", rel + "/lzfse/text-4095.raw", 11,
-                   verbatim({v_lzfse("text-4095.lzfse")})) +
+        "," +
+        item("v11", rel + "/lzfse/text-4095.raw", 11, verbatim({v_lzfse("text-4095.lzfse")})) +
         "," +
         item("v8off", "vec-lzvn2.bin", 8,
              R"(, "layout": "offsets")" +
@@ -603,11 +719,14 @@ TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
         "]}";
     built v("vec", manifest);
     ASSERT_TRUE(v.ok);
-    const std::vector<std::pair<std::string, bytes>> want = {
-        {"v7", raw("lzvn", "text-4097")},     {"v7lzfse", raw("lzfse", "runs-4097")},
-        {"v11", raw("lzfse", "text-4095")}, {"v8off", lzvn_two},
-        {"v8res", lzvn_two},                   {"v8mixed", mixed_two},
-        {"v12off", lzfse_two},                 {"v12res", lzfse_two}};
+    const std::vector<std::pair<std::string, bytes>> want = {{"v7", raw("lzvn", "text-4097")},
+                                                             {"v7lzfse", raw("lzfse", "runs-4097")},
+                                                             {"v11", raw("lzfse", "text-4095")},
+                                                             {"v8off", lzvn_two},
+                                                             {"v8res", lzvn_two},
+                                                             {"v8mixed", mixed_two},
+                                                             {"v12off", lzfse_two},
+                                                             {"v12res", lzfse_two}};
     for (const auto& [name, data] : want) {
         auto got = v.contents(name, 5000);
         ASSERT_TRUE(got) << name;

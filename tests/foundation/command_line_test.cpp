@@ -64,6 +64,14 @@ TEST(CommandLine, Defaults) {
     EXPECT_EQ(p.options.volume, nullptr);
 }
 
+TEST(CommandLine, PartitionAndBootOptions) {
+    parsed p({"-o", "partition=3,nofail", "disk.img", "mnt"});
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(p.options.partition, 3u);
+    EXPECT_EQ(p.fuse_argv(), (std::vector<std::string>{"quorvel", "mnt"}))
+        << "nofail is for the boot process, not for FUSE";
+}
+
 TEST(CommandLine, UnknownOptionsGoToFuse) {
     parsed p({"-o", "kernel_cache", "-d", "vol", "mnt", "extra"});
     ASSERT_EQ(p.result, 0);

@@ -115,8 +115,8 @@ void sha_block(std::array<uint32_t, 8>& h, const uint8_t* p) {
     }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
     for (int i = 0; i < 64; ++i) {
-        uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] +
-                      w[i];
+        uint32_t t1 =
+            hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
         uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         hh = g;
         g = f;
@@ -137,7 +137,7 @@ device::~device() {
 }
 
 void install_hooks(device* dev) {
-    hfslib_hooks hooks{err_hook, alloc_hook, realloc_hook, free_hook,
+    hfslib_hooks hooks{err_hook,  alloc_hook, realloc_hook, free_hook,
                        open_hook, close_hook, read_hook};
     hfslib_setup(&hooks);
     captured.clear();
@@ -189,7 +189,9 @@ std::optional<std::string> image_path(const std::string& name) {
     std::filesystem::create_directories(scratch_dir());
     const std::string dst = scratch_dir() + "/" + name + ".img";
     if (!std::filesystem::exists(dst)) {
-        const std::string tmp = dst + ".part";
+        // Test processes may unpack the same image at once: each writes its
+        // own file and renames it into place.
+        const std::string tmp = dst + "." + std::to_string(getpid()) + ".part";
         const std::string cmd = "xz -dc '" + src + "' > '" + tmp + "'";
         if (std::system(cmd.c_str()) != 0) return std::nullopt;
         std::filesystem::rename(tmp, dst);
@@ -251,7 +253,7 @@ std::string sha256_hex(const uint8_t* data, size_t len) {
     for (; i + 64 <= len; i += 64) sha_block(h, data + i);
     uint8_t tail[128] = {};
     size_t rest = len - i;
-    std::memcpy(tail, data + i, rest);
+    if (rest) std::memcpy(tail, data + i, rest);
     tail[rest] = 0x80;
     size_t tail_len = rest + 9 <= 64 ? 64 : 128;
     uint64_t bits = uint64_t{len} * 8;

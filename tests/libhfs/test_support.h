@@ -23,7 +23,7 @@ struct device {
     int fd = -1;                // image file
     size_t reads = 0;
     std::vector<std::pair<uint64_t, uint64_t>> log; // (device offset, size)
-    size_t fail_after = SIZE_MAX; // reads beyond this count fail
+    size_t fail_after = SIZE_MAX;                   // reads beyond this count fail
     ~device();
 };
 

@@ -38,8 +38,7 @@ std::vector<Bytes> split_blocks(const Bytes& s) {
         if (magic == "bvx-") len = 8 + get_u32(s, p + 4);
         if (magic == "bvxn") len = 12 + get_u32(s, p + 8);
         if (magic == "bvx2") {
-            const uint64_t w0 = get_u64(s, p + 8), w1 = get_u64(s, p + 16),
-                           w2 = get_u64(s, p + 24);
+            const uint64_t w0 = get_u64(s, p + 8), w1 = get_u64(s, p + 16), w2 = get_u64(s, p + 24);
             len = (w2 & 0xFFFFFFFF) + ((w0 >> 20) & 0xFFFFF) + ((w1 >> 40) & 0xFFFFF);
         }
         if (len == 0) ADD_FAILURE() << "unexpected block " << magic;
@@ -68,11 +67,16 @@ Bytes to_v1(const Bytes& b) {
     for (auto& f : freq) {
         unsigned v = 0;
         for (unsigned i = 0; i < 14; ++i) v |= bit(i) << i;
-        if ((v & 1) == 0) f = static_cast<uint16_t>((v >> 1) & 1), bitpos += 2;
-        else if ((v & 3) == 1) f = static_cast<uint16_t>(2 + ((v >> 2) & 1)), bitpos += 3;
-        else if ((v & 7) == 3) f = static_cast<uint16_t>(4 + ((v >> 3) & 3)), bitpos += 5;
-        else if ((v & 15) == 7) f = static_cast<uint16_t>(8 + ((v >> 4) & 15)), bitpos += 8;
-        else f = static_cast<uint16_t>(24 + ((v >> 4) & 1023)), bitpos += 14;
+        if ((v & 1) == 0)
+            f = static_cast<uint16_t>((v >> 1) & 1), bitpos += 2;
+        else if ((v & 3) == 1)
+            f = static_cast<uint16_t>(2 + ((v >> 2) & 1)), bitpos += 3;
+        else if ((v & 7) == 3)
+            f = static_cast<uint16_t>(4 + ((v >> 3) & 3)), bitpos += 5;
+        else if ((v & 15) == 7)
+            f = static_cast<uint16_t>(8 + ((v >> 4) & 15)), bitpos += 8;
+        else
+            f = static_cast<uint16_t>(24 + ((v >> 4) & 1023)), bitpos += 14;
     }
     Bytes h;
     put_magic(h, "bvx1");

@@ -36,7 +36,9 @@ Bytes large_distance(unsigned m, unsigned d) {
 }
 
 // Match of 16..271 bytes at the previous distance.
-Bytes large_match(unsigned m) { return {0xF0, static_cast<uint8_t>(m - 16)}; }
+Bytes large_match(unsigned m) {
+    return {0xF0, static_cast<uint8_t>(m - 16)};
+}
 
 // The one-byte-at-a-time copy the format defines.
 void naive_match(Bytes& out, size_t dist, size_t len) {
@@ -125,9 +127,8 @@ TEST(LzvnInstructions, EmptyStreamIsOkButPlainCallCannotTellItFromAnError) {
 
 TEST(LzvnErrors, UndefinedOpcodes) {
     for (unsigned op = 0; op < 256; ++op) {
-        const bool undefined = op == 0x1E || op == 0x26 || op == 0x2E || op == 0x36 ||
-                               op == 0x3E || (op >= 0x70 && op <= 0x7F) ||
-                               (op >= 0xD0 && op <= 0xDF);
+        const bool undefined = op == 0x1E || op == 0x26 || op == 0x2E || op == 0x36 || op == 0x3E ||
+                               (op >= 0x70 && op <= 0x7F) || (op >= 0xD0 && op <= 0xDF);
         if (!undefined) continue;
         Bytes s = literals({1, 2, 3, 4});
         s.push_back(static_cast<uint8_t>(op));
@@ -162,13 +163,13 @@ TEST(LzvnErrors, TruncatedInstructions) {
     // Each of these stops inside an instruction or before the end marker.
     const std::vector<Bytes> cases = {
         {},
-        {0xE3, 'a', 'b'},                   // literal bytes missing
-        {0xE0},                             // length byte missing
-        {0xE1, 'a', 0x09},                  // second byte of a small-distance match
-        {0xE1, 'a', 0xA0, 0x04},            // medium-distance match cut
-        {0xE1, 'a', 0x07, 0x01},            // large-distance match cut
+        {0xE3, 'a', 'b'},                    // literal bytes missing
+        {0xE0},                              // length byte missing
+        {0xE1, 'a', 0x09},                   // second byte of a small-distance match
+        {0xE1, 'a', 0xA0, 0x04},             // medium-distance match cut
+        {0xE1, 'a', 0x07, 0x01},             // large-distance match cut
         {0xE1, 'a', 0x06, 0, 0, 0, 0, 0, 0}, // end marker of 7 bytes
-        {0xE1, 'a', 0x0E},                  // no end marker at all
+        {0xE1, 'a', 0x0E},                   // no end marker at all
     };
     for (const auto& s : cases)
         EXPECT_EQ(decode_lzvn(s, 100).status, LZFSE_STATUS_TRUNCATED) << "case of " << s.size();
@@ -181,8 +182,8 @@ TEST(LzvnOutput, TooSmallFillsExactlyAndStops) {
     for (size_t size = 0; size < 14; ++size) {
         const Decoded d = decode_lzvn(s, size);
         EXPECT_EQ(d.status, LZFSE_STATUS_DST_TOO_SMALL) << size;
-        const Bytes want = Bytes{'a', 'b', 'c', 'd', 'a', 'b', 'c', 'd', 'a', 'b', 'c', 'd', 'a',
-                                 'b'};
+        const Bytes want =
+            Bytes{'a', 'b', 'c', 'd', 'a', 'b', 'c', 'd', 'a', 'b', 'c', 'd', 'a', 'b'};
         EXPECT_TRUE(d.out == Bytes(want.begin(), want.begin() + static_cast<ptrdiff_t>(size)));
         Bytes dst(size);
         EXPECT_EQ(lzvn_decode_buffer(dst.data(), size, s.data(), s.size()), size);

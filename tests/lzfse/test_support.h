@@ -18,7 +18,9 @@ namespace lzfse_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::filesystem::path compress_dir() { return QUORVEL_COMPRESS_DIR; }
+inline std::filesystem::path compress_dir() {
+    return QUORVEL_COMPRESS_DIR;
+}
 
 inline Bytes read_file(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
@@ -61,7 +63,9 @@ inline void put_magic(Bytes& b, const char* m) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(m[i]));
 }
 
-inline void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+inline void append(Bytes& b, const Bytes& more) {
+    b.insert(b.end(), more.begin(), more.end());
+}
 
 // A stored block holding `data`.
 inline Bytes stored_block(const Bytes& data) {
@@ -82,7 +86,9 @@ inline Bytes lzvn_block(uint32_t n_raw, const Bytes& payload) {
     return b;
 }
 
-inline Bytes end_block() { return Bytes{'b', 'v', 'x', '$'}; }
+inline Bytes end_block() {
+    return Bytes{'b', 'v', 'x', '$'};
+}
 
 inline const Bytes kLzvnEnd = {0x06, 0, 0, 0, 0, 0, 0, 0};
 

@@ -9,6 +9,10 @@ namespace {
 
 enum class Kind { lzfse, lzvn };
 
+void PrintTo(Kind k, std::ostream* os) {
+    *os << (k == Kind::lzfse ? "LZFSE" : "raw LZVN");
+}
+
 Decoded decode(Kind kind, const Bytes& src, size_t dst_size) {
     return kind == Kind::lzfse ? decode_lzfse(src, dst_size) : decode_lzvn(src, dst_size);
 }
@@ -50,8 +54,8 @@ TEST_P(Vectors, ShortDestinationGetsExactPrefix) {
     REQUIRE_VECTORS(vectors_, sub_);
     for (const auto& v : vectors_) {
         if (v.raw.empty()) continue;
-        for (size_t size : {v.raw.size() - 1, v.raw.size() / 2, v.raw.size() / 3 + 7, size_t{1},
-                            size_t{0}}) {
+        for (size_t size :
+             {v.raw.size() - 1, v.raw.size() / 2, v.raw.size() / 3 + 7, size_t{1}, size_t{0}}) {
             if (size >= v.raw.size()) continue;
             SCOPED_TRACE(v.name + " into " + std::to_string(size));
             const Decoded d = decode(GetParam(), v.packed, size);
@@ -133,12 +137,17 @@ TEST(LzfseScratch, CallerScratchGivesSameResult) {
     const auto vectors_ = load_vectors("lzfse", ".lzfse");
     REQUIRE_VECTORS(vectors_, "lzfse");
     // Reused across streams: nothing may leak from one decode into the next.
-    auto scratch = std::make_unique<uint64_t[]>(lzfse_decode_scratch_size() / 8 + 1);
+    auto scratch = std::make_unique<uint64_t[]>(lzfse_decode_scratch_size() / 8 + 2);
     for (const auto& v : vectors_) {
         SCOPED_TRACE(v.name);
         const Decoded d = decode_lzfse(v.packed, v.raw.size(), scratch.get());
         EXPECT_EQ(d.status, LZFSE_STATUS_OK);
         EXPECT_TRUE(d.out == v.raw);
+        // A misaligned scratch is not used (the call allocates its own).
+        void* odd = reinterpret_cast<uint8_t*>(scratch.get()) + 1;
+        const Decoded o = decode_lzfse(v.packed, v.raw.size(), odd);
+        EXPECT_EQ(o.status, LZFSE_STATUS_OK);
+        EXPECT_TRUE(o.out == v.raw);
     }
 }
 

@@ -1,0 +1,47 @@
+// Finding an HFS+ or HFSX volume inside a whole-disk image: the GUID
+// partition table (with 512- or 4096-byte sectors), the Apple partition map
+// and the MBR. Every map entry is untrusted: entries beyond the device,
+// absurd counts or overlapping arithmetic are refused, never read past.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class hfs_map_kind { none, gpt, apple, mbr };
+
+struct hfs_partition {
+    uint32_t number = 0; // as the map numbers it (1-based)
+    uint64_t offset = 0; // bytes from the start of the device
+    uint64_t length = 0; // bytes
+    bool hfs = false;    // the map's type says HFS+ or HFSX
+    std::string type;    // the type as the map states it, for messages
+};
+
+struct hfs_partition_map {
+    hfs_map_kind kind = hfs_map_kind::none;
+    std::vector<hfs_partition> partitions;
+};
+
+// Reads `size` bytes at `offset` of the device; false when they cannot all
+// be read.
+using hfs_device_reader = std::function<bool(uint8_t* buf, size_t size, uint64_t offset)>;
+
+// Reads the partition map of a device of `device_size` bytes. Returns false
+// with a message when a map is present but unusable; a device without any
+// map gives true and kind none.
+bool hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
+                            hfs_partition_map& map, std::string& error);
+
+// Where the volume to open begins. `partition` 0 chooses automatically: the
+// start of the device when it holds a volume header (or an HFS wrapper) at
+// byte 1024, else the first HFS+/HFSX partition of its map, else the start
+// (where opening then fails as an unrecognized format). A partition number
+// chooses that partition of the map, which must be HFS+/HFSX. Returns false
+// with a message when the choice cannot be honoured.
+bool hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                       uint64_t& offset, std::string& error);
+
+// The same for an open descriptor (an image file or a disk device).
+bool hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error);

@@ -1,0 +1,245 @@
+// ls, stat, cat and xattr: what a mount would show, printed.
+#include "extract.h"
+#include "frontend.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+struct listing {
+    std::vector<folder_entry>* entries;
+};
+
+int collect(void* buf, const char* name, const struct stat* st, off_t) {
+    auto* out = static_cast<listing*>(buf);
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return 0;
+    folder_entry entry{name, {}};
+    if (st) entry.st = *st;
+    out->entries->push_back(std::move(entry));
+    return 0;
+}
+
+std::string mode_text(mode_t mode) {
+    std::string text = S_ISDIR(mode)    ? "d"
+                       : S_ISLNK(mode)  ? "l"
+                       : S_ISCHR(mode)  ? "c"
+                       : S_ISBLK(mode)  ? "b"
+                       : S_ISFIFO(mode) ? "p"
+                       : S_ISSOCK(mode) ? "s"
+                                        : "-";
+    const char* flags = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i) text += (mode & (0400 >> i)) ? flags[i] : '-';
+    if (mode & S_ISUID) text[3] = (mode & S_IXUSR) ? 's' : 'S';
+    if (mode & S_ISGID) text[6] = (mode & S_IXGRP) ? 's' : 'S';
+    if (mode & S_ISVTX) text[9] = (mode & S_IXOTH) ? 't' : 'T';
+    return text;
+}
+
+std::string time_text(const struct timespec& when) {
+    struct tm utc {};
+    time_t seconds = when.tv_sec;
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+int link_target(const std::string& path, std::string& target) {
+    char buf[4097];
+    if (int err = op_readlink(path.c_str(), buf, sizeof buf)) return err;
+    target = buf;
+    return 0;
+}
+
+void print_long(const std::string& path, const std::string& name, const struct stat& st) {
+    std::string size =
+        S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)
+            ? std::to_string(major(st.st_rdev)) + ", " + std::to_string(minor(st.st_rdev))
+            : std::to_string(st.st_size);
+    std::printf("%s %3lu %5u %5u %10s %s UTC %s", mode_text(st.st_mode).c_str(),
+                static_cast<unsigned long>(st.st_nlink), st.st_uid, st.st_gid, size.c_str(),
+                time_text(st.st_mtim).c_str(), name.c_str());
+    std::string target;
+    if (S_ISLNK(st.st_mode) && link_target(path, target) == 0)
+        std::printf(" -> %s", target.c_str());
+    std::putchar('\n');
+}
+
+int list(const std::string& path, bool long_form, bool recursive, bool header) {
+    struct stat st {};
+    if (int err = op_getattr(path.c_str(), &st)) {
+        report_error(path, err);
+        return 1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (long_form)
+            print_long(path, path, st);
+        else
+            std::printf("%s\n", path.c_str());
+        return 0;
+    }
+    std::vector<folder_entry> entries;
+    if (int err = list_folder(path, entries)) {
+        report_error(path, err);
+        return 1;
+    }
+    if (header) std::printf("%s:\n", path.c_str());
+    int status = 0;
+    for (folder_entry& entry : entries) {
+        const std::string full = join_path(path, entry.name);
+        if (long_form || recursive) {
+            if (int err = op_getattr(full.c_str(), &entry.st)) {
+                report_error(full, err);
+                status = 1;
+                continue;
+            }
+        }
+        if (long_form)
+            print_long(full, entry.name, entry.st);
+        else
+            std::printf("%s\n", entry.name.c_str());
+    }
+    if (recursive)
+        for (const folder_entry& entry : entries)
+            if (S_ISDIR(entry.st.st_mode)) {
+                std::putchar('\n');
+                status |= list(join_path(path, entry.name), long_form, true, true);
+            }
+    return status;
+}
+
+} // namespace
+
+void report_error(const std::string& what, int negative_errno) {
+    std::fprintf(stderr, "quorvel-extract: %s: %s\n", what.c_str(), std::strerror(-negative_errno));
+}
+
+std::string join_path(const std::string& path, const std::string& name) {
+    return path == "/" ? "/" + name : path + "/" + name;
+}
+
+int list_folder(const std::string& path, std::vector<folder_entry>& entries) {
+    fuse_file_info fi{};
+    if (int err = op_opendir(path.c_str(), &fi)) return err;
+    listing out{&entries};
+    int err = op_readdir(path.c_str(), &out, collect, 0, &fi);
+    op_releasedir(path.c_str(), &fi);
+    return err;
+}
+
+int command_ls(const std::vector<std::string>& args) {
+    bool long_form = false, recursive = false;
+    std::string path = "/";
+    for (const std::string& arg : args) {
+        if (arg == "-l")
+            long_form = true;
+        else if (arg == "-R")
+            recursive = true;
+        else if (arg == "-lR" || arg == "-Rl")
+            long_form = recursive = true;
+        else
+            path = arg;
+    }
+    return list(path, long_form, recursive, recursive);
+}
+
+int command_stat(const std::vector<std::string>& args) {
+    if (args.size() != 1) {
+        std::fprintf(stderr, "usage: quorvel-extract VOLUME stat PATH\n");
+        return 1;
+    }
+    struct stat st {};
+    if (int err = op_getattr(args[0].c_str(), &st)) {
+        report_error(args[0], err);
+        return 1;
+    }
+    std::printf("  File: %s\n", args[0].c_str());
+    std::printf("  Size: %lld\tBlocks: %lld\tIO Block: %ld\n", static_cast<long long>(st.st_size),
+                static_cast<long long>(st.st_blocks), static_cast<long>(st.st_blksize));
+    std::printf(" Inode: %lu\tLinks: %lu", static_cast<unsigned long>(st.st_ino),
+                static_cast<unsigned long>(st.st_nlink));
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        std::printf("\tDevice type: %u,%u", major(st.st_rdev), minor(st.st_rdev));
+    std::printf("\nAccess: (%04o/%s)  Uid: %u  Gid: %u\n", st.st_mode & 07777,
+                mode_text(st.st_mode).c_str(), st.st_uid, st.st_gid);
+    std::printf("Access: %s UTC\nModify: %s UTC\nChange: %s UTC\n", time_text(st.st_atim).c_str(),
+                time_text(st.st_mtim).c_str(), time_text(st.st_ctim).c_str());
+    return 0;
+}
+
+int command_cat(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        std::fprintf(stderr, "usage: quorvel-extract VOLUME cat PATH...\n");
+        return 1;
+    }
+    int status = 0;
+    std::vector<char> buf(1 << 20);
+    for (const std::string& path : args) {
+        fuse_file_info fi{};
+        if (int err = op_open(path.c_str(), &fi)) {
+            report_error(path, err);
+            status = 1;
+            continue;
+        }
+        for (off_t offset = 0;;) {
+            int got = op_read(path.c_str(), buf.data(), buf.size(), offset, &fi);
+            if (got < 0) {
+                report_error(path, got);
+                status = 1;
+                break;
+            }
+            if (got == 0) break;
+            if (std::fwrite(buf.data(), 1, static_cast<size_t>(got), stdout) !=
+                static_cast<size_t>(got)) {
+                op_release(path.c_str(), &fi);
+                return 1;
+            }
+            offset += got;
+        }
+        op_release(path.c_str(), &fi);
+    }
+    return std::fflush(stdout) == 0 ? status : 1;
+}
+
+int command_xattr(const std::vector<std::string>& args) {
+    if (args.empty() || args.size() > 2) {
+        std::fprintf(stderr, "usage: quorvel-extract VOLUME xattr PATH [NAME]\n");
+        return 1;
+    }
+    const char* path = args[0].c_str();
+    if (args.size() == 2) {
+        int size = op_getxattr(path, args[1].c_str(), nullptr, 0);
+        if (size < 0) {
+            report_error(args[0] + ": " + args[1], size);
+            return 1;
+        }
+        std::vector<char> value(static_cast<size_t>(size) + 1);
+        size = op_getxattr(path, args[1].c_str(), value.data(), value.size());
+        if (size < 0) {
+            report_error(args[0] + ": " + args[1], size);
+            return 1;
+        }
+        std::fwrite(value.data(), 1, static_cast<size_t>(size), stdout);
+        return 0;
+    }
+    int size = op_listxattr(path, nullptr, 0);
+    if (size < 0) {
+        report_error(args[0], size);
+        return 1;
+    }
+    std::vector<char> names(static_cast<size_t>(size) + 1);
+    size = op_listxattr(path, names.data(), names.size());
+    if (size < 0) {
+        report_error(args[0], size);
+        return 1;
+    }
+    for (size_t at = 0; at < static_cast<size_t>(size); at += std::strlen(&names[at]) + 1)
+        std::printf("%s\n", &names[at]);
+    return 0;
+}

@@ -1,0 +1,38 @@
+// quorvel-extract: reads a volume through the file-system handlers without
+// mounting it.
+#pragma once
+
+#include "ops_common.h"
+#include "options.h"
+
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+// Reads a comma-separated list of mount options into `options`, with the
+// same option table as quorvel. False with a message for an unknown option
+// or a bad value.
+bool parse_mount_options(const char* list, hfs_options& options, std::string& error);
+
+// One entry of a folder, as the handlers list it.
+struct folder_entry {
+    std::string name;
+    struct stat st;
+};
+
+// The entries of a folder (without "." and ".."); a negative errno value on
+// failure.
+int list_folder(const std::string& path, std::vector<folder_entry>& entries);
+
+// `path` joined with `name` ("/" + name at the root).
+std::string join_path(const std::string& path, const std::string& name);
+
+// The commands; each returns the exit status.
+int command_ls(const std::vector<std::string>& args);
+int command_stat(const std::vector<std::string>& args);
+int command_cat(const std::vector<std::string>& args);
+int command_xattr(const std::vector<std::string>& args);
+int command_extract(const std::vector<std::string>& args, bool quiet);
+
+// Prints "quorvel-extract: WHAT: error text" to standard error.
+void report_error(const std::string& what, int negative_errno);

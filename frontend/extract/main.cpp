@@ -1,0 +1,111 @@
+// quorvel-extract: lists, shows and copies out what is on an HFS+ or HFSX
+// volume without mounting it, through the same handlers as the mount.
+#include "extract.h"
+#include "open_volume.h"
+
+#include "device.h"
+#include "libhfs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char usage[] =
+    "usage: quorvel-extract [-o options] [--force] [--quiet] VOLUME COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "    ls [-l] [-R] [PATH]    list a folder (the root by default)\n"
+    "    stat PATH              show an item's attributes\n"
+    "    cat PATH...            write files' contents to standard output\n"
+    "    xattr PATH [NAME]      list extended attributes, or write one's value\n"
+    "    extract [PATH] DEST    copy PATH (the whole volume by default) to DEST\n"
+    "\n"
+    "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
+    "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
+    "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
+    "noublio, ublio_items=N, ublio_grace=N. The volume is never written.\n";
+
+hfslib_vol served;
+hfslib_vol* served_volume() {
+    return &served;
+}
+
+// Owns what the options hold.
+struct options_guard {
+    hfs_options options{};
+    options_guard() { init_options(&options); }
+    ~options_guard() {
+        std::free(options.rsrc_ext);
+        std::free(options.volume);
+    }
+    options_guard(const options_guard&) = delete;
+    options_guard& operator=(const options_guard&) = delete;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    options_guard guard;
+    hfs_options& options = guard.options;
+    bool quiet = false;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (words.empty() && (arg == "-h" || arg == "--help")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (words.empty() && arg == "-o" && i + 1 < argc) {
+            std::string error;
+            if (!parse_mount_options(argv[++i], options, error)) {
+                std::fprintf(stderr, "quorvel-extract: %s\n", error.c_str());
+                return 1;
+            }
+        } else if (words.empty() && arg.starts_with("-o") && arg.size() > 2) {
+            std::string error;
+            if (!parse_mount_options(arg.c_str() + 2, options, error)) {
+                std::fprintf(stderr, "quorvel-extract: %s\n", error.c_str());
+                return 1;
+            }
+        } else if (arg == "--force" && words.empty()) {
+            options.force = 1;
+        } else if (arg == "--quiet") {
+            quiet = true;
+        } else {
+            words.push_back(arg);
+        }
+    }
+    if (words.size() < 2) {
+        std::fputs(usage, stderr);
+        return 1;
+    }
+    options.volume = strdup(words[0].c_str());
+    const std::string command = words[1];
+    const std::vector<std::string> args(words.begin() + 2, words.end());
+
+    if (int status = hfs_check_options(options)) return status;
+    if (int status = hfs_open_volume(options, served)) return status;
+    hfs_volume_source = served_volume;
+
+    int status = 1;
+    if (command == "ls")
+        status = command_ls(args);
+    else if (command == "stat")
+        status = command_stat(args);
+    else if (command == "cat")
+        status = command_cat(args);
+    else if (command == "xattr")
+        status = command_xattr(args);
+    else if (command == "extract")
+        status = command_extract(args, quiet);
+    else
+        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s", command.c_str(), usage);
+
+    hfslib_unmount(&served, nullptr);
+    hfslib_teardown();
+    return status;
+}

@@ -1,0 +1,18 @@
+// Opening a volume for serving, shared by quorvel and quorvel-extract: the
+// checks of the options, the library's hooks, the volume and its journal,
+// with the same messages and exit statuses in both programs.
+#pragma once
+
+#include "libhfs.h"
+#include "options.h"
+
+// Checks what the options name beyond their syntax (the suffix, the
+// partition). 0 when they can be used, else the exit status (1) after a
+// message.
+int hfs_check_options(const hfs_options& options);
+
+// Installs the device hooks and opens the volume named by the options into
+// `vol`. Returns 0, or the exit status after the message: the error number
+// when the volume cannot be opened, 5 when its journal is dirty and not
+// forced.
+int hfs_open_volume(hfs_options& options, hfslib_vol& vol);

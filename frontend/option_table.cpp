@@ -1,0 +1,35 @@
+// The mount options: the table the option parser reads. quorvel hands it to
+// FUSE's parser; quorvel-extract reads it with its own.
+#include "frontend.h"
+
+#include <cstddef>
+
+#define HFS_OPT(templ, field, value)                                                               \
+    { templ, offsetof(hfs_options, field), value }
+
+const struct fuse_opt hfs_opts[] = {
+    FUSE_OPT_KEY("-h", KEY_HELP),
+    FUSE_OPT_KEY("--help", KEY_HELP),
+    FUSE_OPT_KEY("-H", KEY_FULLHELP),
+    FUSE_OPT_KEY("--fullhelp", KEY_FULLHELP),
+    FUSE_OPT_KEY("-v", KEY_VERSION),
+    FUSE_OPT_KEY("--version", KEY_VERSION),
+    HFS_OPT("--force", force, 1),
+    HFS_OPT("noallow_other", noallow_other, 1),
+    HFS_OPT("cache_size=%zu", cache_size, 0),
+    HFS_OPT("blksize=%u", blksize, 0),
+    HFS_OPT("noublio", noublio, 1),
+    HFS_OPT("ublio_items=%d", ublio_items, 0),
+    HFS_OPT("ublio_grace=%lu", ublio_grace, 0),
+    HFS_OPT("rsrc_ext=%s", rsrc_ext, 0),
+    HFS_OPT("rsrc_only", rsrc_only, 1),
+    HFS_OPT("default_file_mode=%ho", default_file_mode, 0),
+    HFS_OPT("default_dir_mode=%ho", default_dir_mode, 0),
+    HFS_OPT("default_uid=%u", default_uid, 0),
+    HFS_OPT("default_gid=%u", default_gid, 0),
+    HFS_OPT("disable_symlinks", disable_symlinks, 1),
+    HFS_OPT("partition=%u", partition, 0),
+    // fstab options meant for the boot process, not for the file system.
+    FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_END,
+};

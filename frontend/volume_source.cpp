@@ -1,0 +1,3 @@
+#include "ops_common.h"
+
+hfs_volume_source_fn hfs_volume_source = nullptr;
