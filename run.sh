@@ -35,6 +35,13 @@ echo
 if ls mnt >/dev/null 2>&1; then
     echo "== ls -la mnt"
     ls -la mnt || true
+    if command -v getfattr >/dev/null; then
+        echo
+        echo "== getfattr -d -m - mnt/Documents/readme.txt"
+        getfattr -d -m - mnt/Documents/readme.txt 2>/dev/null || true
+        echo "== getfattr -m - mnt/xattrs.txt (names only)"
+        getfattr -m - mnt/xattrs.txt 2>/dev/null || true
+    fi
 fi
 echo
 echo "The volume stays mounted at $root/mnt. Unmount it with:"

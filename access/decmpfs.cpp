@@ -76,6 +76,12 @@ void report(const char* format, Args... args) {
     hfslib_report(format, nullptr, 0, args...);
 }
 
+// hfs_decmp_unpack with the LZFSE decoder's working memory (null: its own)
+// and, with `exact`, dst_cap the exact length the unit must give: a longer
+// output then fails instead of filling dst_cap + 1 bytes.
+int unpack_unit(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
+                size_t* out_len, void* lzfse_scratch, bool exact);
+
 // Number of 64 KiB chunks of a file of `size` bytes.
 uint64_t chunks_for(uint64_t size) {
     return size / HFS_DECMP_CHUNK_SIZE + (size % HFS_DECMP_CHUNK_SIZE != 0);
@@ -228,27 +234,40 @@ int open_inline(hfs_decmp& s, std::span<const uint8_t> payload) {
     return 0;
 }
 
-// Decodes chunk i into the cache; the caller holds the write lock.
-int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i, std::vector<uint8_t>& scratch,
-           uint32_t scratch_len) {
-    s.cache_valid = false;
-    if (!s.buf) {
-        s.buf_len = std::min<uint64_t>(s.size, HFS_DECMP_CHUNK_SIZE);
-        s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.buf_len + 1);
-    }
-    if (scratch.empty()) scratch.resize(std::max<uint32_t>(scratch_len, 1));
+// Reads chunk i and decodes it into dst (room dst_cap; with `exact`, the
+// chunk's length exactly); the caller holds the write lock. 0, or the error
+// of a chunk that cannot be read or does not decode to exactly its bytes.
+int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t dst_cap,
+                 bool exact, size_t& produced) {
     const hfs_decmp_chunk& c = s.chunks[i];
-    if (int rc = read_rsrc(vol, s, scratch.data(), c.length, c.offset)) return rc;
-    size_t produced = 0;
+    if (s.packed.size() < std::max<uint32_t>(c.length, 1))
+        s.packed.resize(std::max<uint32_t>(c.length, 1));
+    if (int rc = read_rsrc(vol, s, s.packed.data(), c.length, c.offset)) return rc;
+    if (!s.lzfse_scratch && (s.type == 8 || s.type == 12))
+        s.lzfse_scratch = std::make_unique_for_overwrite<uint64_t[]>(
+            lzfse_decode_scratch_size() / sizeof(uint64_t) + 1);
+    produced = 0;
     ++s.decodes;
-    const int rc =
-        hfs_decmp_unpack(s.type, s.buf.get(), s.buf_len + 1, scratch.data(), c.length, &produced);
+    const int rc = unpack_unit(s.type, dst, dst_cap, s.packed.data(), c.length, &produced,
+                               s.lzfse_scratch.get(), exact);
     const uint64_t expected = chunk_bytes(s.size, i);
     if (rc != 0 || produced != expected) {
         report("decmpfs chunk %u of cnid %u does not decode to %llu bytes\n", i, s.cnid,
                static_cast<unsigned long long>(expected));
         return rc == Z_MEM_ERROR ? -ENOMEM : -EIO;
     }
+    return 0;
+}
+
+// Decodes chunk i into the cache; the caller holds the write lock.
+int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i) {
+    s.cache_valid = false;
+    if (!s.buf) {
+        s.buf_len = std::min<uint64_t>(s.size, HFS_DECMP_CHUNK_SIZE);
+        s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.buf_len + 1);
+    }
+    size_t produced = 0;
+    if (int rc = decode_chunk(vol, s, i, s.buf.get(), s.buf_len + 1, false, produced)) return rc;
     s.cached_chunk = i;
     s.cached_len = produced;
     s.cache_valid = true;
@@ -261,10 +280,6 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
     const uint64_t last_byte = offset + n - 1; // n > 0 and offset + n <= size
     const uint64_t end = std::min(last_byte / HFS_DECMP_CHUNK_SIZE + 1, count);
     if (first >= end) return 0;
-
-    uint32_t scratch_len = 0;
-    for (uint64_t i = first; i < end; ++i) scratch_len = std::max(scratch_len, s.chunks[i].length);
-    std::vector<uint8_t> scratch;
 
     uint64_t copied = 0;
     for (uint64_t i = first; i < end && copied < n; ++i) {
@@ -284,9 +299,24 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
             }
         }
         std::unique_lock writer(s.lock);
-        if (!(s.cache_valid && s.cached_chunk == chunk)) {
-            if (int rc = refill(vol, s, chunk, scratch, scratch_len)) return rc;
+        if (s.cache_valid && s.cached_chunk == chunk) {
+            copy_out();
+            continue;
         }
+        // A chunk the read wants whole is decoded straight into the
+        // caller's buffer, which holds exactly its bytes; the cached chunk
+        // stays as it was (a failure forgets it, as a refill would).
+        const uint64_t whole = chunk_bytes(s.size, i);
+        if (from == 0 && n - copied >= whole) {
+            size_t produced = 0;
+            if (int rc = decode_chunk(vol, s, chunk, out + copied, whole, true, produced)) {
+                s.cache_valid = false;
+                return rc;
+            }
+            copied += produced;
+            continue;
+        }
+        if (int rc = refill(vol, s, chunk)) return rc;
         copy_out();
     }
     return static_cast<int>(copied);
@@ -341,6 +371,13 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
 
 int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
                      size_t* out_len) {
+    return unpack_unit(type, dst, dst_cap, src, src_len, out_len, nullptr, false);
+}
+
+namespace {
+
+int unpack_unit(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
+                size_t* out_len, void* lzfse_scratch, bool exact) {
     if (out_len) *out_len = 0;
     if (!supported(type) || type == 5) {
         report("invalid decmpfs type %u\n", unsigned{type});
@@ -366,12 +403,25 @@ int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* 
     // Types 7 and 8 hold raw LZVN streams, or LZFSE streams beginning with a
     // block magic; types 11 and 12 hold LZFSE only.
     const bool lzfse_block = src_len >= 3 && src[0] == 'b' && src[1] == 'v' && src[2] == 'x';
-    if ((type == 7 || type == 8) && !lzfse_block)
+    const bool lzvn = (type == 7 || type == 8) && !lzfse_block;
+    if (exact) {
+        // dst_cap is the exact length expected: more output fails, as a
+        // one-byte-larger buffer would show.
+        size_t produced = 0;
+        const lzfse_status st =
+            lzvn ? lzvn_decode(dst, dst_cap, src, src_len, &produced)
+                 : lzfse_decode(dst, dst_cap, src, src_len, lzfse_scratch, &produced);
+        *out_len = st == LZFSE_STATUS_OK ? produced : 0;
+        return 0;
+    }
+    if (lzvn)
         *out_len = lzvn_decode_buffer(dst, dst_cap, src, src_len);
     else
-        *out_len = lzfse_decode_buffer(dst, dst_cap, src, src_len, nullptr);
+        *out_len = lzfse_decode_buffer(dst, dst_cap, src, src_len, lzfse_scratch);
     return 0;
 }
+
+} // namespace
 
 int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* out,
                     uint32_t* attr_len, uint8_t** attr_data) {

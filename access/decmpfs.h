@@ -53,6 +53,11 @@ struct hfs_decmp {
     uint16_t rsrc_extent_count = 0;
     // Chunks decoded so far (a cache miss each).
     std::atomic<uint64_t> decodes{0};
+    // Working memory of the chunked reads, kept across reads (guarded by
+    // `lock`, held for writing): one compressed chunk, and the LZFSE
+    // decoder's tables.
+    std::vector<uint8_t> packed;
+    std::unique_ptr<uint64_t[]> lzfse_scratch;
 
     hfs_decmp_info info() const { return {type, size}; }
 };

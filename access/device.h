@@ -5,6 +5,7 @@
 
 #include "block_cache.h"
 #include "libhfs.h"
+#include "listing.h"
 #include "path_cache.h"
 
 #include <cstdint>
@@ -33,6 +34,7 @@ struct hfs_device {
     bool use_ublio = false;
     std::unique_ptr<block_cache> ublio;
     std::mutex ublio_lock;
+    hfs_recent_listings listings; // consulted only with the lookup cache on
 
     hfs_device() = default;
     hfs_device(const hfs_device&) = delete;

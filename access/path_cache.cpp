@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -70,18 +71,35 @@ struct hfs_path_cache {
     size_t next(size_t i) const { return i + 1 == slots.size() ? 0 : i + 1; }
     size_t prev(size_t i) const { return i == 0 ? slots.size() - 1 : i - 1; }
 
-    // Newest matching slot, under a lock held by the caller.
+    // Newest matching slot, under a lock held by the caller. The filled
+    // slots run from `head` without a gap, and `index` holds each of them
+    // under its path, so the newest is the one nearest to `head`.
     const slot* find(std::string_view path, hfs_cache_accept accept) const {
-        size_t i = head;
-        do {
-            const slot& s = slots[i];
-            if (s.name.empty()) return nullptr;
-            if (s.name.view().size() == path.size() && s.name.view() == path &&
-                accepts(accept, s.origin))
-                return &s;
-            i = next(i);
-        } while (i != head);
-        return nullptr;
+        auto [it, end] = index.equal_range(path);
+        const slot* best = nullptr;
+        size_t best_age = 0;
+        for (; it != end; ++it) {
+            const slot& s = slots[it->second];
+            if (!accepts(accept, s.origin)) continue;
+            const size_t age =
+                it->second >= head ? it->second - head : it->second + slots.size() - head;
+            if (!best || age < best_age) {
+                best = &s;
+                best_age = age;
+            }
+        }
+        return best;
+    }
+
+    // Drops slot i from the index (its name is about to change).
+    void unindex(size_t i) {
+        if (slots[i].name.empty()) return;
+        auto [it, end] = index.equal_range(slots[i].name.view());
+        for (; it != end; ++it)
+            if (it->second == i) {
+                index.erase(it);
+                return;
+            }
     }
 
     bool lookup(std::string_view path, hfs_cache_accept accept, hfslib_cat_rec& record,
@@ -96,6 +114,8 @@ struct hfs_path_cache {
 
     mutable std::shared_mutex lock;
     std::vector<slot> slots;
+    // Every filled slot under its path (a view of the slot's name buffer).
+    std::unordered_multimap<std::string_view, size_t> index;
     size_t head = 0;
     hfs_path_cache_realloc_fn name_realloc;
 };
@@ -146,10 +166,19 @@ void hfs_path_cache_insert(hfs_path_cache* cache, std::string_view path,
     std::unique_lock guard(cache->lock);
     const size_t target = cache->prev(cache->head);
     slot& s = cache->slots[target];
-    if (!s.name.assign(path, cache->name_realloc)) {
+    cache->unindex(target);
+    bool indexed = false;
+    if (s.name.assign(path, cache->name_realloc)) {
+        try {
+            cache->index.emplace(s.name.view(), target);
+            indexed = true;
+        } catch (const std::exception&) {}
+    }
+    if (!indexed) {
         // No room for the name: forget everything rather than keep a ring
         // whose order can no longer be trusted. `head` stays where it is.
         for (slot& each : cache->slots) each.name.clear();
+        cache->index.clear();
         return;
     }
     s.origin = origin;

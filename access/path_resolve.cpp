@@ -36,6 +36,12 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
                               suffix_shaped ? hfs_cache_accept::resolved_only
                                             : hfs_cache_accept::any))
         return 0;
+    // An entry of a folder listed lately gives what the catalog search would
+    // find (hard links resolved), and is cached as such a search result is.
+    if (cache && !suffix_shaped && dev->listings.find(path, *rec_out, *key_out)) {
+        hfs_path_cache_insert(cache, path, *rec_out, *key_out, hfs_cache_origin::resolved);
+        return 0;
+    }
 
     size_t start = hfs_path_cache_lookup_ancestor(cache, path, *rec_out, *key_out);
     if (start == 0) {
@@ -88,4 +94,8 @@ void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_r
                       const hfslib_cat_key& key) {
     if (hfs_device* dev = hfs_get_device(vol))
         hfs_path_cache_insert(dev->cache.get(), path, rec, key, hfs_cache_origin::listed);
+}
+
+void hfs_remember_listing(hfslib_vol* vol, std::shared_ptr<const hfs_listing> listing) {
+    if (hfs_device* dev = hfs_get_device(vol)) dev->listings.remember(std::move(listing));
 }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "libhfs.h"
+#include "listing.h"
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 // Resolves `path` (absolute, UTF-8, '/'-separated). On success (0) `rec_out`
@@ -23,3 +25,7 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
 // cache with its record and the key it was listed under.
 void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_rec& rec,
                       const hfslib_cat_key& key);
+
+// Keeps `listing` among the device's recent listings, whose entries resolve
+// like listed lookup-cache entries (with the lookup cache on).
+void hfs_remember_listing(hfslib_vol* vol, std::shared_ptr<const hfs_listing> listing);

@@ -3,17 +3,29 @@
 #include "handles.h"
 #include "ops_common.h"
 
+#include "device.h"
 #include "hard_links.h"
 #include "names.h"
 #include "path_resolve.h"
 #include "stat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
 constexpr uint32_t root_folder_cnid = 2;
+
+// Whether the shown name converts back to exactly the on-disk name, as path
+// resolution converts it.
+bool names_back_to(const char* name, int length, const hfslib_uname& on_disk) {
+    hfslib_uname back{};
+    if (hfs_path_to_uname(std::string_view(name, static_cast<size_t>(length)), back) != 0)
+        return false;
+    return back.length == on_disk.length &&
+           std::equal(back.units, back.units + back.length, on_disk.units);
+}
 
 } // namespace
 
@@ -22,26 +34,16 @@ int op_opendir(const char* path, struct fuse_file_info* fi) {
     auto handle = hfs_new_handle<hfs_dir_handle>();
     if (!handle) return -ENOMEM;
     hfslib_cat_key key{};
-    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, nullptr)) return err;
+    uint8_t fork = 0;
+    if (int err = hfs_resolve_path(vol, path, &handle->record, &key, &fork)) return err;
     handle->parent_cnid = key.parent_cnid;
-    try {
-        handle->path = path;
-        if (handle->path != "/") handle->path += '/';
-    } catch (const std::bad_alloc&) {
-        return -ENOMEM;
-    }
+    const hfs_device* dev = hfs_get_device(vol);
+    handle->cache_entries = dev && fork == dev->default_fork;
 
-    hfslib_cat_rec* children = nullptr;
-    hfslib_uname* names = nullptr;
-    if (hfslib_list_folder(vol, handle->record.folder.cnid, &children, &names, &handle->count,
-                           nullptr) != 0)
-        return -EIO;
-    handle->children.reset(children);
-    handle->names.reset(names);
-    // A link that cannot be followed for a read error would list (and be
-    // remembered) as a plain file.
-    for (uint32_t i = 0; i < handle->count; ++i)
-        if (hfs_resolve_links(vol, handle->children[i], true, true) != 0) return -EIO;
+    int err = 0;
+    handle->listing = hfs_list(vol, handle->record, path, &err);
+    if (!handle->listing) return err;
+    if (handle->cache_entries) hfs_remember_listing(vol, handle->listing);
 
     fi->fh = hfs_handle_to_fh(std::move(handle));
     if (fi->fh == 0) return -ENOMEM;
@@ -68,30 +70,36 @@ int read_folder(hfslib_vol* vol, hfs_dir_handle& handle, void* buf, fuse_fill_di
         if (filler(buf, "..", have_parent ? &st : nullptr, 2)) return 0;
     }
 
-    std::string entry_path = handle.path;
+    const hfs_listing& listing = *handle.listing;
+    std::string entry_path = listing.path;
     const size_t folder_len = entry_path.size();
-    char name[HFS_NAME_TEXT_BUF];
+    hfslib_cat_rec rec{};
     hfslib_cat_key key{};
-    key.parent_cnid = handle.record.folder.cnid;
-    for (uint64_t i = offset > 2 ? static_cast<uint64_t>(offset) - 2 : 0; i < handle.count; ++i) {
-        const hfslib_uname& uname = handle.names[i];
-        int length = hfs_uname_to_path_name(uname, std::span<char, HFS_NAME_TEXT_BUF>(name));
+    for (uint64_t i = offset > 2 ? static_cast<uint64_t>(offset) - 2 : 0;
+         i < listing.entries.size(); ++i) {
+        const auto at = static_cast<uint32_t>(i);
         // A name that does not convert, converts to nothing or holds a NUL
         // cannot be handed to the kernel; it is skipped (and reported) so the
         // rest of the folder still lists.
-        if (length <= 0 || std::memchr(name, '\0', static_cast<size_t>(length)) != nullptr) {
+        if (!listing.entries[at].showable) {
             hfslib_report("skipping an entry of folder %u whose name cannot be shown (%d)", nullptr,
-                          0, key.parent_cnid, length);
+                          0, listing.folder_cnid, listing.entries[at].text_len);
             continue;
         }
-        key.name = uname;
-        key.key_len = static_cast<uint16_t>(6 + 2 * uname.length);
+        listing.record(at, rec);
+        listing.key(at, key);
         entry_path.resize(folder_len);
-        entry_path.append(name, static_cast<size_t>(length));
-        hfs_cache_record(vol, entry_path, handle.children[i], key);
+        entry_path.append(listing.name_text(at));
+        // Only a name that resolves to itself is remembered (not one stored
+        // precomposed or holding ':'): a listing must not change what a path
+        // resolves to.
+        if (handle.cache_entries &&
+            names_back_to(entry_path.c_str() + folder_len,
+                          static_cast<int>(entry_path.size() - folder_len), key.name))
+            hfs_cache_record(vol, entry_path, rec, key);
 
-        hfs_stat(vol, &handle.children[i], &st, HFSLIB_DATA_FORK, nullptr);
-        if (filler(buf, name, &st, static_cast<off_t>(i + 3))) break;
+        hfs_stat(vol, &rec, &st, HFSLIB_DATA_FORK, nullptr);
+        if (filler(buf, entry_path.c_str() + folder_len, &st, static_cast<off_t>(i + 3))) break;
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <new>
 
 namespace {
 
@@ -49,6 +50,18 @@ int open_handle(hfslib_vol* vol, const char* path, std::unique_ptr<hfs_file_hand
         handle->extent_count =
             hfslib_collect_fork_extents(vol, handle->cnid, fork, &extents, nullptr);
         handle->extents.reset(extents);
+        // Reads find their first extent by binary search over the extent ends;
+        // a fork whose ends cannot be summed keeps the plain walk (and its report).
+        if (handle->extents && handle->extent_count > 1) {
+            try {
+                handle->extent_ends.resize(handle->extent_count);
+            } catch (const std::bad_alloc&) {
+                return -ENOMEM;
+            }
+            if (hfslib_index_fork_extents(vol, handle->extents.get(), handle->extent_count,
+                                          handle->extent_ends.data()) != 0)
+                handle->extent_ends.clear();
+        }
     }
     out = std::move(handle);
     return 0;
@@ -65,8 +78,13 @@ int read_handle(hfslib_vol* vol, hfs_file_handle& handle, char* buf, size_t size
                               static_cast<size_t>(n), offset);
     if (n > INT_MAX) return -EINVAL;
     uint64_t got = 0;
-    int result = hfslib_read_fork_range(vol, reinterpret_cast<uint8_t*>(buf), &got, n, start,
-                                        handle.extents.get(), handle.extent_count, nullptr);
+    int result =
+        handle.extent_ends.empty()
+            ? hfslib_read_fork_range(vol, reinterpret_cast<uint8_t*>(buf), &got, n, start,
+                                     handle.extents.get(), handle.extent_count, nullptr)
+            : hfslib_read_fork_range_indexed(vol, reinterpret_cast<uint8_t*>(buf), &got, n, start,
+                                             handle.extents.get(), handle.extent_ends.data(),
+                                             handle.extent_count, nullptr);
     // A device error keeps its code. Missing extents, or extents that end
     // before the fork's size, must not pass for data (nor for an early end).
     if (result < -1) return result;

@@ -24,15 +24,16 @@ public:
     void skip(size_t n) { pos_ += n; }
 
     uint8_t u8() { return bytes_[pos_++]; }
+    // Big-endian, as hfslib_take_u16 / hfslib_take_u32 read, inlined.
     uint16_t u16() {
         const uint8_t* p = here();
         pos_ += 2;
-        return hfslib_take_u16(&p);
+        return static_cast<uint16_t>((p[0] << 8) | p[1]);
     }
     uint32_t u32() {
         const uint8_t* p = here();
         pos_ += 4;
-        return hfslib_take_u32(&p);
+        return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
     }
 
 private:
@@ -77,6 +78,17 @@ private:
     unsigned limit_;
     bool loop_ = false;
 };
+
+// Whether hfslib_parse_cat_record would accept these bytes as a record of a
+// node of kind `kind` (with a record to fill when `with_record`), checked
+// without decoding anything: true exactly when it would return non-zero.
+bool cat_record_parses(const uint8_t* raw, size_t raw_len, int16_t kind, bool with_record,
+                       const hfslib_vol* vol);
+
+// Decodes only the key of a catalog record that cat_record_parses accepted:
+// the key length, parent and the name's length and units (the units past
+// the length are left as they are).
+void take_cat_key(const uint8_t* raw, size_t raw_len, const hfslib_vol* vol, hfslib_cat_key& key);
 
 // Reads node `number` of a B-tree file (node_size bytes at number x
 // node_size of the fork) into `buf`. Returns 0 when the whole node was read;

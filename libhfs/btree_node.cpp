@@ -94,14 +94,19 @@ void hfslib_free_node_records(uint8_t** recs, uint16_t* sizes, uint16_t num_recs
     hfslib_hook_free(sizes, ctx);
 }
 
-size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t*** recs_out,
-                         uint16_t** sizes_out, uint8_t tree, hfslib_vol* vol, hfslib_cbctx* ctx) {
-    if (!desc_out || !raw || !vol || (recs_out == nullptr) != (sizes_out == nullptr)) return 0;
-    if (recs_out) {
-        *recs_out = nullptr;
-        *sizes_out = nullptr;
-    }
+namespace {
 
+// The checks of a node shared by the copying parser and the views of the
+// tree searches: the descriptor (a header node also sets the tree's node
+// size), then, when `records` is set, the offset table and every record's
+// bounds (and, for the catalog, its key). `records` is called once the
+// descriptor has passed: it returns the arrays for the n offsets and sizes
+// (null: failure, reported). `each(i, len)` is called before record i is
+// checked and `take(i, at)` after (false from either: failure, reported).
+// Returns the bytes taken (the descriptor alone without `records`) or 0.
+template <class Records, class Each, class Take>
+size_t check_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t tree, hfslib_vol* vol,
+                  bool want_records, Records records, Each each, Take take) {
     const uint8_t* p = raw;
     hfslib_node_desc desc{};
     desc.flink = hfslib_take_u32(&p);
@@ -142,36 +147,16 @@ size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t
         HFSLIB_ERROR("invalid parent file type specified");
         return 0;
     }
-    if (!recs_out) return desc_size;
+    if (!want_records) return desc_size;
 
     if (node_size < 2u * n + 2) {
         HFSLIB_ERROR("nodesize %u too small for %u records", unsigned{node_size}, unsigned{n});
         return 0;
     }
 
-    auto offsets = hfslib::hook_alloc<uint16_t[]>(n, ctx);
-    auto sizes = hfslib::hook_alloc<uint16_t[]>(n, ctx);
-    if (!offsets || !sizes) {
-        HFSLIB_ERROR("could not allocate node record offsets");
-        return 0;
-    }
-    auto recs = hfslib::hook_alloc<uint8_t*[]>(n, ctx);
-    if (!recs) {
-        HFSLIB_ERROR("could not allocate node records");
-        return 0;
-    }
-    for (uint16_t i = 0; i < n; ++i) recs[i] = nullptr;
-    // Frees the copies made so far when the node is refused.
-    struct copies_guard {
-        uint8_t** recs;
-        uint16_t n;
-        hfslib_cbctx* ctx;
-        bool keep = false;
-        ~copies_guard() {
-            if (!keep)
-                for (uint16_t i = 0; i < n; ++i) hfslib_hook_free(recs[i], ctx);
-        }
-    } copies{recs.get(), n, ctx};
+    uint16_t* offsets = nullptr;
+    uint16_t* sizes = nullptr;
+    if (!records(n, offsets, sizes)) return 0;
 
     // The offset table runs from the end of the node backwards: record 0's
     // entry is the last two bytes. Reading starts at record n-1's entry and
@@ -216,31 +201,87 @@ size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t
     size_t cursor = desc_size;
     for (uint16_t i = 0; i < n; ++i) {
         const uint16_t len = sizes[i];
-        recs[i] = static_cast<uint8_t*>(hfslib_hook_alloc(len, ctx));
-        if (!recs[i]) {
-            HFSLIB_ERROR("could not allocate node record #%i", int{i});
-            return 0;
-        }
+        if (!each(i, len)) return 0;
         if (cursor + len > records_end) {
             HFSLIB_ERROR("record offset outside of node bounds %u", unsigned{len});
             return 0;
         }
         if (tree == HFSLIB_TREE_CATALOG && keyed) {
-            hfslib_cat_key key{};
-            int16_t kind = desc.kind;
-            if (hfslib_parse_cat_record(raw + cursor, len, nullptr, &kind, &key, vol) == 0) {
+            // As hfslib_parse_cat_record(raw + cursor, len, nullptr, ...) would.
+            if (!hfslib::cat_record_parses(raw + cursor, len, desc.kind, false, vol)) {
                 HFSLIB_ERROR("could not read node record");
                 return 0;
             }
         }
-        std::memcpy(recs[i], raw + cursor, len);
+        if (!take(i, raw + cursor)) return 0;
         cursor += len;
     }
+    return cursor;
+}
+
+} // namespace
+
+size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t*** recs_out,
+                         uint16_t** sizes_out, uint8_t tree, hfslib_vol* vol, hfslib_cbctx* ctx) {
+    if (!desc_out || !raw || !vol || (recs_out == nullptr) != (sizes_out == nullptr)) return 0;
+    if (recs_out) {
+        *recs_out = nullptr;
+        *sizes_out = nullptr;
+    }
+
+    hfslib::hook_ptr<uint16_t[]> offsets, sizes;
+    hfslib::hook_ptr<uint8_t*[]> recs;
+    // Frees the copies made so far when the node is refused.
+    struct copies_guard {
+        uint8_t** recs = nullptr;
+        uint16_t n = 0;
+        hfslib_cbctx* ctx;
+        bool keep = false;
+        ~copies_guard() {
+            if (!keep && recs)
+                for (uint16_t i = 0; i < n; ++i) hfslib_hook_free(recs[i], ctx);
+        }
+    } copies{nullptr, 0, ctx};
+
+    auto arrays = [&](uint16_t n, uint16_t*& offsets_out, uint16_t*& sizes_at) {
+        offsets = hfslib::hook_alloc<uint16_t[]>(n, ctx);
+        sizes = hfslib::hook_alloc<uint16_t[]>(n, ctx);
+        if (!offsets || !sizes) {
+            HFSLIB_ERROR("could not allocate node record offsets");
+            return false;
+        }
+        recs = hfslib::hook_alloc<uint8_t*[]>(n, ctx);
+        if (!recs) {
+            HFSLIB_ERROR("could not allocate node records");
+            return false;
+        }
+        for (uint16_t i = 0; i < n; ++i) recs[i] = nullptr;
+        copies.recs = recs.get();
+        copies.n = n;
+        offsets_out = offsets.get();
+        sizes_at = sizes.get();
+        return true;
+    };
+    auto each = [&](uint16_t i, uint16_t len) {
+        recs[i] = static_cast<uint8_t*>(hfslib_hook_alloc(len, ctx));
+        if (!recs[i]) {
+            HFSLIB_ERROR("could not allocate node record #%i", int{i});
+            return false;
+        }
+        return true;
+    };
+    auto take = [&](uint16_t i, const uint8_t* at) {
+        std::memcpy(recs[i], at, sizes[i]);
+        return true;
+    };
+    const size_t used =
+        check_node(raw, desc_out, tree, vol, recs_out != nullptr, arrays, each, take);
+    if (used == 0 || !recs_out) return used;
 
     copies.keep = true;
     *recs_out = recs.release();
     *sizes_out = sizes.release();
-    return cursor;
+    return used;
 }
 
 size_t hfslib_read_header_node(uint8_t* const* recs, const uint16_t* rec_sizes, uint16_t num_recs,
@@ -294,6 +335,37 @@ int read_tree_node(hfslib_vol* vol, uint8_t* buf, uint16_t node_size, uint32_t n
                                     static_cast<uint16_t>(extents.size()), ctx);
     if (rc != 0) return rc;
     return got == node_size ? 0 : 1;
+}
+
+size_t node_records::parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
+    release();
+    if (!raw || !vol) return 0;
+    auto arrays = [&](uint16_t n, uint16_t*& offsets, uint16_t*& sizes) {
+        // Room for the most records any node can hold, kept across nodes.
+        if (n > capacity_) {
+            const uint32_t room = n < 512 ? 512 : n;
+            auto grown = hfslib::hook_alloc<uint16_t[]>(size_t{room} * 2, ctx_);
+            auto at = hfslib::hook_alloc<const uint8_t*[]>(room, ctx_);
+            if (!grown || !at) {
+                HFSLIB_ERROR("could not allocate node record offsets");
+                return false;
+            }
+            table_ = std::move(grown);
+            at_ = std::move(at);
+            capacity_ = room;
+        }
+        offsets = table_.get();
+        sizes = table_.get() + capacity_;
+        return true;
+    };
+    auto each = [](uint16_t, uint16_t) { return true; };
+    auto take = [&](uint16_t i, const uint8_t* at) {
+        at_[i] = at;
+        return true;
+    };
+    const size_t used = check_node(raw, &desc, tree, vol, true, arrays, each, take);
+    count_ = used != 0 ? desc.num_recs : 0;
+    return used;
 }
 
 void report_bad_descent(const descent_path& path, const char* tree_name, uint32_t node) {

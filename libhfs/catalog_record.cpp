@@ -109,6 +109,64 @@ int cmp_parents(const hfslib_cat_key* a, const hfslib_cat_key* b) {
 
 } // namespace
 
+namespace hfslib {
+
+bool cat_record_parses(const uint8_t* raw, size_t raw_len, int16_t kind, bool with_record,
+                       const hfslib_vol* vol) {
+    if (!raw || !vol) return false;
+    byte_reader r({raw, raw_len});
+    // The key: its length field, the parent and the name.
+    if (vol->cat_keylen_size == 1) {
+        if (!r.has(1)) return false;
+        r.skip(1);
+    } else if (vol->cat_keylen_size == 2) {
+        if (!r.has(2)) return false;
+        r.skip(2);
+    } else {
+        return false;
+    }
+    if (!r.has(4)) return false;
+    r.skip(4);
+    if (!r.has(2)) return false;
+    const uint16_t n = std::min<uint16_t>(r.u16(), 255);
+    if (!r.has(size_t{2} * n)) return false;
+    r.skip(size_t{2} * n);
+
+    if (!with_record) {
+        if (kind == HFSLIB_NODE_INDEX) return true;
+        return kind == HFSLIB_NODE_LEAF && r.has(2);
+    }
+    if (kind == HFSLIB_NODE_INDEX) return r.has(4);
+    if (!r.has(2)) return false;
+    switch (r.u16()) {
+    case HFSLIB_REC_FOLDER:
+        return r.has(folder_rec_size - 2);
+    case HFSLIB_REC_FILE:
+        return r.has(file_rec_size - 2);
+    case HFSLIB_REC_FOLDER_THREAD:
+    case HFSLIB_REC_FILE_THREAD: {
+        if (!r.has(thread_head_size - 2)) return false;
+        r.skip(thread_head_size - 2);
+        if (!r.has(2)) return false;
+        const uint16_t units = std::min<uint16_t>(r.u16(), 255);
+        return r.has(size_t{2} * units);
+    }
+    default:
+        return true;
+    }
+}
+
+void take_cat_key(const uint8_t* raw, size_t raw_len, const hfslib_vol* vol, hfslib_cat_key& key) {
+    byte_reader r({raw, raw_len});
+    key.key_len = vol->cat_keylen_size == 1 ? r.u8() : r.u16();
+    key.parent_cnid = r.u32();
+    const uint16_t n = std::min<uint16_t>(r.u16(), 255);
+    key.name.length = n;
+    for (uint16_t i = 0; i < n; ++i) key.name.units[i] = r.u16();
+}
+
+} // namespace hfslib
+
 size_t hfslib_parse_perms(const uint8_t* raw, hfslib_perms* out) {
     if (!raw || !out) return 0;
     const uint8_t* p = raw;

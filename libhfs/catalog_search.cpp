@@ -39,7 +39,6 @@ int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_ca
 
     hfslib::descent_path path(vol->cat_header.tree_depth);
     hfslib::node_records node(ctx);
-    hfslib_cat_rec saved{};
     uint32_t number = vol->cat_header.root_node;
     for (;;) {
         if (!path.enter(number)) {
@@ -64,33 +63,44 @@ int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_ca
         }
 
         // Scan for the last record whose key is not above the search key.
+        // Each record is checked as a full decode would check it, but only
+        // its key is decoded; the record chosen is decoded at the end.
         int result = 1;
+        int chosen = -1;
         for (uint16_t j = 0; j < node.count(); ++j) {
-            int16_t rec_kind = kind;
-            if (hfslib_parse_cat_record(node.data(j), node.size(j), rec_out, &rec_kind,
-                                        rec_key.get(), vol) == 0) {
+            if (!hfslib::cat_record_parses(node.data(j), node.size(j), kind, true, vol)) {
                 HFSLIB_ERROR("could not read catalog record #%i", int{j});
                 return 1;
             }
+            hfslib::take_cat_key(node.data(j), node.size(j), vol, *rec_key);
             const int c = vol->keycmp(key, rec_key.get());
             if (c < 0) {
                 if (j == 0) {
                     HFSLIB_ERROR("all records greater than key");
                     return 1;
                 }
-                *rec_out = saved;
+                chosen = j - 1;
                 result = -1;
                 break;
             }
             if (c == 0) {
+                chosen = j;
                 result = 0;
                 break;
             }
             if (j + 1 == node.count()) {
+                chosen = j;
                 result = -1;
                 break;
             }
-            saved = *rec_out;
+        }
+        if (chosen < 0) return 1;
+        const auto at = static_cast<uint16_t>(chosen);
+        int16_t rec_kind = kind;
+        if (hfslib_parse_cat_record(node.data(at), node.size(at), rec_out, &rec_kind, rec_key.get(),
+                                    vol) == 0) {
+            HFSLIB_ERROR("could not read catalog record #%i", chosen);
+            return 1;
         }
 
         if (kind == HFSLIB_NODE_LEAF) return result;

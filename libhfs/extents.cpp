@@ -306,3 +306,49 @@ int hfslib_read_fork_range(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read, 
     }
     return 0;
 }
+
+int hfslib_index_fork_extents(const hfslib_vol* vol, const hfslib_extent* extents, uint16_t count,
+                              uint64_t* ends) {
+    if (!vol || !extents || !ends) return 1;
+    const uint64_t block_size = vol->vh.block_size;
+    uint64_t p = 0;
+    for (uint16_t i = 0; i < count; ++i) {
+        if (__builtin_add_overflow(p, uint64_t{extents[i].block_count} * block_size, &p)) return 1;
+        ends[i] = p;
+    }
+    return 0;
+}
+
+int hfslib_read_fork_range_indexed(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read,
+                                   uint64_t length, uint64_t offset, const hfslib_extent* extents,
+                                   const uint64_t* ends, uint16_t count, hfslib_cbctx* ctx) {
+    if (!vol || !buf || !bytes_read || !extents || !ends || count == 0) return -1;
+    *bytes_read = 0;
+    uint64_t end = 0;
+    if (__builtin_add_overflow(offset, length, &end)) end = UINT64_MAX;
+    const uint64_t block_size = vol->vh.block_size;
+    // The first extent ending past `offset`; those before it hold none of the range.
+    const auto first = static_cast<uint16_t>(std::upper_bound(ends, ends + count, offset) - ends);
+    for (uint16_t i = first; i < count; ++i) {
+        const hfslib_extent& e = extents[i];
+        const uint64_t p = i == 0 ? 0 : ends[i - 1];
+        if (p >= end) break;
+        if (e.block_count == 0) continue;
+        const uint64_t lo = std::max(offset, p);
+        const uint64_t hi = std::min(end, ends[i]);
+        if (lo < hi) {
+            const uint64_t piece = hi - lo;
+            uint64_t device = 0;
+            if (__builtin_add_overflow(uint64_t{e.start_block} * block_size, lo - p, &device)) {
+                HFSLIB_ERROR("extent length exceeds 16 exabytes at #%u, offset %lu length %lu",
+                             unsigned{i}, static_cast<unsigned long>(p),
+                             static_cast<unsigned long>(ends[i] - p));
+                return -1;
+            }
+            int rc = hfslib_hook_read(vol, buf + *bytes_read, piece, device, ctx);
+            if (rc != 0) return rc;
+            *bytes_read += piece;
+        }
+    }
+    return 0;
+}

@@ -23,7 +23,9 @@ bool is_special_root_entry(const hfslib_uname& name) {
 }
 
 // CNIDs order as unsigned numbers, as the catalog's keys do.
-int cnid_order(uint32_t a, uint32_t b) { return a < b ? -1 : a > b ? 1 : 0; }
+int cnid_order(uint32_t a, uint32_t b) {
+    return a < b ? -1 : a > b ? 1 : 0;
+}
 
 // The arrays handed to the caller, grown geometrically through the hooks.
 template <class T>
@@ -45,12 +47,9 @@ struct growing_array {
 
 } // namespace
 
-int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
-                       hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx) {
-    if (!vol || !count_out || folder_cnid == 0) return 1;
-    *count_out = 0;
-    if (children_out) *children_out = nullptr;
-    if (names_out) *names_out = nullptr;
+int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn visit, void* arg,
+                       hfslib_cbctx* ctx) {
+    if (!vol || !visit || folder_cnid == 0) return 1;
     if (!vol->keycmp) return 1;
 
     const uint16_t node_size = vol->cat_header.node_size;
@@ -68,9 +67,6 @@ int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** c
         return 1;
     }
 
-    growing_array<hfslib_cat_rec> children(ctx);
-    growing_array<hfslib_uname> names(ctx);
-    uint32_t count = 0;
     hfslib::descent_path path(vol->cat_header.tree_depth);
     hfslib::node_records node(ctx);
     hfslib_cat_rec rec{};
@@ -143,15 +139,7 @@ int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** c
             }
             if (folder_cnid == 2 && is_special_root_entry(key.name)) continue;
             if (rec.type != HFSLIB_REC_FOLDER && rec.type != HFSLIB_REC_FILE) continue;
-            if (children_out && !children.append(rec, count, ctx)) {
-                HFSLIB_ERROR("could not allocate child record");
-                return 1;
-            }
-            if (names_out && !names.append(key.name, count, ctx)) {
-                HFSLIB_ERROR("could not allocate child name");
-                return 1;
-            }
-            ++count;
+            if (visit(arg, &rec, &key.name) != 0) return 1;
         }
 
         if (kind == HFSLIB_NODE_LEAF) {
@@ -161,9 +149,46 @@ int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** c
         }
         number = next;
     }
+    return 0;
+}
 
-    *count_out = count;
-    if (children_out) *children_out = children.items.release();
-    if (names_out) *names_out = names.items.release();
+int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
+                       hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx) {
+    if (!vol || !count_out || folder_cnid == 0) return 1;
+    *count_out = 0;
+    if (children_out) *children_out = nullptr;
+    if (names_out) *names_out = nullptr;
+    if (!vol->keycmp) return 1;
+
+    struct gathered {
+        growing_array<hfslib_cat_rec> children;
+        growing_array<hfslib_uname> names;
+        uint32_t count = 0;
+        bool want_children, want_names;
+        hfslib_cbctx* ctx;
+    } g{growing_array<hfslib_cat_rec>(ctx),
+        growing_array<hfslib_uname>(ctx),
+        0,
+        children_out != nullptr,
+        names_out != nullptr,
+        ctx};
+    auto append = [](void* arg, const hfslib_cat_rec* rec, const hfslib_uname* name) {
+        auto& all = *static_cast<gathered*>(arg);
+        if (all.want_children && !all.children.append(*rec, all.count, all.ctx)) {
+            HFSLIB_ERROR("could not allocate child record");
+            return 1;
+        }
+        if (all.want_names && !all.names.append(*name, all.count, all.ctx)) {
+            HFSLIB_ERROR("could not allocate child name");
+            return 1;
+        }
+        ++all.count;
+        return 0;
+    };
+    if (hfslib_walk_folder(vol, folder_cnid, append, &g, ctx) != 0) return 1;
+
+    *count_out = g.count;
+    if (children_out) *children_out = g.children.items.release();
+    if (names_out) *names_out = g.names.items.release();
     return 0;
 }

@@ -451,6 +451,19 @@ uint16_t hfslib_collect_fork_extents(hfslib_vol* vol, uint32_t cnid, uint8_t for
 int hfslib_read_fork_range(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read, uint64_t length,
                            uint64_t offset, const hfslib_extent* extents, uint16_t count,
                            hfslib_cbctx* ctx);
+// The fork offset at which each extent ends (running byte totals), for
+// hfslib_read_fork_range_indexed: ends[i] covers extents 0..i. 0 on success;
+// 1 when the total passes 2^64 - 1 (hfslib_read_fork_range reports such a
+// fork on every read, so the caller keeps using it).
+int hfslib_index_fork_extents(const hfslib_vol* vol, const hfslib_extent* extents, uint16_t count,
+                              uint64_t* ends);
+// hfslib_read_fork_range with the ends computed by hfslib_index_fork_extents
+// for the same extents: the first extent of the range is found by binary
+// search and the walk stops at the end of the range. Same reads, results and
+// messages.
+int hfslib_read_fork_range_indexed(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read,
+                                   uint64_t length, uint64_t offset, const hfslib_extent* extents,
+                                   const uint64_t* ends, uint16_t count, hfslib_cbctx* ctx);
 // Stores in `out` the extents of the overflow record whose key equals `key`;
 // 1 when there is none or on failure.
 int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfslib_extent out[8],
@@ -548,3 +561,11 @@ int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b);
 // 0 on success, 1 on failure (no arrays are left to the caller).
 int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
                        hfslib_uname** names_out, uint32_t* count_out, hfslib_cbctx* ctx);
+
+// The same walk handing each child to `visit` instead of gathering them:
+// `visit` returns 0 to go on; anything else ends the walk, which then returns
+// 1 without a message of its own. The record and name are valid during the
+// call only. 0 when every child was visited, 1 on failure.
+using hfslib_child_fn = int (*)(void* arg, const hfslib_cat_rec* rec, const hfslib_uname* name);
+int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn visit, void* arg,
+                       hfslib_cbctx* ctx);

@@ -55,35 +55,36 @@ bool hook_resize(hook_ptr<T>& ptr, size_t count, hfslib_cbctx* ctx) {
 
 namespace hfslib {
 
-// Owns the record arrays of one parsed node: frees each record, then the
-// pointer array, then the length array, through the free hook.
+// The records of one parsed node, as views into the node's bytes: the node
+// is checked exactly as hfslib_parse_node checks it (same messages), but no
+// record is copied. The bytes handed to parse() must stay as they are while
+// the records are used. The offset arrays are kept (through the hooks) from
+// one node to the next.
 class node_records {
 public:
     explicit node_records(hfslib_cbctx* ctx) : ctx_(ctx) {}
     node_records(const node_records&) = delete;
     node_records& operator=(const node_records&) = delete;
-    ~node_records() { release(); }
 
-    // Parses `raw` as a node of `tree`, releasing the records held before.
-    size_t parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
-        release();
-        return hfslib_parse_node(raw, &desc, &recs_, &sizes_, tree, vol, ctx_);
-    }
-    void release() {
-        hfslib_free_node_records(recs_, sizes_, recs_ ? desc.num_recs : 0, ctx_);
-        recs_ = nullptr;
-        sizes_ = nullptr;
-    }
-    uint16_t count() const { return recs_ ? desc.num_recs : 0; }
-    const uint8_t* data(uint16_t i) const { return recs_[i]; }
-    uint16_t size(uint16_t i) const { return sizes_[i]; }
+    // Parses `raw` as a node of `tree`, forgetting the records held before.
+    size_t parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol);
+    void release() { count_ = 0; }
+    uint16_t count() const { return count_; }
+    const uint8_t* data(uint16_t i) const { return at_[i]; }
+    uint16_t size(uint16_t i) const { return table_[capacity_ + i]; }
 
     hfslib_node_desc desc{};
 
 private:
     hfslib_cbctx* ctx_;
-    uint8_t** recs_ = nullptr;
-    uint16_t* sizes_ = nullptr;
+    hook_ptr<uint16_t[]> table_{nullptr, hook_deleter{ctx_}}; // offsets, then sizes
+    hook_ptr<const uint8_t* []> at_ {
+        nullptr, hook_deleter {
+            ctx_
+        }
+    };
+    uint32_t capacity_ = 0;
+    uint16_t count_ = 0;
 };
 
 } // namespace hfslib

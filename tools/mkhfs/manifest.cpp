@@ -442,34 +442,51 @@ private:
         if (!known) fail(w + ".type", "unknown item type \"" + type + "\"");
         switch (it.kind) {
         case Kind::folder:
-            object(
-                x, w,
-                {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "children"});
+            object(x, w,
+                   {"type", "name", "name_utf16", "id", "cnid", "perms", "finder", "dates",
+                    "xattrs", "children"});
             break;
         case Kind::file:
             object(x, w,
-                   {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "data",
-                    "rsrc", "extents", "rsrc_extents", "compress"});
+                   {"type", "name", "name_utf16", "id", "cnid", "perms", "finder", "dates",
+                    "xattrs", "data", "rsrc", "extents", "rsrc_extents", "compress"});
             break;
         case Kind::symlink:
             object(x, w,
-                   {"type", "name", "id", "cnid", "perms", "finder", "dates", "xattrs", "target"});
+                   {"type", "name", "name_utf16", "id", "cnid", "perms", "finder", "dates",
+                    "xattrs", "target"});
             break;
         case Kind::chardev:
         case Kind::blockdev:
-            object(x, w, {"type", "name", "cnid", "perms", "finder", "dates", "xattrs", "rdev"});
+            object(x, w,
+                   {"type", "name", "name_utf16", "cnid", "perms", "finder", "dates", "xattrs",
+                    "rdev"});
             break;
         case Kind::fifo:
         case Kind::socket:
-            object(x, w, {"type", "name", "cnid", "perms", "finder", "dates", "xattrs"});
+            object(x, w,
+                   {"type", "name", "name_utf16", "cnid", "perms", "finder", "dates", "xattrs"});
             break;
         case Kind::hardlink:
-            object(x, w, {"type", "name", "cnid", "target", "dates", "finder"});
+            object(x, w, {"type", "name", "name_utf16", "cnid", "target", "dates", "finder"});
             break;
         }
-        if (!x.contains("name")) fail(w, "missing \"name\"");
-        it.name = str(x["name"], w + ".name");
-        if (it.name.empty()) fail(w + ".name", "must not be empty");
+        if (x.contains("name_utf16")) {
+            // Raw UTF-16 units, stored as given (e.g. an unpaired surrogate).
+            if (x.contains("name")) fail(w, "\"name\" and \"name_utf16\" exclude each other");
+            const json& u = x["name_utf16"];
+            if (!u.is_array() || u.empty() || u.size() > 255)
+                fail(w + ".name_utf16", "expected 1 to 255 code units");
+            std::u16string raw;
+            for (size_t i = 0; i < u.size(); ++i)
+                raw += static_cast<char16_t>(u32(u[i], w + ".name_utf16", 0xFFFF));
+            it.raw_name = raw;
+            it.name = "(name_utf16)";
+        } else {
+            if (!x.contains("name")) fail(w, "missing \"name\"");
+            it.name = str(x["name"], w + ".name");
+            if (it.name.empty()) fail(w + ".name", "must not be empty");
+        }
         if (x.contains("id")) it.id = str(x["id"], w + ".id");
         common(x, w, it);
         if (x.contains("data")) it.data = content(x["data"], w + ".data");

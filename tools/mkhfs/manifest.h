@@ -52,8 +52,9 @@ enum class Kind { folder, file, symlink, chardev, blockdev, fifo, socket, hardli
 
 struct Item {
     Kind kind = Kind::file;
-    std::string name; // UTF-8 as shown in the manifest
-    std::string id;   // optional handle that hard links refer to
+    std::string name;                       // UTF-8 as shown in the manifest
+    std::optional<std::u16string> raw_name; // "name_utf16": stored unchanged
+    std::string id;                         // optional handle that hard links refer to
     std::optional<uint32_t> cnid;
     Perms perms;
     Finder finder;

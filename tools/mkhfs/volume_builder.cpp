@@ -383,7 +383,7 @@ void Builder::add_link(const Item& at, uint32_t parent, const std::string& path,
     Object o;
     o.cnid = take_cnid(at.kind == Kind::hardlink ? at.cnid : std::nullopt);
     o.parent = parent;
-    o.name = name16(at.name, path);
+    o.name = at.raw_name ? *at.raw_name : name16(at.name, path);
     o.path = path;
     bool dir = target.kind == Kind::folder;
     o.owner = target.perms.owner;
@@ -432,7 +432,7 @@ void Builder::add_item(const Item& it, uint32_t parent, const std::string& path)
     } else {
         o.cnid = take_cnid(it.cnid);
         o.parent = parent;
-        o.name = name16(it.name, path);
+        o.name = it.raw_name ? *it.raw_name : name16(it.name, path);
     }
     add_attrs(o, it, path);
     switch (it.kind) {
