@@ -13,7 +13,6 @@ namespace {
 using hfslib::byte_reader;
 using hfslib::hook_ptr;
 
-constexpr uint32_t attributes_file_cnid = 8;
 constexpr uint16_t min_key_len = 12; // pad, CNID, start block, name length
 constexpr uint16_t max_name_units = 255;
 constexpr size_t max_extents = 65535;
@@ -28,61 +27,32 @@ int cmp_u32(uint32_t a, uint32_t b) {
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 
-// The working memory of one walk of the attributes tree: the scratch key, a
-// buffer of one node, the tree file's extents and the records of the node
-// read last. Everything goes back through the free hook on every outcome.
-class tree_walk {
+// A walk of the attributes tree, with a scratch key for the records' keys.
+// Index nodes stand above the tree's last level, leaves on it.
+class tree_walk : public hfslib::tree_walker {
 public:
     tree_walk(hfslib_vol* vol, hfslib_cbctx* ctx)
-        : vol_(vol), ctx_(ctx), node(ctx), scratch_(nullptr, hfslib::hook_deleter{ctx}),
-          buf_(nullptr, hfslib::hook_deleter{ctx}), extents_(nullptr, hfslib::hook_deleter{ctx}) {}
+        : tree_walker(vol, HFSLIB_TREE_ATTRIBUTES, ctx), vol_(vol),
+          scratch_(nullptr, hfslib::hook_deleter{ctx}) {}
 
     // Allocates the working memory and collects the tree file's extents;
     // false after reporting why not.
     bool prepare() {
-        scratch_ = hfslib::hook_alloc<hfslib_attr_key>(1, ctx_);
+        scratch_ = hfslib::hook_alloc<hfslib_attr_key>(1, ctx());
         if (!scratch_) {
             HFSLIB_ERROR("could not allocate attributes search key");
             return false;
         }
-        buf_ = hfslib::hook_alloc<uint8_t[]>(vol_->attr_header.node_size, ctx_);
-        if (!buf_) {
-            HFSLIB_ERROR("could not allocate attributes file node buffer");
-            return false;
-        }
-        hfslib_extent* raw = nullptr;
-        count_ =
-            hfslib_collect_fork_extents(vol_, attributes_file_cnid, HFSLIB_DATA_FORK, &raw, ctx_);
-        extents_.reset(raw);
-        if (count_ == 0) {
-            HFSLIB_ERROR("could not locate attributes file extents");
-            return false;
-        }
-        return true;
+        return tree_walker::prepare();
     }
 
-    // Reads node `number`, checks that its kind fits `depth` (index nodes
-    // above the last level, leaves on it) and parses its records into
-    // `node`. The kind is checked before the parse, so a link to the header
-    // node never reaches the parser (which would take its header record).
-    bool load(uint32_t number, unsigned depth) {
-        const uint16_t node_size = vol_->attr_header.node_size;
-        if (hfslib::read_tree_node(vol_, buf_.get(), node_size, number, {extents_.get(), count_},
-                                   ctx_) != 0) {
-            HFSLIB_ERROR("could not read attribute node #%u", number);
-            return false;
-        }
-        const unsigned last_level = vol_->attr_header.tree_depth - 1u;
-        const int8_t expected = depth < last_level ? HFSLIB_NODE_INDEX : HFSLIB_NODE_LEAF;
-        if (hfslib::node_kind(buf_.get()) != expected) {
-            HFSLIB_ERROR("attribute node kind unexpected at depth %u #%u", depth, number);
-            return false;
-        }
-        if (node.parse(buf_.get(), HFSLIB_TREE_ATTRIBUTES, vol_) == 0) {
-            HFSLIB_ERROR("could not parse attribute node #%u", number);
-            return false;
-        }
-        return true;
+    // Loads node `number`, which stands on level `depth`.
+    bool load_at(uint32_t number, unsigned depth) {
+        const unsigned last_level = header().tree_depth - 1u;
+        return load(number,
+                    depth < last_level ? hfslib::node_kinds::index_only
+                                       : hfslib::node_kinds::leaf_only,
+                    depth);
     }
 
     // Decodes the key of record `i` of the node into the scratch key.
@@ -101,16 +71,7 @@ public:
 
 private:
     hfslib_vol* vol_;
-    hfslib_cbctx* ctx_;
-
-public:
-    hfslib::node_records node;
-
-private:
     hook_ptr<hfslib_attr_key> scratch_;
-    hook_ptr<uint8_t[]> buf_;
-    hook_ptr<hfslib_extent[]> extents_;
-    uint16_t count_ = 0;
 };
 
 // The leaves met on a walk along the sibling links, kept sorted: a link back
@@ -250,14 +211,9 @@ int hfslib_lookup_attr(hfslib_vol* vol, const hfslib_attr_key* key, hfslib_attr_
     if (root == 0) return 1;
 
     const unsigned tree_depth = vol->attr_header.tree_depth;
-    hfslib::descent_path path(vol->attr_header.tree_depth);
     uint32_t number = root;
     for (unsigned depth = 0;; ++depth) {
-        if (!path.enter(number)) {
-            hfslib::report_bad_descent(path, "attributes", number);
-            return 1;
-        }
-        if (!walk.load(number, depth)) return 1;
+        if (!walk.enter(number) || !walk.load_at(number, depth)) return 1;
         const bool leaf = walk.node.desc.kind == HFSLIB_NODE_LEAF;
         const uint16_t n = walk.node.count();
 
@@ -338,7 +294,6 @@ int hfslib_list_attr_keys(hfslib_vol* vol, uint32_t cnid, hfslib_attr_key** keys
     if (vol->attr_header.root_node == 0) return finish(0);
 
     const hfslib_btree_header& hr = vol->attr_header;
-    hfslib::descent_path path(hr.tree_depth);
     visited_nodes leaves(ctx);
     bool along_siblings = false;
     uint32_t number = hr.root_node;
@@ -346,15 +301,12 @@ int hfslib_list_attr_keys(hfslib_vol* vol, uint32_t cnid, hfslib_attr_key** keys
     for (uint32_t visits = 0;; ++visits) {
         if (depth >= hr.tree_depth || visits >= hr.total_nodes) return finish(0);
         if (!along_siblings) {
-            if (!path.enter(number)) {
-                hfslib::report_bad_descent(path, "attributes", number);
-                return finish(1);
-            }
+            if (!walk.enter(number)) return finish(1);
         } else if (leaves.contains(number)) {
             HFSLIB_ERROR("loop in attributes tree at node #%u", number);
             return finish(1);
         }
-        if (!walk.load(number, depth)) return finish(1);
+        if (!walk.load_at(number, depth)) return finish(1);
         const uint16_t n = walk.node.count();
 
         if (walk.node.desc.kind == HFSLIB_NODE_INDEX) {

@@ -1,6 +1,7 @@
 // Internal helpers of the B-tree code: a bounded big-endian reader over one
-// record, and the pieces shared by the tree descents (reading a whole node
-// through a fork's extents, and the path kept to stop looping descents).
+// record, and the pieces shared by the tree walks (reading a whole node
+// through a fork's extents, the path kept to stop looping descents, and the
+// walker that holds them together).
 #pragma once
 
 #include "libhfs.h"
@@ -96,8 +97,51 @@ void take_cat_key(const uint8_t* raw, size_t raw_len, const hfslib_vol* vol, hfs
 int read_tree_node(hfslib_vol* vol, uint8_t* buf, uint16_t node_size, uint32_t number,
                    std::span<const hfslib_extent> extents, hfslib_cbctx* ctx);
 
-// Reports why a descent stopped at `node`, for trees named `tree_name`.
-void report_bad_descent(const descent_path& path, const char* tree_name, uint32_t node);
+// Which node kinds may stand where a walk goes next.
+enum class node_kinds : uint8_t { index_or_leaf, index_only, leaf_only };
+
+// The working memory of one walk of a B-tree (catalog, extents overflow or
+// attributes): a buffer of one node, the tree file's extents, the records of
+// the node loaded last and the path of the descent. Every failure is
+// reported in the tree's own words; everything goes back through the free
+// hook on every outcome.
+class tree_walker {
+public:
+    tree_walker(hfslib_vol* vol, uint8_t tree, hfslib_cbctx* ctx);
+
+    // Allocates the node buffer and collects the tree file's extents; false
+    // after reporting why not.
+    bool prepare();
+
+    // Admits `number` as the next level of a descent from the root; false
+    // after reporting a loop or a descent deeper than the tree.
+    bool enter(uint32_t number);
+
+    // Reads node `number`, checks that its kind is one of `allowed` and
+    // parses its records into `node`; false after reporting why not. The kind
+    // is checked before the parse, so a link to the header or a map node
+    // never reaches the parser. `depth` is the level the node stands on, for
+    // the messages that tell it.
+    bool load(uint32_t number, node_kinds allowed, unsigned depth = 0);
+
+    const hfslib_btree_header& header() const;
+    hfslib_cbctx* ctx() const { return ctx_; }
+
+    node_records node;
+
+private:
+    // "could not read ..." / "could not parse ..." for node `number`.
+    void report_node(const char* verb, uint32_t number) const;
+    void report_kind(int8_t kind, uint32_t number, unsigned depth) const;
+
+    hfslib_vol* vol_;
+    uint8_t tree_;
+    hfslib_cbctx* ctx_;
+    descent_path path_;
+    hook_ptr<uint8_t[]> buf_;
+    hook_ptr<hfslib_extent[]> extents_;
+    uint16_t count_ = 0;
+};
 
 // The kind byte of a node descriptor held in `raw`.
 inline int8_t node_kind(const uint8_t* raw) {

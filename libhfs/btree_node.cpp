@@ -325,18 +325,6 @@ size_t hfslib_read_header_node(uint8_t* const* recs, const uint16_t* rec_sizes, 
 
 namespace hfslib {
 
-int read_tree_node(hfslib_vol* vol, uint8_t* buf, uint16_t node_size, uint32_t number,
-                   std::span<const hfslib_extent> extents, hfslib_cbctx* ctx) {
-    // The node parser trusts its bytes to be one whole node of a sane size.
-    if (!hfslib_valid_node_size(node_size)) return 1;
-    uint64_t got = 0;
-    const uint64_t offset = uint64_t{number} * node_size;
-    int rc = hfslib_read_fork_range(vol, buf, &got, node_size, offset, extents.data(),
-                                    static_cast<uint16_t>(extents.size()), ctx);
-    if (rc != 0) return rc;
-    return got == node_size ? 0 : 1;
-}
-
 size_t node_records::parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
     release();
     if (!raw || !vol) return 0;
@@ -366,13 +354,6 @@ size_t node_records::parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
     const size_t used = check_node(raw, &desc, tree, vol, true, arrays, each, take);
     count_ = used != 0 ? desc.num_recs : 0;
     return used;
-}
-
-void report_bad_descent(const descent_path& path, const char* tree_name, uint32_t node) {
-    if (path.reason_loop())
-        HFSLIB_ERROR("loop in %s tree at node #%u", tree_name, node);
-    else
-        HFSLIB_ERROR("%s tree deeper than %u levels", tree_name, path.limit());
 }
 
 } // namespace hfslib

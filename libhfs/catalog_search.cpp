@@ -4,14 +4,6 @@
 #include "libhfs.h"
 #include "report.h"
 
-namespace {
-
-using hfslib::hook_ptr;
-
-constexpr uint32_t catalog_file_cnid = 4;
-
-} // namespace
-
 int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_cat_rec* rec_out,
                            hfslib_cbctx* ctx) {
     if (!vol || !key || !rec_out) return 1;
@@ -22,45 +14,13 @@ int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_ca
         HFSLIB_ERROR("could not allocate catalog search key");
         return 1;
     }
-    const uint16_t node_size = vol->cat_header.node_size;
-    auto buf = hfslib::hook_alloc<uint8_t[]>(node_size, ctx);
-    if (!buf) {
-        HFSLIB_ERROR("could not allocate node buffer");
-        return 1;
-    }
-    hfslib_extent* raw_list = nullptr;
-    const uint16_t count =
-        hfslib_collect_fork_extents(vol, catalog_file_cnid, HFSLIB_DATA_FORK, &raw_list, ctx);
-    hook_ptr<hfslib_extent[]> list(raw_list, hfslib::hook_deleter{ctx});
-    if (count == 0) {
-        HFSLIB_ERROR("could not locate fork extents");
-        return 1;
-    }
-
-    hfslib::descent_path path(vol->cat_header.tree_depth);
-    hfslib::node_records node(ctx);
+    hfslib::tree_walker walk(vol, HFSLIB_TREE_CATALOG, ctx);
+    if (!walk.prepare()) return 1;
+    const hfslib::node_records& node = walk.node;
     uint32_t number = vol->cat_header.root_node;
     for (;;) {
-        if (!path.enter(number)) {
-            hfslib::report_bad_descent(path, "catalog", number);
-            return 1;
-        }
-        if (hfslib::read_tree_node(vol, buf.get(), node_size, number, {list.get(), count}, ctx) !=
-            0) {
-            HFSLIB_ERROR("could not read catalog node #%i", static_cast<int>(number));
-            return 1;
-        }
-        // Only index and leaf nodes belong on a descent; a link to the header
-        // or a map node is refused before it is parsed.
-        const int8_t kind = hfslib::node_kind(buf.get());
-        if (kind != HFSLIB_NODE_INDEX && kind != HFSLIB_NODE_LEAF) {
-            HFSLIB_ERROR("unexpected kind %i of catalog node #%u", int{kind}, number);
-            return 1;
-        }
-        if (node.parse(buf.get(), HFSLIB_TREE_CATALOG, vol) == 0) {
-            HFSLIB_ERROR("could not parse catalog node #%i", static_cast<int>(number));
-            return 1;
-        }
+        if (!walk.enter(number) || !walk.load(number, hfslib::node_kinds::index_or_leaf)) return 1;
+        const int8_t kind = node.desc.kind;
 
         // Scan for the last record whose key is not above the search key.
         // Each record is checked as a full decode would check it, but only

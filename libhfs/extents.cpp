@@ -118,49 +118,16 @@ size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, in
 int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfslib_extent out[8],
                                  hfslib_cbctx* ctx) {
     if (!vol || !key || !out) return 1;
-    const uint16_t node_size = vol->ext_header.node_size;
-    auto buf = hfslib::hook_alloc<uint8_t[]>(node_size, ctx);
-    if (!buf) {
-        HFSLIB_ERROR("could not allocate node buffer");
-        return 1;
-    }
-    hfslib_extent* raw_list = nullptr;
-    const uint16_t count =
-        hfslib_collect_fork_extents(vol, extents_file_cnid, HFSLIB_DATA_FORK, &raw_list, ctx);
-    hook_ptr<hfslib_extent[]> list(raw_list, hfslib::hook_deleter{ctx});
-    if (count == 0) {
-        HFSLIB_ERROR("could not locate fork extents");
-        return 1;
-    }
-
+    hfslib::tree_walker walk(vol, HFSLIB_TREE_EXTENTS, ctx);
+    if (!walk.prepare()) return 1;
     // An empty tree (root 0, the header node) holds no continuation.
     if (vol->ext_header.root_node == 0) return 1;
 
-    hfslib::descent_path path(vol->ext_header.tree_depth);
-    hfslib::node_records node(ctx);
+    const hfslib::node_records& node = walk.node;
     uint32_t number = vol->ext_header.root_node;
     for (;;) {
-        if (!path.enter(number)) {
-            hfslib::report_bad_descent(path, "extents overflow", number);
-            return 1;
-        }
-        if (hfslib::read_tree_node(vol, buf.get(), node_size, number, {list.get(), count}, ctx) !=
-            0) {
-            HFSLIB_ERROR("could not read extents overflow node #%i", static_cast<int>(number));
-            return 1;
-        }
-        // Only index and leaf nodes belong on a descent; a link to the header
-        // or a map node is refused before it is parsed.
-        const int8_t kind = hfslib::node_kind(buf.get());
-        if (kind != HFSLIB_NODE_INDEX && kind != HFSLIB_NODE_LEAF) {
-            HFSLIB_ERROR("unknown node type for extents overflow node #%i",
-                         static_cast<int>(number));
-            return 1;
-        }
-        if (node.parse(buf.get(), HFSLIB_TREE_EXTENTS, vol) == 0) {
-            HFSLIB_ERROR("could not parse extents overflow node #%i", static_cast<int>(number));
-            return 1;
-        }
+        if (!walk.enter(number) || !walk.load(number, hfslib::node_kinds::index_or_leaf)) return 1;
+        const int8_t kind = node.desc.kind;
 
         int chosen = -1;
         hfslib_ext_key rec_key{};

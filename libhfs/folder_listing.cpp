@@ -10,8 +10,6 @@ namespace {
 
 using hfslib::hook_ptr;
 
-constexpr uint32_t catalog_file_cnid = 4;
-
 bool is_special_root_entry(const hfslib_uname& name) {
     for (const hfslib_cat_key* const* key = hfslib_special_keys; *key; ++key) {
         const hfslib_uname& special = (*key)->name;
@@ -52,23 +50,9 @@ int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn vi
     if (!vol || !visit || folder_cnid == 0) return 1;
     if (!vol->keycmp) return 1;
 
-    const uint16_t node_size = vol->cat_header.node_size;
-    auto buf = hfslib::hook_alloc<uint8_t[]>(node_size, ctx);
-    if (!buf) {
-        HFSLIB_ERROR("could not allocate node buffer");
-        return 1;
-    }
-    hfslib_extent* raw_list = nullptr;
-    const uint16_t extent_count =
-        hfslib_collect_fork_extents(vol, catalog_file_cnid, HFSLIB_DATA_FORK, &raw_list, ctx);
-    hook_ptr<hfslib_extent[]> extents(raw_list, hfslib::hook_deleter{ctx});
-    if (extent_count == 0) {
-        HFSLIB_ERROR("could not locate fork extents");
-        return 1;
-    }
-
-    hfslib::descent_path path(vol->cat_header.tree_depth);
-    hfslib::node_records node(ctx);
+    hfslib::tree_walker walk(vol, HFSLIB_TREE_CATALOG, ctx);
+    if (!walk.prepare()) return 1;
+    const hfslib::node_records& node = walk.node;
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
     // Keys along the leaf level must strictly increase; a forward link that
@@ -79,25 +63,12 @@ int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn vi
 
     uint32_t number = vol->cat_header.root_node;
     for (;;) {
-        if (!in_leaves && !path.enter(number)) {
-            hfslib::report_bad_descent(path, "catalog", number);
+        // Along the leaf level the key order, not the path, stops a cycle.
+        if (!in_leaves && !walk.enter(number)) return 1;
+        if (!walk.load(number, in_leaves ? hfslib::node_kinds::leaf_only
+                                         : hfslib::node_kinds::index_or_leaf))
             return 1;
-        }
-        if (hfslib::read_tree_node(vol, buf.get(), node_size, number, {extents.get(), extent_count},
-                                   ctx) != 0) {
-            HFSLIB_ERROR("could not read catalog node #%i", static_cast<int>(number));
-            return 1;
-        }
-        const int8_t kind = hfslib::node_kind(buf.get());
-        if ((kind != HFSLIB_NODE_INDEX && kind != HFSLIB_NODE_LEAF) ||
-            (in_leaves && kind != HFSLIB_NODE_LEAF)) {
-            HFSLIB_ERROR("unexpected kind %i of catalog node #%u", int{kind}, number);
-            return 1;
-        }
-        if (node.parse(buf.get(), HFSLIB_TREE_CATALOG, vol) == 0) {
-            HFSLIB_ERROR("could not parse catalog node #%i", static_cast<int>(number));
-            return 1;
-        }
+        const int8_t kind = node.desc.kind;
 
         uint32_t next = 0;
         bool done = false;
