@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: unit tests and
 # end-to-end tests through real mounts, in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Ends with one line "N passed, N failed[, N skipped]".
+# UndefinedBehaviorSanitizer, then a short fuzzing run of every fuzz target.
+# Ends with one line "N passed, N failed[, N skipped]".
 set -uo pipefail
 cd "$(dirname "$0")"
 
@@ -25,6 +26,15 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
     -DQUORVEL_TESTS=ON >/dev/null &&
     ninja -C build-asan -j"$jobs" || { echo "test.sh: sanitizer build failed" >&2; echo "0 passed, 1 failed"; exit 1; }
 
+echo "== building the fuzz targets with clang (build-fuzz/)"
+fuzz_built=0
+if command -v clang++ >/dev/null; then
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUORVEL_FUZZ=ON -DQUORVEL_SANITIZE=ON -DQUORVEL_TESTS=OFF >/dev/null &&
+        ninja -C build-fuzz -j"$jobs" fuzz_targets && fuzz_built=1
+fi
+[ "$fuzz_built" -eq 1 ] || echo "test.sh: the fuzz targets did not build; their smoke runs count as failed" >&2
+
 echo "== running tests"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -32,11 +42,28 @@ log=build-asan/test-log.txt
 ctest --test-dir build-asan -j"$jobs" --output-on-failure --timeout 900 2>&1 | tee "$log"
 ctest_status=${PIPESTATUS[0]}
 
-total=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
-failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of.*/\1/p' "$log" | tail -1)
-skipped=$(grep -c '(Skipped)$' "$log")
-total=${total:-0}
-failed=${failed:-0}
+echo "== short fuzzing runs of every target"
+fuzz_log=build-fuzz/test-log.txt
+if [ "$fuzz_built" -eq 1 ]; then
+    ctest --test-dir build-fuzz -j"$jobs" --output-on-failure --timeout 600 2>&1 | tee "$fuzz_log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || ctest_status=1
+else
+    mkdir -p build-fuzz
+    echo "0% tests passed, 1 tests failed out of 1" >"$fuzz_log"
+    ctest_status=1
+fi
+
+# Sums "N% tests passed, F tests failed out of T" and the skipped tests of
+# both logs.
+total=0 failed=0 skipped=0
+for f in "$log" "$fuzz_log"; do
+    t=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\).*/\1/p' "$f" | tail -1)
+    x=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of.*/\1/p' "$f" | tail -1)
+    s=$(grep -c '(Skipped)$' "$f")
+    total=$((total + ${t:-0}))
+    failed=$((failed + ${x:-0}))
+    skipped=$((skipped + s))
+done
 if [ "$total" -eq 0 ]; then
     echo "test.sh: no tests ran" >&2
     echo "0 passed, 1 failed"
