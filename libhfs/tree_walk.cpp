@@ -12,33 +12,45 @@ constexpr uint32_t attributes_file_cnid = 8;
 
 const hfslib_btree_header& header_of(const hfslib_vol& vol, uint8_t tree) {
     switch (tree) {
-    case HFSLIB_TREE_CATALOG: return vol.cat_header;
-    case HFSLIB_TREE_EXTENTS: return vol.ext_header;
-    default: return vol.attr_header;
+    case HFSLIB_TREE_CATALOG:
+        return vol.cat_header;
+    case HFSLIB_TREE_EXTENTS:
+        return vol.ext_header;
+    default:
+        return vol.attr_header;
     }
 }
 
 uint32_t file_of(uint8_t tree) {
     switch (tree) {
-    case HFSLIB_TREE_CATALOG: return catalog_file_cnid;
-    case HFSLIB_TREE_EXTENTS: return extents_file_cnid;
-    default: return attributes_file_cnid;
+    case HFSLIB_TREE_CATALOG:
+        return catalog_file_cnid;
+    case HFSLIB_TREE_EXTENTS:
+        return extents_file_cnid;
+    default:
+        return attributes_file_cnid;
     }
 }
 
 const char* name_of(uint8_t tree) {
     switch (tree) {
-    case HFSLIB_TREE_CATALOG: return "catalog";
-    case HFSLIB_TREE_EXTENTS: return "extents overflow";
-    default: return "attributes";
+    case HFSLIB_TREE_CATALOG:
+        return "catalog";
+    case HFSLIB_TREE_EXTENTS:
+        return "extents overflow";
+    default:
+        return "attributes";
     }
 }
 
 bool kind_allowed(int8_t kind, hfslib::node_kinds allowed) {
     switch (allowed) {
-    case hfslib::node_kinds::index_only: return kind == HFSLIB_NODE_INDEX;
-    case hfslib::node_kinds::leaf_only: return kind == HFSLIB_NODE_LEAF;
-    default: return kind == HFSLIB_NODE_INDEX || kind == HFSLIB_NODE_LEAF;
+    case hfslib::node_kinds::index_only:
+        return kind == HFSLIB_NODE_INDEX;
+    case hfslib::node_kinds::leaf_only:
+        return kind == HFSLIB_NODE_LEAF;
+    default:
+        return kind == HFSLIB_NODE_INDEX || kind == HFSLIB_NODE_LEAF;
     }
 }
 
@@ -124,7 +136,8 @@ void tree_walker::report_node(const char* verb, uint32_t number) const {
     case HFSLIB_TREE_EXTENTS:
         HFSLIB_ERROR("could not %s extents overflow node #%i", verb, static_cast<int>(number));
         break;
-    default: HFSLIB_ERROR("could not %s attribute node #%u", verb, number);
+    default:
+        HFSLIB_ERROR("could not %s attribute node #%u", verb, number);
     }
 }
 
@@ -136,7 +149,8 @@ void tree_walker::report_kind(int8_t kind, uint32_t number, unsigned depth) cons
     case HFSLIB_TREE_EXTENTS:
         HFSLIB_ERROR("unknown node type for extents overflow node #%i", static_cast<int>(number));
         break;
-    default: HFSLIB_ERROR("attribute node kind unexpected at depth %u #%u", depth, number);
+    default:
+        HFSLIB_ERROR("attribute node kind unexpected at depth %u #%u", depth, number);
     }
 }
 
