@@ -62,6 +62,28 @@ int cmp_u32(uint32_t a, uint32_t b) {
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 
+// Reads the part of [offset, end) of the fork that extent `e` (number
+// `index`, holding fork bytes [e_begin, e_end)) holds, appending it at
+// buf + *bytes_read. 0, or the read hook's failure, or -1 when the device
+// position overflows.
+int read_piece(hfslib_vol* vol, const hfslib_extent& e, uint16_t index, uint64_t e_begin,
+               uint64_t e_end, uint64_t offset, uint64_t end, uint64_t block_size, uint8_t* buf,
+               uint64_t* bytes_read, hfslib_cbctx* ctx) {
+    const uint64_t lo = std::max(offset, e_begin);
+    const uint64_t hi = std::min(end, e_end);
+    if (lo >= hi) return 0;
+    uint64_t device = 0;
+    if (__builtin_add_overflow(uint64_t{e.start_block} * block_size, lo - e_begin, &device)) {
+        HFSLIB_ERROR("extent length exceeds 16 exabytes at #%u, offset %lu length %lu",
+                     unsigned{index}, static_cast<unsigned long>(e_begin),
+                     static_cast<unsigned long>(e_end - e_begin));
+        return -1;
+    }
+    const int rc = hfslib_hook_read(vol, buf + *bytes_read, hi - lo, device, ctx);
+    if (rc == 0) *bytes_read += hi - lo;
+    return rc;
+}
+
 } // namespace
 
 uint16_t hfslib_build_ext_key(uint32_t cnid, uint8_t fork_type, uint32_t start_block,
@@ -254,21 +276,9 @@ int hfslib_read_fork_range(hfslib_vol* vol, uint8_t* buf, uint64_t* bytes_read, 
                          static_cast<unsigned long>(bytes));
             return -1;
         }
-        const uint64_t lo = std::max(offset, p);
-        const uint64_t hi = std::min(end, e_end);
-        if (lo < hi) {
-            const uint64_t piece = hi - lo;
-            uint64_t device = 0;
-            if (__builtin_add_overflow(uint64_t{e.start_block} * block_size, lo - p, &device)) {
-                HFSLIB_ERROR("extent length exceeds 16 exabytes at #%u, offset %lu length %lu",
-                             unsigned{i}, static_cast<unsigned long>(p),
-                             static_cast<unsigned long>(bytes));
-                return -1;
-            }
-            int rc = hfslib_hook_read(vol, buf + *bytes_read, piece, device, ctx);
-            if (rc != 0) return rc;
-            *bytes_read += piece;
-        }
+        const int rc =
+            read_piece(vol, e, i, p, e_end, offset, end, block_size, buf, bytes_read, ctx);
+        if (rc != 0) return rc;
         p = e_end;
     }
     return 0;
@@ -301,21 +311,9 @@ int hfslib_read_fork_range_indexed(hfslib_vol* vol, uint8_t* buf, uint64_t* byte
         const uint64_t p = i == 0 ? 0 : ends[i - 1];
         if (p >= end) break;
         if (e.block_count == 0) continue;
-        const uint64_t lo = std::max(offset, p);
-        const uint64_t hi = std::min(end, ends[i]);
-        if (lo < hi) {
-            const uint64_t piece = hi - lo;
-            uint64_t device = 0;
-            if (__builtin_add_overflow(uint64_t{e.start_block} * block_size, lo - p, &device)) {
-                HFSLIB_ERROR("extent length exceeds 16 exabytes at #%u, offset %lu length %lu",
-                             unsigned{i}, static_cast<unsigned long>(p),
-                             static_cast<unsigned long>(ends[i] - p));
-                return -1;
-            }
-            int rc = hfslib_hook_read(vol, buf + *bytes_read, piece, device, ctx);
-            if (rc != 0) return rc;
-            *bytes_read += piece;
-        }
+        const int rc =
+            read_piece(vol, e, i, p, ends[i], offset, end, block_size, buf, bytes_read, ctx);
+        if (rc != 0) return rc;
     }
     return 0;
 }
