@@ -670,15 +670,6 @@ void compare_with_groundtruth(const std::string& image) {
 TEST(AttrRealVolumes, FiveThousandAttributesInATwoLevelTree) {
     compare_with_groundtruth("xattrs-5651");
 }
-TEST(AttrRealVolumes, NewfsXattrs) {
-    compare_with_groundtruth("newfs-xattrs");
-}
-TEST(AttrRealVolumes, JournalDirty) {
-    compare_with_groundtruth("journal-dirty");
-}
-TEST(AttrRealVolumes, Dfvfs) {
-    compare_with_groundtruth("dfvfs-hfsplus");
-}
 
 TEST(AttrRealVolumes, VolumeWithoutAttributesFile) {
     qtest::device dev;
@@ -694,86 +685,6 @@ TEST(AttrRealVolumes, VolumeWithoutAttributesFile) {
     EXPECT_EQ(l.count, 0u);
     EXPECT_TRUE(qtest::messages().empty()) << qtest::all_messages();
     hfslib_unmount(&vol, nullptr);
-}
-
-// ---------------------------------------------------------------------------
-// Builder volumes
-
-TEST(AttrBuilderVolume, InlineAndForkStoredAttributesMatchTheirSourceAnd7Zip) {
-    const std::string dir = qbuild::scratch();
-    const auto one = qbuild::sample("random", 3000, 1);
-    const auto eight = qbuild::sample("text", 8 * 4096 + 100, 2);   // 9 blocks
-    const auto twelve = qbuild::sample("random", 15 * 4096 + 7, 3); // 16 blocks
-    qbuild::write_file(dir + "/attr-one.bin", one);
-    qbuild::write_file(dir + "/attr-eight.bin", eight);
-    qbuild::write_file(dir + "/attr-twelve.bin", twelve);
-    const std::string manifest = R"({
-      "volume": {"name": "attrs"},
-      "items": [
-        {"type": "file", "name": "holder", "data": {"text": "data"}, "xattrs": [
-          {"name": "empty", "value": {"text": ""}},
-          {"name": "ab", "value": {"text": "short"}},
-          {"name": "abc", "value": {"text": "longer"}},
-          {"name": "fork1", "value": {"file": "attr-one.bin"}, "storage": "fork", "extents": 1},
-          {"name": "fork8", "value": {"file": "attr-eight.bin"}, "storage": "fork", "extents": 8},
-          {"name": "fork12", "value": {"file": "attr-twelve.bin"}, "storage": "fork", "extents": 12}
-        ]},
-        {"type": "file", "name": "plain", "data": {"text": "no attributes"}}
-      ]})";
-    std::string log;
-    auto image = qbuild::build("attrs", manifest, &log);
-    ASSERT_TRUE(image) << log;
-
-    qtest::device dev;
-    qtest::install_hooks(&dev);
-    hfslib_vol vol{};
-    ASSERT_EQ(qbuild::mount_image(*image, dev, vol), 0) << qtest::all_messages();
-    hfslib_cat_rec rec{};
-    ASSERT_EQ(qtest::lookup_path(vol, "holder", rec), 0);
-    const uint32_t cnid = rec.file.cnid;
-
-    key_list l;
-    ASSERT_EQ(hfslib_list_attr_keys(&vol, cnid, &l.keys, &l.count, nullptr), 0);
-    EXPECT_EQ(l.names(),
-              (std::vector<std::string>{"ab", "abc", "empty", "fork1", "fork12", "fork8"}));
-
-    // Extent counts of the fork-stored values.
-    for (auto [name, want] :
-         {std::pair<const char*, int>{"fork1", 1}, {"fork8", 8}, {"fork12", 12}}) {
-        auto key = make_key(cnid, name);
-        hfslib_attr_rec a{};
-        ASSERT_EQ(hfslib_lookup_attr(&vol, &key, &a, nullptr, nullptr), 0);
-        ASSERT_EQ(a.type, HFSLIB_ATTR_FORK);
-        uint16_t count = 0;
-        EXPECT_EQ(hfslib_collect_attr_extents(&vol, &key, &a, &count, nullptr, nullptr), 0);
-        EXPECT_EQ(count, want) << name;
-    }
-
-    const auto got = read_all(vol, {cnid});
-    auto sha = [](const std::vector<uint8_t>& b) { return qtest::sha256_hex(b.data(), b.size()); };
-    EXPECT_EQ(got.at({cnid, "fork1"}).sha256, sha(one));
-    EXPECT_EQ(got.at({cnid, "fork8"}).sha256, sha(eight));
-    EXPECT_EQ(got.at({cnid, "fork12"}).sha256, sha(twelve));
-    EXPECT_EQ(got.at({cnid, "fork12"}).size, twelve.size());
-    EXPECT_EQ(got.at({cnid, "empty"}).size, 0u);
-    EXPECT_EQ(got.at({cnid, "abc"}).sha256, sha({'l', 'o', 'n', 'g', 'e', 'r'}));
-
-    ASSERT_EQ(qtest::lookup_path(vol, "plain", rec), 0);
-    key_list none;
-    EXPECT_EQ(hfslib_list_attr_keys(&vol, rec.file.cnid, &none.keys, &none.count, nullptr), 0);
-    EXPECT_EQ(none.count, 0u);
-    EXPECT_TRUE(qtest::messages().empty()) << qtest::all_messages();
-    hfslib_unmount(&vol, nullptr);
-
-    // 7-Zip reads the same values (it does not follow continuation records,
-    // so the twelve-extent value is checked against its source only).
-    auto out = qbuild::extract_7z("attrs", *image);
-    if (!out) GTEST_SKIP() << "7zz absent";
-    for (const char* name : {"fork1", "fork8", "ab", "abc"}) {
-        auto seven = qbuild::read_file(*out + "/attrs/holder:" + name);
-        ASSERT_TRUE(seven) << name;
-        EXPECT_EQ(sha(*seven), got.at({cnid, name}).sha256) << name;
-    }
 }
 
 } // namespace

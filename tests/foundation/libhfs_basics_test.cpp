@@ -1,5 +1,4 @@
-// Byte-order readers, header parsers, the hook wrappers, the reporter, the
-// special keys and the journal test.
+// Header parsers, the hook wrappers, the reporter and the journal test.
 #include "support.h"
 
 #include "libhfs.h"
@@ -7,18 +6,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-TEST(ByteOrder, ReadersTakeBigEndianAndAdvance) {
-    const uint8_t bytes[] = {0x00, 0x00, 0x01, 0x02, 0xFF, 0xFE, 1, 2, 3, 4, 5, 6, 7, 8};
-    const uint8_t* p = bytes;
-    EXPECT_EQ(hfslib_take_u32(&p), 258u);
-    EXPECT_EQ(p, bytes + 4);
-    EXPECT_EQ(hfslib_take_u16(&p), 65534u);
-    EXPECT_EQ(hfslib_take_u64(&p), 0x0102030405060708ull);
-    EXPECT_EQ(p, bytes + 14);
-    EXPECT_EQ(hfslib_take_u16(nullptr), 0);
-    EXPECT_EQ(hfslib_take_u64(nullptr), 0u);
-}
 
 TEST(HeaderParsing, VolumeHeaderFieldsAndForks) {
     std::vector<uint8_t> raw(512);
@@ -132,26 +119,6 @@ TEST(Hooks, ReporterAndWrappersWithInstalledTable) {
     ctx.open_arg = &vol;
     hfslib_clear_cbctx(&ctx);
     EXPECT_EQ(ctx.open_arg, nullptr);
-}
-
-TEST(SpecialKeys, NamesAndLengths) {
-    hfslib_setup(nullptr);
-    const hfslib_cat_key* expected[] = {&hfslib_key_file_links, &hfslib_key_jinfo_file,
-                                        &hfslib_key_journal_file, &hfslib_key_dir_links};
-    const uint16_t lengths[] = {48, 44, 22, 64};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(hfslib_special_keys[i], expected[i]);
-        EXPECT_EQ(expected[i]->key_len, lengths[i]);
-        EXPECT_EQ(expected[i]->parent_cnid, 2u);
-        EXPECT_EQ(expected[i]->key_len, 6 + 2 * expected[i]->name.length);
-    }
-    EXPECT_EQ(hfslib_special_keys[4], nullptr);
-    const hfslib_uname& links = hfslib_key_file_links.name;
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(links.units[i], 0);
-    EXPECT_EQ(links.units[4], 'H');
-    EXPECT_EQ(links.units[20], 'a');
-    EXPECT_EQ(hfslib_key_dir_links.name.units[28], 0x0D);
-    EXPECT_EQ(hfslib_key_journal_file.name.units[0], '.');
 }
 
 TEST(Journal, CleanOnlyWhenStartEqualsEnd) {

@@ -61,28 +61,6 @@ std::string ascii(const hfslib_uname& name) {
     return s;
 }
 
-TEST_P(RealVolume, EveryListedForkReadsBackWithItsDigest) {
-    size_t checked = 0;
-    std::set<std::string> seen;
-    for (const truth& t : groundtruth(GetParam())) {
-        if (t.reader != "tsk" || (t.kind != "data" && t.kind != "RSRC:RSRC")) continue;
-        if (!seen.insert(t.kind + t.path).second) continue;
-        SCOPED_TRACE(t.path + " " + t.kind);
-        hfslib_cat_rec rec{};
-        ASSERT_EQ(lookup_path(vol, t.path, rec), 0) << all_messages();
-        ASSERT_EQ(rec.type, HFSLIB_REC_FILE);
-        EXPECT_EQ(std::to_string(rec.file.cnid), t.inode.substr(0, t.inode.find('-')));
-        const uint8_t fork = t.kind == "data" ? HFSLIB_DATA_FORK : HFSLIB_RSRC_FORK;
-        const hfslib_fork& f = fork == HFSLIB_DATA_FORK ? rec.file.data_fork : rec.file.rsrc_fork;
-        EXPECT_EQ(f.logical_size, t.size);
-        EXPECT_EQ(fork_sha(rec.file.cnid, fork, f.logical_size), t.sha256);
-        ++checked;
-    }
-    if (groundtruth(GetParam()).empty()) GTEST_SKIP() << "no files listed";
-    EXPECT_GT(checked, 0u);
-    EXPECT_TRUE(messages().empty()) << all_messages();
-}
-
 TEST_P(RealVolume, EveryListedItemIsFoundByCnidUnderItsName) {
     std::set<std::string> inodes;
     for (const truth& t : groundtruth(GetParam())) {
