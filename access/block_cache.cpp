@@ -1,5 +1,7 @@
 #include "block_cache.h"
 
+#include "full_read.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -24,18 +26,13 @@ block_cache::block_cache(int fd, uint32_t block_size, size_t items, uint64_t gra
 }
 
 ssize_t block_cache::read_device(uint8_t* dst, size_t size, uint64_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ++device_reads_;
-        ssize_t got = ::pread(fd_, dst + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
+    ++device_reads_;
+    size_t got = 0;
+    if (const int err = read_full(fd_, dst, size, offset, got)) {
+        errno = err;
+        return -1;
     }
-    return static_cast<ssize_t>(done);
+    return static_cast<ssize_t>(got);
 }
 
 ssize_t block_cache::read_through(std::span<uint8_t> buf, uint64_t offset) {

@@ -3,6 +3,7 @@
 // cache, plain positional reads, or block-aligned reads.
 #include "device.h"
 
+#include "full_read.h"
 #include "options.h"
 #include "partition_map.h"
 
@@ -96,26 +97,10 @@ int fail_open(int err) {
     return -err;
 }
 
-// Reads exactly `size` bytes at `offset` unless the device ends first.
-// Returns 0 or an errno value; `got` receives the bytes read.
-int read_some(int fd, uint8_t* dst, size_t size, uint64_t offset, size_t& got) {
-    got = 0;
-    while (got < size) {
-        ssize_t n = ::pread(fd, dst + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Reads all `size` bytes; reaching the end of the device first is EINVAL.
 int read_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
     size_t got = 0;
-    if (int err = read_some(fd, dst, size, offset, got)) return err;
+    if (int err = read_full(fd, dst, size, offset, got)) return err;
     return got == size ? 0 : EINVAL;
 }
 
@@ -126,7 +111,7 @@ int read_through_bounce(hfs_device& dev, uint8_t* dst, uint64_t block_offset, si
                         size_t count) {
     std::lock_guard lock(dev.bounce_lock);
     size_t got = 0;
-    if (int err = read_some(dev.fd, dev.bounce.get(), dev.blksize, block_offset, got)) return err;
+    if (int err = read_full(dev.fd, dev.bounce.get(), dev.blksize, block_offset, got)) return err;
     if (got < within + count) return EINVAL;
     std::memcpy(dst, dev.bounce.get() + within, count);
     return 0;

@@ -1,5 +1,7 @@
 #include "partition_map.h"
 
+#include "full_read.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -249,14 +251,9 @@ bool hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string
         const uint64_t end = (at + length + 511) / 512 * 512;
         std::vector<uint8_t> block(static_cast<size_t>(end - start));
         size_t done = 0;
-        while (done < block.size()) {
-            ssize_t n = ::pread(fd, block.data() + done, block.size() - done,
-                                static_cast<off_t>(start + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        if (done < at - start + length) return false;
+        if (read_full(fd, block.data(), block.size(), start, done) != 0 ||
+            done < at - start + length)
+            return false;
         std::memcpy(buf, block.data() + (at - start), length);
         return true;
     };
