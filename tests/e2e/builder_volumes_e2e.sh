@@ -8,6 +8,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+source "$here/../manifest_data.sh"
 require_fuse
 : "${MKHFS:?path of mkhfs}"
 for tool in 7zz fls icat istat setpriv; do
@@ -135,6 +136,7 @@ rm -f "$image" "$image.tsk.pickle" # 5 GB apparent size, though sparse
 for m in "$SOURCE_DIR"/tests/mkhfs/manifests/*.json "$SOURCE_DIR"/tools/mkhfs/examples/showcase.json; do
     name=mkhfs-$(basename "$m" .json)
     case $name in *journal-dirty* | *deep-catalog) continue ;; esac
+    manifest_data_present "$m" || { echo "SKIP: $name needs the shared reference data"; continue; }
     build "$name" "$m"
     check "$name" same -o rsrc_ext=.rsrc
 done

@@ -9,8 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 for tool in fls icat istat fsstat 7zz python3; do
     command -v "$tool" >/dev/null || { echo "skip: $tool is not installed"; exit 77; }
 done
-if grep -q '"verbatim"' "$manifest" && ! grep -o '"[^"]*shared/testdata[^"]*"' "$manifest" | tr -d '"' |
-        (cd "$(dirname "$manifest")" && xargs -r ls >/dev/null 2>&1); then
+source "$here/../manifest_data.sh"
+if ! manifest_data_present "$manifest"; then
     echo "skip: the shared reference streams are not present"
     exit 77
 fi
