@@ -35,6 +35,7 @@ struct hfs_device {
     std::unique_ptr<block_cache> ublio;
     std::mutex ublio_lock;
     hfs_recent_listings listings; // consulted only with the lookup cache on
+    hfs_live_listings live_listings;
 
     hfs_device() = default;
     hfs_device(const hfs_device&) = delete;

@@ -1,5 +1,6 @@
 #include "listing.h"
 
+#include "device.h"
 #include "hard_links.h"
 #include "names.h"
 
@@ -32,6 +33,15 @@ int take_child(void* arg, const hfslib_cat_rec* rec, const hfslib_uname* name) {
     return 0;
 }
 
+std::string live_key(uint32_t folder_cnid, std::string_view path) {
+    std::string key(reinterpret_cast<const char*>(&folder_cnid), sizeof folder_cnid);
+    key.append(path);
+    return key;
+}
+
+std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder,
+                                                std::string_view path, int* err);
+
 } // namespace
 
 void hfs_listing::record(uint32_t i, hfslib_cat_rec& rec) const {
@@ -55,9 +65,51 @@ void hfs_listing::key(uint32_t i, hfslib_cat_key& key) const {
 
 std::shared_ptr<const hfs_listing> hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder,
                                             std::string_view path, int* err) {
+    hfs_device* dev = hfs_get_device(vol);
+    try {
+        std::string listed_path(path);
+        if (listed_path != "/") listed_path += '/';
+        if (dev) {
+            if (auto shared = dev->live_listings.find(folder.folder.cnid, listed_path))
+                return shared;
+        }
+        auto listing = make_listing(vol, folder, path, err);
+        if (listing && dev) dev->live_listings.add(listing);
+        return listing;
+    } catch (const std::bad_alloc&) {
+        *err = -ENOMEM;
+        return nullptr;
+    }
+}
+
+std::shared_ptr<const hfs_listing> hfs_live_listings::find(uint32_t folder_cnid,
+                                                           std::string_view path) const {
+    const std::string key = live_key(folder_cnid, path);
+    std::lock_guard guard(lock_);
+    auto it = live_.find(key);
+    return it == live_.end() ? nullptr : it->second.lock();
+}
+
+void hfs_live_listings::add(const std::shared_ptr<const hfs_listing>& listing) {
+    std::string key = live_key(listing->folder_cnid, listing->path);
+    std::lock_guard guard(lock_);
+    // Listings no longer held are forgotten as new ones come.
+    std::erase_if(live_, [](const auto& item) { return item.second.expired(); });
+    live_[std::move(key)] = listing;
+}
+
+namespace {
+
+std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder,
+                                                std::string_view path, int* err) {
     try {
         auto listing = std::make_shared<hfs_listing>();
         listing->folder_cnid = folder.folder.cnid;
+        // The folder's stored child count sizes the array, so a large folder
+        // is not copied as it grows and again as it shrinks. It is only a
+        // hint (the walk decides) and is capped: room not used is never touched.
+        listing->entries.reserve(std::min<uint32_t>(folder.folder.valence, 1u << 20));
+        listing->units.reserve(std::min<uint64_t>(folder.folder.valence, 1u << 20) * 16);
         listing->path = path;
         if (listing->path != "/") listing->path += '/';
         if (hfslib_walk_folder(vol, listing->folder_cnid, take_child, listing.get(), nullptr) !=
@@ -107,6 +159,8 @@ std::shared_ptr<const hfs_listing> hfs_list(hfslib_vol* vol, const hfslib_cat_re
         return nullptr;
     }
 }
+
+} // namespace
 
 void hfs_recent_listings::remember(std::shared_ptr<const hfs_listing> listing) {
     std::lock_guard guard(lock_);

@@ -56,8 +56,25 @@ struct hfs_listing {
 
 // Lists the children of `folder` (opened as `path`), hard links replaced by
 // their targets. Null with *err set to a negative errno value on failure.
+// A listing of the same folder under the same path still held elsewhere (by
+// another open handle) is shared rather than made again: the volume does not
+// change while it is open, and each open of a large folder would otherwise
+// hold a copy of its own.
 std::shared_ptr<const hfs_listing> hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder,
                                             std::string_view path, int* err);
+
+// The listings in use on one device, by folder and path, held weakly: a
+// listing lives as long as its holders, and is found here while it does.
+class hfs_live_listings {
+public:
+    std::shared_ptr<const hfs_listing> find(uint32_t folder_cnid, std::string_view path) const;
+    void add(const std::shared_ptr<const hfs_listing>& listing);
+
+private:
+    mutable std::mutex lock_;
+    // Keyed by the folder's CNID and its path as listed ("/a/b/").
+    std::unordered_map<std::string, std::weak_ptr<const hfs_listing>> live_;
+};
 
 // The listings of the most recently opened folders of one device.
 class hfs_recent_listings {

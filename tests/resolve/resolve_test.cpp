@@ -3,6 +3,7 @@
 // block cache, lookup cache and mount settings as a real mount).
 #include "device.h"
 #include "libhfs.h"
+#include "listing.h"
 #include "names.h"
 #include "options.h"
 #include "path_cache.h"
@@ -548,6 +549,34 @@ TEST(Listing, FoldersOfEveryShape) {
     // A folder link's target lists through its own CNID.
     auto real = list(v, 142);
     EXPECT_EQ(real.cnids, (std::vector<uint32_t>{143}));
+}
+
+// Every open handle of a folder holds its listing: handles of the same folder
+// under the same path share one, so a user holding many handles on a large
+// folder does not multiply the daemon's memory.
+TEST(Listing, OpenHandlesShareOneListing) {
+    volume v(names_image());
+    ASSERT_TRUE(v.ok);
+    auto big = v.resolve("/big");
+    ASSERT_EQ(big.rc, 0);
+    int err = 0;
+    auto first = hfs_list(&v.vol, big.rec, "/big", &err);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->entries.size(), 10000u);
+    auto second = hfs_list(&v.vol, big.rec, "/big", &err);
+    EXPECT_EQ(first.get(), second.get());
+    // Another path to the same folder lists under its own path.
+    auto other = hfs_list(&v.vol, big.rec, "/BIG", &err);
+    ASSERT_TRUE(other);
+    EXPECT_NE(other.get(), first.get());
+    EXPECT_EQ(other->path, "/BIG/");
+    // Once no one holds it, the folder is listed afresh, with the same children.
+    first.reset();
+    second.reset();
+    auto again = hfs_list(&v.vol, big.rec, "/big", &err);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->entries.size(), 10000u);
+    EXPECT_EQ(again->name_text(9999), "f0009999");
 }
 
 } // namespace
