@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -52,8 +53,10 @@ void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st,
 
     // The field holds a device's number, or the number of links of a
     // hard-link target; an item stored with 0 there still has its one link.
+    // Device numbers are stored as macOS makes them: the major number in the
+    // top 8 bits, the minor in the low 24.
     if (S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode)) {
-        st->st_rdev = perms.special;
+        st->st_rdev = makedev(perms.special >> 24, perms.special & 0xFFFFFF);
         st->st_nlink = 1;
     } else {
         st->st_nlink = std::max<uint32_t>(perms.special, 1);

@@ -260,9 +260,11 @@ class Checker:
         if target.cnid is not None and st.st_ino != target.cnid:
             bad("%s: inode %d, expected CNID %d" % (e.tsk_name, st.st_ino, target.cnid))
         if t in ("chardev", "blockdev"):
+            # Device numbers are stored as macOS makes them: major << 24 | minor.
             rdev = cv.size_value(target.item.get("rdev", 0))
-            if st.st_rdev != rdev or st.st_nlink != 1:
-                bad("%s: rdev %d nlink %d, expected %d and 1" % (e.tsk_name, st.st_rdev, st.st_nlink, rdev))
+            got = (os.major(st.st_rdev), os.minor(st.st_rdev), st.st_nlink)
+            if got != (rdev >> 24, rdev & 0xFFFFFF, 1):
+                bad("%s: device %d,%d nlink %d, stored 0x%08x" % (e.tsk_name, *got, rdev))
         else:
             want_links = link_count(target, self.entries)
             if st.st_nlink != want_links:
