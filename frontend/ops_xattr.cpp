@@ -85,7 +85,10 @@ int stored_attribute(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_vie
     std::string_view stored =
         name.starts_with(user_prefix) ? name.substr(user_prefix.size()) : name;
     hfslib_uname uname{};
-    if (hfs_attr_name_to_uname(stored, uname) <= 0) return -EINVAL;
+    const int units = hfs_attr_name_to_uname(stored, uname);
+    // Invalid UTF-8, or more than 255 units: no stored attribute has that name.
+    if (units < 0) return -ENODATA;
+    if (units == 0) return -EINVAL;
     hfslib_attr_key key{};
     if (hfslib_build_attr_key(hfs_record_cnid(rec), 0, uname.length, uname.units, &key) == 0)
         return -EFAULT;

@@ -566,6 +566,15 @@ class Checker:
                         ("Devices/missing/x", errno.ENOENT)):
             if errno_of(os.lstat, os.path.join(m, p)) != code:
                 bad("%s: not %s" % (p, errno.errorcode[code]))
+        # No stored name holds invalid UTF-8: such a path is missing, whatever asks.
+        for p in (b"bad\xff", b"Devices/\xc3", b"sub/\xed\xa0\x80/x"):
+            full = os.path.join(os.fsencode(m), p)
+            for what, fn in (("lstat", os.lstat), ("open", lambda f: open(f, "rb")),
+                             ("listdir", os.listdir), ("getxattr", lambda f: os.getxattr(f, "user.x"))):
+                if errno_of(fn, full) != errno.ENOENT:
+                    bad("%r: %s gives %s, not ENOENT" % (p, what, os.strerror(errno_of(fn, full))))
+        if errno_of(os.getxattr, pt, b"user.bad\xff") != errno.ENODATA:
+            bad("an attribute name with invalid UTF-8 is not ENODATA")
         if os.stat(m).st_ino != 2:
             bad("the root is not inode 2")
         # A file hard link opened: fstat reports the target.
