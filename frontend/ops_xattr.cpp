@@ -188,11 +188,19 @@ int op_getxattr(const char* path, const char* name, char* value, size_t size) {
     return stored_attribute(vol, rec, attr, path, value, size);
 }
 
-int op_listxattr(const char* path, char* list, size_t size) {
+namespace {
+
+// listxattr for both callers; `readable_only` leaves out everything from
+// items other than regular files and folders (as shown).
+int list_attributes(const char* path, char* list, size_t size, bool readable_only) {
     hfslib_vol* vol = current_volume();
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
     if (int err = hfs_resolve_path(vol, path, &rec, &key, nullptr)) return err;
+    if (readable_only) {
+        const mode_t mode = hfs_shown_mode(vol, &rec);
+        if (!S_ISREG(mode) && !S_ISDIR(mode)) return 0;
+    }
 
     size_t total = 0;
     auto add = [&](std::string_view prefix, std::string_view name) {
@@ -227,4 +235,14 @@ int op_listxattr(const char* path, char* list, size_t size) {
     if (size != 0 && total > size) return -ERANGE;
     if (total > max_value_size) return -E2BIG;
     return static_cast<int>(total);
+}
+
+} // namespace
+
+int op_listxattr(const char* path, char* list, size_t size) {
+    return list_attributes(path, list, size, false);
+}
+
+int op_listxattr_mounted(const char* path, char* list, size_t size) {
+    return list_attributes(path, list, size, true);
 }

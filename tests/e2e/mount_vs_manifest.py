@@ -360,18 +360,14 @@ class Checker:
                 if errno_of(os.lstat, os.path.join(path, bad_name)) != errno.ENOTDIR:
                     bad("%s/%s: not ENOTDIR" % (e.tsk_name, bad_name))
 
-    def check_xattrs(self, e, target, path):
-        if self.mode in ("rsrc_only", "nosymlinks", "defaults"):
-            return
-        if self.mode == "dates" and target.type in ("file", "folder"):
-            create, backup = item_dates(target, self.manifest)
-            for name, d in (("user.quorvel.record.date_created", create),
-                            ("user.quorvel.record.date_backedup", backup)):
-                got = os.getxattr(path, name, follow_symlinks=False)
-                if got != date_text(d):
-                    bad("%s: %s is %r, expected %r" % (e.tsk_name, name, got, date_text(d)))
-        if self.mode == "dates":
-            return
+    def shown_special(self, target):
+        """Shown as neither a regular file nor a folder: Linux serves no user.
+        attributes there, and the mount lists none."""
+        return target.type not in ("file", "folder") and not (
+            self.mode == "nosymlinks" and target.type == "symlink")
+
+    def expected_xattrs(self, target, path):
+        """(names listed, name -> value readable by name)."""
         want = {"user." + k: v for k, v in target.xattrs.items()}
         create, backup = item_dates(target, self.manifest)
         names = ["user.quorvel.record.date_created"]
@@ -391,10 +387,25 @@ class Checker:
         names += ["user." + k for k in target.xattrs]
         if target.compress:
             names.append("user.com.apple.decmpfs")
+        return ([] if self.shown_special(target) else names), want
+
+    def check_xattrs(self, e, target, path):
+        if self.mode in ("rsrc_only", "defaults"):
+            return
+        if self.mode == "dates" and target.type in ("file", "folder"):
+            create, backup = item_dates(target, self.manifest)
+            for name, d in (("user.quorvel.record.date_created", create),
+                            ("user.quorvel.record.date_backedup", backup)):
+                got = os.getxattr(path, name, follow_symlinks=False)
+                if got != date_text(d):
+                    bad("%s: %s is %r, expected %r" % (e.tsk_name, name, got, date_text(d)))
+        if self.mode == "dates":
+            return
+        names, want = self.expected_xattrs(target, path)
         got_names = os.listxattr(path, follow_symlinks=False)
         if sorted(got_names) != sorted(names):
             bad("%s: attributes %r, expected %r" % (e.tsk_name, sorted(got_names), sorted(names)))
-        special = target.type not in ("file", "folder")
+        special = self.shown_special(target)
         for name, value in want.items():
             if special:
                 # Linux serves user.* attributes of regular files and folders only.
