@@ -1,10 +1,12 @@
 // getxattr and listxattr: the stored extended attributes under "user.", and
 // four made from the catalog record (Finder information, resource fork,
-// creation and backup dates).
+// creation and backup dates). A compressed file's decmpfs header and
+// resource fork are readable but not listed.
 #include "frontend.h"
 #include "handles.h"
 #include "ops_common.h"
 
+#include "decmpfs.h"
 #include "names.h"
 #include "path_resolve.h"
 #include "stat.h"
@@ -21,6 +23,7 @@ namespace {
 constexpr std::string_view user_prefix = "user.";
 constexpr std::string_view finder_info_name = "user.com.apple.FinderInfo";
 constexpr std::string_view resource_fork_name = "user.com.apple.ResourceFork";
+constexpr std::string_view decmpfs_name = "user.com.apple.decmpfs";
 constexpr std::string_view date_created_name = "user.quorvel.record.date_created";
 constexpr std::string_view date_backedup_name = "user.quorvel.record.date_backedup";
 constexpr size_t date_text_size = 24;
@@ -190,6 +193,14 @@ int op_getxattr(const char* path, const char* name, char* value, size_t size) {
 
 namespace {
 
+// Whether the file is shown as compressed (as getattr decides): its
+// compressed data lives in com.apple.decmpfs and the resource fork.
+bool shown_compressed(hfslib_vol* vol, const hfslib_cat_rec& rec) {
+    hfs_decmp_info info{};
+    const int probe = hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr);
+    return probe == 0 || probe == -EOPNOTSUPP;
+}
+
 // listxattr for both callers; `readable_only` leaves out everything from
 // items other than regular files and folders (as shown).
 int list_attributes(const char* path, char* list, size_t size, bool readable_only) {
@@ -212,9 +223,13 @@ int list_attributes(const char* path, char* list, size_t size, bool readable_onl
         total += length;
     };
 
+    // A compressed file's data is shown as its contents: its decmpfs header
+    // and resource fork are not listed (macOS hides them too), but can still
+    // be read by name.
+    const bool compressed = shown_compressed(vol, rec);
     add({}, date_created_name);
     if (rec.folder.backup_date != 0) add({}, date_backedup_name);
-    if (resource_fork_size(rec) != 0) add({}, resource_fork_name);
+    if (!compressed && resource_fork_size(rec) != 0) add({}, resource_fork_name);
     uint8_t finder[32];
     hfs_finder_info(&rec, finder);
     if (any_nonzero(finder, sizeof finder)) add({}, finder_info_name);
@@ -230,7 +245,11 @@ int list_attributes(const char* path, char* list, size_t size, bool readable_onl
         // An empty name, one that does not convert, or one holding a NUL
         // cannot be listed.
         if (length <= 0 || std::memchr(text, '\0', static_cast<size_t>(length))) continue;
-        add(user_prefix, std::string_view(text, static_cast<size_t>(length)));
+        const std::string_view name(text, static_cast<size_t>(length));
+        if (compressed && (name == decmpfs_name.substr(user_prefix.size()) ||
+                           name == resource_fork_name.substr(user_prefix.size())))
+            continue;
+        add(user_prefix, name);
     }
     if (size != 0 && total > size) return -ERANGE;
     if (total > max_value_size) return -E2BIG;

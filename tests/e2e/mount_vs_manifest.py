@@ -376,17 +376,18 @@ class Checker:
         if target.type == "file":
             rsrc = self.raw_rsrc(target, os.lstat(path).st_ino)
             if rsrc:
-                names.append("user.com.apple.ResourceFork")
                 want["user.com.apple.ResourceFork"] = rsrc
+                if not target.compress:
+                    names.append("user.com.apple.ResourceFork")
         # A hard link shows its target, whose record keeps the item's Finder information.
         fi = finder_bytes(target)
         if any(fi):
             names.append("user.com.apple.FinderInfo")
         if "com.apple.FinderInfo" not in target.xattrs:
             want["user.com.apple.FinderInfo"] = fi
-        names += ["user." + k for k in target.xattrs]
-        if target.compress:
-            names.append("user.com.apple.decmpfs")
+        # A compressed file's header and resource fork are read by name only.
+        hidden = {"user.com.apple.decmpfs", "user.com.apple.ResourceFork"} if target.compress else set()
+        names += ["user." + k for k in target.xattrs if "user." + k not in hidden]
         return ([] if self.shown_special(target) else names), want
 
     def check_xattrs(self, e, target, path):
@@ -593,6 +594,19 @@ class Checker:
             s = os.fstat(f.fileno())
             if s.st_ino != 600 or s.st_nlink != 3:
                 bad("an open hard link reports inode %d nlink %d" % (s.st_ino, s.st_nlink))
+        # cp -a of a compressed file copies its contents and the listed
+        # attributes only, not the compressed data a second time.
+        tmp = tempfile.mkdtemp(prefix="e2e-cp-")
+        try:
+            t4 = next(x for x in self.entries if x.tsk_name == "Compressed/t4")
+            src = self.p(t4)
+            subprocess.run(["cp", "-a", src, tmp], check=True)
+            copy = os.path.join(tmp, "t4")
+            names = sorted(os.listxattr(copy))
+            if names != sorted(self.expected_xattrs(t4, src)[0]) or read_all(copy) != t4.data:
+                bad("cp -a of a compressed file: attributes %r, %d bytes" % (names, len(read_all(copy))))
+        finally:
+            shutil.rmtree(tmp)
         # A compressed file through an open handle reports its size.
         with open(os.path.join(m, "Compressed/t4"), "rb") as f:
             if os.fstat(f.fileno()).st_size != 200000:
