@@ -1,7 +1,7 @@
 // getxattr and listxattr: the stored extended attributes under "user.", and
 // four made from the catalog record (Finder information, resource fork,
-// creation and backup dates). A compressed file's decmpfs header and
-// resource fork are readable but not listed.
+// creation and backup dates). Each name is listed once; a compressed file's
+// decmpfs header and resource fork are readable but not listed.
 #include "frontend.h"
 #include "handles.h"
 #include "ops_common.h"
@@ -12,6 +12,7 @@
 #include "stat.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -214,12 +215,10 @@ int list_attributes(const char* path, char* list, size_t size, bool readable_onl
     }
 
     size_t total = 0;
-    auto add = [&](std::string_view prefix, std::string_view name) {
-        const size_t length = prefix.size() + name.size() + 1;
-        if (size != 0 && total + length <= size) {
-            char* at = std::copy(prefix.begin(), prefix.end(), list + total);
-            *std::copy(name.begin(), name.end(), at) = '\0';
-        }
+    auto add = [&](std::string_view name) {
+        const size_t length = name.size() + 1;
+        if (size != 0 && total + length <= size)
+            *std::copy(name.begin(), name.end(), list + total) = '\0';
         total += length;
     };
 
@@ -227,29 +226,39 @@ int list_attributes(const char* path, char* list, size_t size, bool readable_onl
     // and resource fork are not listed (macOS hides them too), but can still
     // be read by name.
     const bool compressed = shown_compressed(vol, rec);
-    add({}, date_created_name);
-    if (rec.folder.backup_date != 0) add({}, date_backedup_name);
-    if (!compressed && resource_fork_size(rec) != 0) add({}, resource_fork_name);
     uint8_t finder[32];
     hfs_finder_info(&rec, finder);
-    if (any_nonzero(finder, sizeof finder)) add({}, finder_info_name);
+    // The names made from the record; a stored attribute of the same name is
+    // listed once (getxattr serves the made one).
+    std::array<std::string_view, 4> made{};
+    size_t made_count = 0;
+    made[made_count++] = date_created_name;
+    if (rec.folder.backup_date != 0) made[made_count++] = date_backedup_name;
+    if (!compressed && resource_fork_size(rec) != 0) made[made_count++] = resource_fork_name;
+    if (any_nonzero(finder, sizeof finder)) made[made_count++] = finder_info_name;
+    for (size_t i = 0; i < made_count; ++i) add(made[i]);
+    auto left_out = [&](std::string_view name) {
+        if (compressed && (name == decmpfs_name || name == resource_fork_name)) return true;
+        return std::find(made.begin(), made.begin() + made_count, name) !=
+               made.begin() + made_count;
+    };
 
     hfslib_attr_key* raw_keys = nullptr;
     uint32_t count = 0;
-    int listed = hfslib_list_attr_keys(vol, hfs_record_cnid(rec), &raw_keys, &count, nullptr);
+    int found = hfslib_list_attr_keys(vol, hfs_record_cnid(rec), &raw_keys, &count, nullptr);
     hfs_malloc_ptr<hfslib_attr_key[]> keys(raw_keys);
-    if (listed != 0) return -EIO;
-    char text[HFS_NAME_TEXT_BUF];
+    if (found != 0) return -EIO;
+    // "user." and the stored name.
+    char text[user_prefix.size() + HFS_NAME_TEXT_BUF];
+    std::copy(user_prefix.begin(), user_prefix.end(), text);
+    std::span<char, HFS_NAME_TEXT_BUF> stored(text + user_prefix.size(), HFS_NAME_TEXT_BUF);
     for (uint32_t i = 0; i < count; ++i) {
-        int length = hfs_uname_to_attr_name(keys[i].name, std::span<char, HFS_NAME_TEXT_BUF>(text));
+        int length = hfs_uname_to_attr_name(keys[i].name, stored);
         // An empty name, one that does not convert, or one holding a NUL
         // cannot be listed.
-        if (length <= 0 || std::memchr(text, '\0', static_cast<size_t>(length))) continue;
-        const std::string_view name(text, static_cast<size_t>(length));
-        if (compressed && (name == decmpfs_name.substr(user_prefix.size()) ||
-                           name == resource_fork_name.substr(user_prefix.size())))
-            continue;
-        add(user_prefix, name);
+        if (length <= 0 || std::memchr(stored.data(), '\0', static_cast<size_t>(length))) continue;
+        const std::string_view name(text, user_prefix.size() + static_cast<size_t>(length));
+        if (!left_out(name)) add(name);
     }
     if (size != 0 && total > size) return -ERANGE;
     if (total > max_value_size) return -E2BIG;

@@ -370,24 +370,26 @@ class Checker:
         """(names listed, name -> value readable by name)."""
         want = {"user." + k: v for k, v in target.xattrs.items()}
         create, backup = item_dates(target, self.manifest)
-        names = ["user.quorvel.record.date_created"]
+        made = ["user.quorvel.record.date_created"]
         if backup:
-            names.append("user.quorvel.record.date_backedup")
+            made.append("user.quorvel.record.date_backedup")
         if target.type == "file":
             rsrc = self.raw_rsrc(target, os.lstat(path).st_ino)
             if rsrc:
                 want["user.com.apple.ResourceFork"] = rsrc
                 if not target.compress:
-                    names.append("user.com.apple.ResourceFork")
-        # A hard link shows its target, whose record keeps the item's Finder information.
+                    made.append("user.com.apple.ResourceFork")
+        # A hard link shows its target, whose record keeps the item's Finder
+        # information; it wins over a stored attribute of the same name.
         fi = finder_bytes(target)
         if any(fi):
-            names.append("user.com.apple.FinderInfo")
-        if "com.apple.FinderInfo" not in target.xattrs:
-            want["user.com.apple.FinderInfo"] = fi
-        # A compressed file's header and resource fork are read by name only.
+            made.append("user.com.apple.FinderInfo")
+        want["user.com.apple.FinderInfo"] = fi
+        # Each name once; a compressed file's header and resource fork are
+        # read by name only.
         hidden = {"user.com.apple.decmpfs", "user.com.apple.ResourceFork"} if target.compress else set()
-        names += ["user." + k for k in target.xattrs if "user." + k not in hidden]
+        names = made + ["user." + k for k in target.xattrs
+                        if "user." + k not in made and "user." + k not in hidden]
         return ([] if self.shown_special(target) else names), want
 
     def check_xattrs(self, e, target, path):
