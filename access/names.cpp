@@ -76,7 +76,9 @@ int uname_to_text(const hfslib_uname& name, std::span<char, HFS_NAME_TEXT_BUF> t
 int hfs_path_to_uname(std::string_view component, hfslib_uname& name) noexcept {
     name.length = 0;
     component = up_to_nul(component);
-    if (component.empty()) return -ENOMEM;
+    // No stored name is empty or holds invalid UTF-8: such a component names
+    // nothing.
+    if (component.empty()) return -ENOENT;
 
     const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(component.data());
     const auto size = static_cast<utf8proc_ssize_t>(component.size());
@@ -86,13 +88,13 @@ int hfs_path_to_uname(std::string_view component, hfslib_uname& name) noexcept {
     for (utf8proc_ssize_t pos = 0; pos < size;) {
         utf8proc_int32_t cp = -1;
         const utf8proc_ssize_t used = utf8proc_iterate(bytes + pos, size - pos, &cp);
-        if (used < 1 || cp < 0) return -ENOMEM;
+        if (used < 1 || cp < 0) return -ENOENT;
         pos += used;
         const utf8proc_ssize_t n = decompose(cp, nullptr, 0);
-        if (n < 1) return -ENOMEM;
+        if (n < 1) return -ENOENT;
         total += static_cast<size_t>(n);
     }
-    if (total == 0) return -ENOMEM;
+    if (total == 0) return -ENOENT;
     // Every code point takes at least one UTF-16 unit, so more code points than
     // a name can hold can never match an on-disk name.
     if (total > kMaxUnits) return -ENAMETOOLONG;

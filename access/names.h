@@ -23,7 +23,9 @@ inline constexpr size_t HFS_NAME_TEXT_BUF = HFS_NAME_TEXT_MAX + 1;
 // replaced by its canonical decomposition; combining marks are put in
 // canonical order within each run; ':' becomes '/'.
 // Returns 0, or:
-//   -ENOMEM        empty component, or not valid UTF-8
+//   -ENOENT        empty component, or not valid UTF-8 (no stored name can
+//                  match it)
+//   -ENOMEM        the conversion failed midway
 //   -ENAMETOOLONG  the decomposed name needs more than 255 code units (no
 //                  on-disk name can be that long; name.length is set to 0)
 //   -EINVAL        the UTF-16 conversion counted invalid sequences

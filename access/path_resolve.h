@@ -14,8 +14,8 @@
 // under which the last component was found, and `fork_out` (when given) the
 // fork the path names: the device's default fork, or the other one when the
 // path ends in the resource-fork suffix or a "rsrc" component after a file.
-// Errors: -ENOENT (a component is missing), -ENOTDIR (a component after a
-// file), -ENOMEM (invalid UTF-8, no memory), -EINVAL (a name that cannot be
+// Errors: -ENOENT (a component is missing, or is not valid UTF-8), -ENOTDIR
+// (a component after a file), -ENOMEM (no memory), -EINVAL (a name that cannot be
 // converted or keyed), -ENAMETOOLONG (a component longer than any on-disk
 // name), -EIO (the catalog could not be read).
 int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec_out,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -16,6 +17,18 @@ void set_time(struct timespec& out, uint32_t hfs_date) {
 }
 
 } // namespace
+
+mode_t hfs_shown_mode(const hfslib_vol* vol, const hfslib_cat_rec* rec) {
+    const hfs_device* dev = hfs_get_device(vol);
+    const uint16_t mode = rec->folder.perms.file_mode;
+    if (mode <= 07777) {
+        // Written without BSD permissions (Mac OS Classic): the defaults.
+        return rec->type == HFSLIB_REC_FILE ? (S_IFREG | (dev ? dev->default_file_mode : 0755))
+                                            : (S_IFDIR | (dev ? dev->default_dir_mode : 0777));
+    }
+    if (dev && dev->disable_symlinks && S_ISLNK(mode)) return (mode & ~S_IFMT) | S_IFREG;
+    return mode;
+}
 
 uint64_t hfs_decmp_blksize(const hfs_decmp_info* info) {
     if (!info) return 0;
@@ -35,25 +48,21 @@ void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st,
     st->st_ino = cnid;
 
     const hfslib_perms& perms = common.perms;
-    if (perms.file_mode <= 07777) {
-        // Written without BSD permissions (Mac OS Classic): the defaults.
-        const bool is_file = rec->type == HFSLIB_REC_FILE;
-        st->st_mode = is_file ? (S_IFREG | (dev ? dev->default_file_mode : 0755))
-                              : (S_IFDIR | (dev ? dev->default_dir_mode : 0777));
+    st->st_mode = hfs_shown_mode(vol, rec);
+    if (perms.file_mode <= 07777) { // no BSD permissions: the default owner
         st->st_uid = dev ? dev->default_uid : 0;
         st->st_gid = dev ? dev->default_gid : 0;
     } else {
-        st->st_mode = perms.file_mode;
-        if (dev && dev->disable_symlinks && S_ISLNK(st->st_mode))
-            st->st_mode = (st->st_mode & ~S_IFMT) | S_IFREG;
         st->st_uid = perms.owner_id;
         st->st_gid = perms.group_id;
     }
 
     // The field holds a device's number, or the number of links of a
     // hard-link target; an item stored with 0 there still has its one link.
+    // Device numbers are stored as macOS makes them: the major number in the
+    // top 8 bits, the minor in the low 24.
     if (S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode)) {
-        st->st_rdev = perms.special;
+        st->st_rdev = makedev(perms.special >> 24, perms.special & 0xFFFFFF);
         st->st_nlink = 1;
     } else {
         st->st_nlink = std::max<uint32_t>(perms.special, 1);

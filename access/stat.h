@@ -29,6 +29,11 @@ inline uint32_t hfs_record_cnid(const hfslib_cat_rec& rec) {
 void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st, uint8_t fork,
               const hfs_decmp_info* info);
 
+// The type and permission bits of a folder or file record as shown: the
+// device's defaults for records written without BSD permissions, and
+// symbolic links as regular files under disable_symlinks.
+mode_t hfs_shown_mode(const hfslib_vol* vol, const hfslib_cat_rec* rec);
+
 // The preferred I/O size of a compressed file: 0 without a header, the whole
 // size for inline payloads (odd types), else the size capped at one chunk.
 uint64_t hfs_decmp_blksize(const hfs_decmp_info* info);

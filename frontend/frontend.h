@@ -54,6 +54,9 @@ int op_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset
 int op_releasedir(const char* path, struct fuse_file_info* fi);
 int op_getxattr(const char* path, const char* name, char* value, size_t size);
 int op_listxattr(const char* path, char* list, size_t size);
+// op_listxattr as the mount serves it: Linux reads user. attributes of
+// regular files and folders only, so other items list none.
+int op_listxattr_mounted(const char* path, char* list, size_t size);
 int op_statfs(const char* path, struct statvfs* st);
 void op_destroy(void* private_data);
 

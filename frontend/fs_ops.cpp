@@ -28,7 +28,7 @@ fuse_operations make_ops() {
     ops.statfs = op_statfs;
     ops.release = op_release;
     ops.getxattr = op_getxattr;
-    ops.listxattr = op_listxattr;
+    ops.listxattr = op_listxattr_mounted;
     ops.opendir = op_opendir;
     ops.readdir = op_readdir;
     ops.releasedir = op_releasedir;

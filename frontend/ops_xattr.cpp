@@ -1,15 +1,18 @@
 // getxattr and listxattr: the stored extended attributes under "user.", and
 // four made from the catalog record (Finder information, resource fork,
-// creation and backup dates).
+// creation and backup dates). Each name is listed once; a compressed file's
+// decmpfs header and resource fork are readable but not listed.
 #include "frontend.h"
 #include "handles.h"
 #include "ops_common.h"
 
+#include "decmpfs.h"
 #include "names.h"
 #include "path_resolve.h"
 #include "stat.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -21,6 +24,7 @@ namespace {
 constexpr std::string_view user_prefix = "user.";
 constexpr std::string_view finder_info_name = "user.com.apple.FinderInfo";
 constexpr std::string_view resource_fork_name = "user.com.apple.ResourceFork";
+constexpr std::string_view decmpfs_name = "user.com.apple.decmpfs";
 constexpr std::string_view date_created_name = "user.quorvel.record.date_created";
 constexpr std::string_view date_backedup_name = "user.quorvel.record.date_backedup";
 constexpr size_t date_text_size = 24;
@@ -85,7 +89,10 @@ int stored_attribute(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_vie
     std::string_view stored =
         name.starts_with(user_prefix) ? name.substr(user_prefix.size()) : name;
     hfslib_uname uname{};
-    if (hfs_attr_name_to_uname(stored, uname) <= 0) return -EINVAL;
+    const int units = hfs_attr_name_to_uname(stored, uname);
+    // Invalid UTF-8, or more than 255 units: no stored attribute has that name.
+    if (units < 0) return -ENODATA;
+    if (units == 0) return -EINVAL;
     hfslib_attr_key key{};
     if (hfslib_build_attr_key(hfs_record_cnid(rec), 0, uname.length, uname.units, &key) == 0)
         return -EFAULT;
@@ -185,43 +192,85 @@ int op_getxattr(const char* path, const char* name, char* value, size_t size) {
     return stored_attribute(vol, rec, attr, path, value, size);
 }
 
-int op_listxattr(const char* path, char* list, size_t size) {
+namespace {
+
+// Whether the file is shown as compressed (as getattr decides): its
+// compressed data lives in com.apple.decmpfs and the resource fork.
+bool shown_compressed(hfslib_vol* vol, const hfslib_cat_rec& rec) {
+    hfs_decmp_info info{};
+    const int probe = hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr);
+    return probe == 0 || probe == -EOPNOTSUPP;
+}
+
+// listxattr for both callers; `readable_only` leaves out everything from
+// items other than regular files and folders (as shown).
+int list_attributes(const char* path, char* list, size_t size, bool readable_only) {
     hfslib_vol* vol = current_volume();
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
     if (int err = hfs_resolve_path(vol, path, &rec, &key, nullptr)) return err;
+    if (readable_only) {
+        const mode_t mode = hfs_shown_mode(vol, &rec);
+        if (!S_ISREG(mode) && !S_ISDIR(mode)) return 0;
+    }
 
     size_t total = 0;
-    auto add = [&](std::string_view prefix, std::string_view name) {
-        const size_t length = prefix.size() + name.size() + 1;
-        if (size != 0 && total + length <= size) {
-            char* at = std::copy(prefix.begin(), prefix.end(), list + total);
-            *std::copy(name.begin(), name.end(), at) = '\0';
-        }
+    auto add = [&](std::string_view name) {
+        const size_t length = name.size() + 1;
+        if (size != 0 && total + length <= size)
+            *std::copy(name.begin(), name.end(), list + total) = '\0';
         total += length;
     };
 
-    add({}, date_created_name);
-    if (rec.folder.backup_date != 0) add({}, date_backedup_name);
-    if (resource_fork_size(rec) != 0) add({}, resource_fork_name);
+    // A compressed file's data is shown as its contents: its decmpfs header
+    // and resource fork are not listed (macOS hides them too), but can still
+    // be read by name.
+    const bool compressed = shown_compressed(vol, rec);
     uint8_t finder[32];
     hfs_finder_info(&rec, finder);
-    if (any_nonzero(finder, sizeof finder)) add({}, finder_info_name);
+    // The names made from the record; a stored attribute of the same name is
+    // listed once (getxattr serves the made one).
+    std::array<std::string_view, 4> made{};
+    size_t made_count = 0;
+    made[made_count++] = date_created_name;
+    if (rec.folder.backup_date != 0) made[made_count++] = date_backedup_name;
+    if (!compressed && resource_fork_size(rec) != 0) made[made_count++] = resource_fork_name;
+    if (any_nonzero(finder, sizeof finder)) made[made_count++] = finder_info_name;
+    for (size_t i = 0; i < made_count; ++i) add(made[i]);
+    auto left_out = [&](std::string_view name) {
+        if (compressed && (name == decmpfs_name || name == resource_fork_name)) return true;
+        return std::find(made.begin(), made.begin() + made_count, name) !=
+               made.begin() + made_count;
+    };
 
     hfslib_attr_key* raw_keys = nullptr;
     uint32_t count = 0;
-    int listed = hfslib_list_attr_keys(vol, hfs_record_cnid(rec), &raw_keys, &count, nullptr);
+    int found = hfslib_list_attr_keys(vol, hfs_record_cnid(rec), &raw_keys, &count, nullptr);
     hfs_malloc_ptr<hfslib_attr_key[]> keys(raw_keys);
-    if (listed != 0) return -EIO;
-    char text[HFS_NAME_TEXT_BUF];
+    if (found != 0) return -EIO;
+    // "user." and the stored name.
+    char text[user_prefix.size() + HFS_NAME_TEXT_BUF];
+    std::copy(user_prefix.begin(), user_prefix.end(), text);
+    std::span<char, HFS_NAME_TEXT_BUF> stored(text + user_prefix.size(), HFS_NAME_TEXT_BUF);
     for (uint32_t i = 0; i < count; ++i) {
-        int length = hfs_uname_to_attr_name(keys[i].name, std::span<char, HFS_NAME_TEXT_BUF>(text));
+        int length = hfs_uname_to_attr_name(keys[i].name, stored);
         // An empty name, one that does not convert, or one holding a NUL
         // cannot be listed.
-        if (length <= 0 || std::memchr(text, '\0', static_cast<size_t>(length))) continue;
-        add(user_prefix, std::string_view(text, static_cast<size_t>(length)));
+        if (length <= 0 || std::memchr(stored.data(), '\0', static_cast<size_t>(length))) continue;
+        const std::string_view name(text, user_prefix.size() + static_cast<size_t>(length));
+        if (!left_out(name)) add(name);
     }
     if (size != 0 && total > size) return -ERANGE;
     if (total > max_value_size) return -E2BIG;
     return static_cast<int>(total);
+}
+
+} // namespace
+
+int op_listxattr(const char* path, char* list, size_t size) {
+    return list_attributes(path, list, size, false);
+}
+
+int op_listxattr_mounted(const char* path, char* list, size_t size) {
+    return list_attributes(path, list, size, true);
 }

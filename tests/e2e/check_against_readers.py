@@ -132,13 +132,20 @@ def main(mount, truth_path, fls_path, rsrc_suffix=".rsrc"):
     synthetic = {"user.quorvel.record.date_created", "user.quorvel.record.date_backedup",
                  "user.com.apple.FinderInfo", "user.com.apple.ResourceFork"}
     for path in sorted(items):
+        full = os.path.join(mount, path)
         try:
-            names = set(os.listxattr(os.path.join(mount, path), follow_symlinks=False))
+            names = set(os.listxattr(full, follow_symlinks=False))
+            mode = os.lstat(full).st_mode
         except OSError as e:
             # Linux cannot list more than 64 KiB of attribute names at once.
             wanted = sum(len(n) + 1 for n in attributes.get(path, ()))
             if e.errno != errno.E2BIG or wanted <= 65536:
                 bad(f"{path}: listxattr: {e.strerror}")
+            continue
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+            # Linux reads no user. attributes there: none are listed.
+            if names or attributes.get(path):
+                bad(f"{path}: attributes {sorted(names)} on a {stat.filemode(mode)[0]} item")
             continue
         if "user.quorvel.record.date_created" not in names:
             bad(f"{path}: creation date attribute not listed")

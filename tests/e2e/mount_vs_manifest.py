@@ -260,9 +260,11 @@ class Checker:
         if target.cnid is not None and st.st_ino != target.cnid:
             bad("%s: inode %d, expected CNID %d" % (e.tsk_name, st.st_ino, target.cnid))
         if t in ("chardev", "blockdev"):
+            # Device numbers are stored as macOS makes them: major << 24 | minor.
             rdev = cv.size_value(target.item.get("rdev", 0))
-            if st.st_rdev != rdev or st.st_nlink != 1:
-                bad("%s: rdev %d nlink %d, expected %d and 1" % (e.tsk_name, st.st_rdev, st.st_nlink, rdev))
+            got = (os.major(st.st_rdev), os.minor(st.st_rdev), st.st_nlink)
+            if got != (rdev >> 24, rdev & 0xFFFFFF, 1):
+                bad("%s: device %d,%d nlink %d, stored 0x%08x" % (e.tsk_name, *got, rdev))
         else:
             want_links = link_count(target, self.entries)
             if st.st_nlink != want_links:
@@ -358,8 +360,40 @@ class Checker:
                 if errno_of(os.lstat, os.path.join(path, bad_name)) != errno.ENOTDIR:
                     bad("%s/%s: not ENOTDIR" % (e.tsk_name, bad_name))
 
+    def shown_special(self, target):
+        """Shown as neither a regular file nor a folder: Linux serves no user.
+        attributes there, and the mount lists none."""
+        return target.type not in ("file", "folder") and not (
+            self.mode == "nosymlinks" and target.type == "symlink")
+
+    def expected_xattrs(self, target, path):
+        """(names listed, name -> value readable by name)."""
+        want = {"user." + k: v for k, v in target.xattrs.items()}
+        create, backup = item_dates(target, self.manifest)
+        made = ["user.quorvel.record.date_created"]
+        if backup:
+            made.append("user.quorvel.record.date_backedup")
+        if target.type == "file":
+            rsrc = self.raw_rsrc(target, os.lstat(path).st_ino)
+            if rsrc:
+                want["user.com.apple.ResourceFork"] = rsrc
+                if not target.compress:
+                    made.append("user.com.apple.ResourceFork")
+        # A hard link shows its target, whose record keeps the item's Finder
+        # information; it wins over a stored attribute of the same name.
+        fi = finder_bytes(target)
+        if any(fi):
+            made.append("user.com.apple.FinderInfo")
+        want["user.com.apple.FinderInfo"] = fi
+        # Each name once; a compressed file's header and resource fork are
+        # read by name only.
+        hidden = {"user.com.apple.decmpfs", "user.com.apple.ResourceFork"} if target.compress else set()
+        names = made + ["user." + k for k in target.xattrs
+                        if "user." + k not in made and "user." + k not in hidden]
+        return ([] if self.shown_special(target) else names), want
+
     def check_xattrs(self, e, target, path):
-        if self.mode in ("rsrc_only", "nosymlinks", "defaults"):
+        if self.mode in ("rsrc_only", "defaults"):
             return
         if self.mode == "dates" and target.type in ("file", "folder"):
             create, backup = item_dates(target, self.manifest)
@@ -370,29 +404,11 @@ class Checker:
                     bad("%s: %s is %r, expected %r" % (e.tsk_name, name, got, date_text(d)))
         if self.mode == "dates":
             return
-        want = {"user." + k: v for k, v in target.xattrs.items()}
-        create, backup = item_dates(target, self.manifest)
-        names = ["user.quorvel.record.date_created"]
-        if backup:
-            names.append("user.quorvel.record.date_backedup")
-        if target.type == "file":
-            rsrc = self.raw_rsrc(target, os.lstat(path).st_ino)
-            if rsrc:
-                names.append("user.com.apple.ResourceFork")
-                want["user.com.apple.ResourceFork"] = rsrc
-        # A hard link shows its target, whose record keeps the item's Finder information.
-        fi = finder_bytes(target)
-        if any(fi):
-            names.append("user.com.apple.FinderInfo")
-        if "com.apple.FinderInfo" not in target.xattrs:
-            want["user.com.apple.FinderInfo"] = fi
-        names += ["user." + k for k in target.xattrs]
-        if target.compress:
-            names.append("user.com.apple.decmpfs")
+        names, want = self.expected_xattrs(target, path)
         got_names = os.listxattr(path, follow_symlinks=False)
         if sorted(got_names) != sorted(names):
             bad("%s: attributes %r, expected %r" % (e.tsk_name, sorted(got_names), sorted(names)))
-        special = target.type not in ("file", "folder")
+        special = self.shown_special(target)
         for name, value in want.items():
             if special:
                 # Linux serves user.* attributes of regular files and folders only.
@@ -564,6 +580,15 @@ class Checker:
                         ("Devices/missing/x", errno.ENOENT)):
             if errno_of(os.lstat, os.path.join(m, p)) != code:
                 bad("%s: not %s" % (p, errno.errorcode[code]))
+        # No stored name holds invalid UTF-8: such a path is missing, whatever asks.
+        for p in (b"bad\xff", b"Devices/\xc3", b"sub/\xed\xa0\x80/x"):
+            full = os.path.join(os.fsencode(m), p)
+            for what, fn in (("lstat", os.lstat), ("open", lambda f: open(f, "rb")),
+                             ("listdir", os.listdir), ("getxattr", lambda f: os.getxattr(f, "user.x"))):
+                if errno_of(fn, full) != errno.ENOENT:
+                    bad("%r: %s gives %s, not ENOENT" % (p, what, os.strerror(errno_of(fn, full))))
+        if errno_of(os.getxattr, pt, b"user.bad\xff") != errno.ENODATA:
+            bad("an attribute name with invalid UTF-8 is not ENODATA")
         if os.stat(m).st_ino != 2:
             bad("the root is not inode 2")
         # A file hard link opened: fstat reports the target.
@@ -571,6 +596,19 @@ class Checker:
             s = os.fstat(f.fileno())
             if s.st_ino != 600 or s.st_nlink != 3:
                 bad("an open hard link reports inode %d nlink %d" % (s.st_ino, s.st_nlink))
+        # cp -a of a compressed file copies its contents and the listed
+        # attributes only, not the compressed data a second time.
+        tmp = tempfile.mkdtemp(prefix="e2e-cp-")
+        try:
+            t4 = next(x for x in self.entries if x.tsk_name == "Compressed/t4")
+            src = self.p(t4)
+            subprocess.run(["cp", "-a", src, tmp], check=True)
+            copy = os.path.join(tmp, "t4")
+            names = sorted(os.listxattr(copy))
+            if names != sorted(self.expected_xattrs(t4, src)[0]) or read_all(copy) != t4.data:
+                bad("cp -a of a compressed file: attributes %r, %d bytes" % (names, len(read_all(copy))))
+        finally:
+            shutil.rmtree(tmp)
         # A compressed file through an open handle reports its size.
         with open(os.path.join(m, "Compressed/t4"), "rb") as f:
             if os.fstat(f.fileno()).st_size != 200000:

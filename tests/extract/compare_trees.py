@@ -162,7 +162,11 @@ def main(mount, extracted, sevenzip=None, log=None):
             if not os.path.isfile(seven) or os.path.islink(seven) or not os.path.isfile(ours):
                 continue
             st = os.lstat(ours)
-            decmpfs = (attributes(ours) or {}).get("user.com.apple.decmpfs")
+            # The header is read by name: it is not listed, nor copied.
+            try:
+                decmpfs = os.getxattr(os.path.join(mount, rel), "user.com.apple.decmpfs")
+            except OSError:
+                decmpfs = None
             # 7-Zip shows hard-link records bare, decodes types 3, 4, 7 and 8
             # (8 only with the offset table), and gives up on some forks.
             if st.st_nlink > 1 or rel in refused or (decmpfs and decmpfs[4] not in (3, 4, 7, 8)):

@@ -275,10 +275,10 @@ TEST(Resolve, Errors) {
     EXPECT_EQ(v.resolve("/a/b/c/x").rc, -ENOTDIR);
     EXPECT_EQ(v.resolve("/a/b/c/x/y").rc, -ENOTDIR);
     EXPECT_EQ(v.resolve("/x/").rc, 0); // a trailing slash after a file is no component
-    // Invalid UTF-8 in a component.
-    EXPECT_EQ(v.resolve("/bad\xff").rc, -ENOMEM);
-    EXPECT_EQ(v.resolve("/a/\xc3").rc, -ENOMEM);
-    EXPECT_EQ(v.resolve("/a/\xed\xa0\x80").rc, -ENOMEM); // an encoded surrogate
+    // Invalid UTF-8 in a component names nothing.
+    EXPECT_EQ(v.resolve("/bad\xff").rc, -ENOENT);
+    EXPECT_EQ(v.resolve("/a/\xc3").rc, -ENOENT);
+    EXPECT_EQ(v.resolve("/a/\xed\xa0\x80").rc, -ENOENT); // an encoded surrogate
 }
 
 TEST(Resolve, ResourceForkSuffix) {
