@@ -28,7 +28,8 @@ inline constexpr char usage_format[] = "usage: %s [-hHv] [-o options] volume mou
 extern const struct fuse_opt hfs_opts[];
 
 int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs);
-// Appends the fixed mount options (read-only, inode numbers, file-system name)
+// Appends the fixed mount options (read-only, no set-id programs or device
+// nodes, inode numbers, file-system type and name)
 // and "-s" (single-threaded) to the FUSE arguments.
 void add_mount_options(struct fuse_args* args, const hfs_options* options);
 
