@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Real mounts: the mount options however the program is started (by hand or
-# by mount(8) and fstab), then, with volumes made by other systems,
-# file-system statistics from the volume header, a volume path with a comma,
-# plain HFS refused, and the daemon ending (and its device closed) after
-# unmounting.
+# by mount(8) and fstab), file-system statistics from a header whose counts
+# do not fit, then, with volumes made by other systems, the statistics from
+# the volume header, a volume path with a comma, plain HFS refused, and the
+# daemon ending (and its device closed) after unmounting.
 set -u
 : "${QUORVEL:?path of the quorvel binary}"
 : "${MKHFS:?path of the mkhfs binary}"
@@ -69,6 +69,23 @@ program -o dev,suid,noallow_other
 mount
 mount -o suid,dev
 EOF
+
+# A header claiming more files and folders, and more free blocks, than the
+# volume can have: no count shows negative use.
+cp "$work/plain.img" "$work/counts.img"
+for field in 32 36 48; do
+    printf '\xff\xff\xff\xff' | dd of="$work/counts.img" bs=1 seek=$((1024 + field)) conv=notrunc status=none
+done
+if "$QUORVEL" "$work/counts.img" "$mnt"; then
+    read -r s_blocks s_bfree s_bavail s_files s_ffree < <(stat -f -c '%b %f %a %c %d' "$mnt")
+    total=$(be32 "$work/counts.img" $((1024 + 44)))
+    [ "$s_blocks" = "$total" ] && [ "$s_bfree" = "$total" ] && [ "$s_bavail" = "$total" ] ||
+        fail "blocks $s_blocks, free $s_bfree/$s_bavail with $total in the header"
+    [ "$s_files" = 4294967279 ] && [ "$s_ffree" = 0 ] || fail "files $s_files, free $s_ffree"
+    fusermount -u "$mnt"
+else
+    fail "the volume with overlarge counts did not mount"
+fi
 
 if [ -z "$images" ] || [ ! -d "$images" ]; then
     [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
