@@ -18,6 +18,7 @@
 
 namespace {
 
+constexpr uint32_t root_folder_cnid = 2;
 // The volume header ends 1536 bytes into the volume.
 constexpr off_t smallest_volume = 1536;
 
@@ -116,6 +117,14 @@ void explain_unopenable(const char* path) {
     }
 }
 
+// The root folder's record, through its thread, as every path lookup starts.
+bool root_folder_readable(hfslib_vol& vol) {
+    hfslib_cat_rec root{};
+    hfslib_cat_key key{};
+    return hfslib_find_cat_record_by_cnid(&vol, root_folder_cnid, &root, &key, nullptr) == 0 &&
+           root.type == HFSLIB_REC_FOLDER;
+}
+
 } // namespace
 
 int hfs_check_options(const hfs_options& options) {
@@ -177,6 +186,17 @@ int hfs_open_volume(hfs_options& options, hfslib_vol& vol) {
             return 5;
         }
         std::fputs(" Attempting to mount anyway (--force).\n", stderr);
+    }
+
+    // Every path starts at the root folder: a volume without a readable one
+    // would fail every request.
+    if (!root_folder_readable(vol)) {
+        std::fprintf(stderr, "%s: the root folder of %s cannot be read; the volume is damaged\n",
+                     program_invocation_short_name, options.volume);
+        hfslib_unmount(&vol, nullptr);
+        errno = EIO;
+        std::perror("Couldn't open volume");
+        return EIO;
     }
     return 0;
 }

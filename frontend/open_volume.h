@@ -15,5 +15,6 @@ int hfs_check_options(const hfs_options& options);
 // `vol`. Returns 0, or the exit status after the message: the error number
 // when the volume cannot be opened (with a line saying what the file is
 // when that explains it: a folder, a compressed file, an Apple disk image,
-// a file too small), 5 when its journal is dirty and not forced.
+// a file too small), 5 when its journal is dirty and not forced, EIO when
+// its root folder cannot be read.
 int hfs_open_volume(hfs_options& options, hfslib_vol& vol);

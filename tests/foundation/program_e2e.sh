@@ -79,14 +79,16 @@ contains "$out" "read of 512 bytes at offset 1024 failed (block size 0): Invalid
 contains "$out" "could not read volume header"
 
 # What the program refuses, with a line saying what is wrong: volumes it
-# cannot open (that line comes before the reason the library gives), values
-# no volume can be read with, a busy mount point.
+# cannot open (that line comes before the reason the library gives), a
+# damaged volume, values no volume can be read with, a busy mount point.
 mkdir -p "$work/tree" "$work/mnt" "$work/busy"
 echo hello >"$work/tree/hello.txt"
 "$MKHFS" --quiet --from-dir "$work/tree" "$work/vol.img" || fail "mkhfs failed"
-python3 - "$work" <<'EOF'
-import bz2, gzip, lzma, sys
-work = sys.argv[1]
+python3 - "$work" "$(dirname "$0")/../hostile" <<'EOF'
+import bz2, gzip, lzma, struct, sys
+work, hostile = sys.argv[1], sys.argv[2]
+sys.path.insert(0, hostile)
+import hfsimage
 volume = open(f"{work}/vol.img", "rb").read()
 open(f"{work}/vol.img.xz", "wb").write(lzma.compress(volume))
 open(f"{work}/vol.img.gz", "wb").write(gzip.compress(volume))
@@ -94,6 +96,11 @@ open(f"{work}/vol.img.bz2", "wb").write(bz2.compress(volume))
 # A compressed disk image: its chunks, then the 512-byte trailer.
 open(f"{work}/disk.dmg", "wb").write(bytes(range(256)) * 32 + b"koly" + bytes(508))
 open(f"{work}/sealed.dmg", "wb").write(b"encrcdsa" + bytes(8184))
+# The root folder's record turned into one of no known type.
+damaged = bytearray(volume)
+at = hfsimage.Volume(volume).folders[2]
+damaged[at : at + 2] = struct.pack(">H", 7)
+open(f"{work}/noroot.img", "wb").write(damaged)
 EOF
 rows="21|$work is a folder, not a volume (the volume comes first on the command line)|$work $work/mnt
 22|$work/short.img is too small to hold a volume (1000 bytes)|$work/short.img $work/mnt
@@ -102,6 +109,7 @@ rows="21|$work is a folder, not a volume (the volume comes first on the command 
 22|$work/vol.img.bz2 is compressed with bzip2; decompress it first|$work/vol.img.bz2 $work/mnt
 22|$work/disk.dmg is an Apple disk image (.dmg), which cannot be read directly|$work/disk.dmg $work/mnt
 22|$work/sealed.dmg is an Apple disk image (.dmg)|$work/sealed.dmg $work/mnt
+5|the root folder of $work/noroot.img cannot be read; the volume is damaged|$work/noroot.img $work/mnt
 1|Error: bad value for cache_size: -1 (from 0 to 1048576)|-o cache_size=-1 $work/vol.img $work/mnt
 1|Error: bad value for cache_size: 4000000 (from 0 to 1048576)|-o cache_size=4000000 $work/vol.img $work/mnt
 1|Error: bad value for ublio_items: -5 (from 0 to 65536)|-o ublio_items=-5 $work/vol.img $work/mnt
