@@ -135,6 +135,33 @@ while IFS='|' read -r status message args; do
     fusermount -u "$work/mnt" 2>/dev/null
 done <<<"$rows"
 
+# cmake --install puts both programs in bin and their manual pages in
+# share/man/man1, pages man renders without a warning (one line a
+# paragraph, so that phrases are not broken).
+if [ -n "${BUILD_DIR:-}" ]; then
+    "${CMAKE:-cmake}" --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null || fail "install failed"
+    while read -r file what; do
+        [ -s "$work/prefix/$file" ] || { fail "not installed: $file"; continue; }
+        case $file in
+        bin/*)
+            [ -x "$work/prefix/$file" ] || fail "$file is not executable"
+            "$work/prefix/$file" --help 2>&1 | grep -qF -- "$what" || fail "$file does not run"
+            ;;
+        *)
+            command -v man >/dev/null || continue
+            page=$(MANWIDTH=1000 man --warnings -E UTF-8 -l "$work/prefix/$file" 2>"$work/man.err")
+            [ -s "$work/man.err" ] && fail "$file: $(cat "$work/man.err")"
+            grep -qF -- "$what" <<<"$page" || fail "$file lacks '$what'"
+            ;;
+        esac
+    done <<'EOF'
+bin/quorvel [-hHv] [-o options] volume mountpoint
+bin/quorvel-extract usage: quorvel-extract [-o options]
+share/man/man1/quorvel.1 The mount is always nosuid and nodev, however quorvel is started
+share/man/man1/quorvel-extract.1 quorvel-extract - list, show and copy out
+EOF
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1
