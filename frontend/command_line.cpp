@@ -37,14 +37,19 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
     }
 }
 
-// Adds the fixed mount options and runs FUSE single-threaded.
+// Adds the fixed mount options and runs FUSE single-threaded. They come
+// after every option given, and FUSE lets the last of "suid"/"nosuid" (and
+// "dev"/"nodev") win: a volume from elsewhere never gets set-id programs or
+// device nodes honoured, even when mount(8) passes "suid,dev" for root.
 void add_mount_options(struct fuse_args* args, const hfs_options* options) {
     std::string fsname = std::string("fsname=") + options->volume;
     char* mount_options = nullptr;
     fuse_opt_add_opt(&mount_options, "ro");
+    fuse_opt_add_opt(&mount_options, "nosuid");
+    fuse_opt_add_opt(&mount_options, "nodev");
     if (!options->noallow_other) fuse_opt_add_opt(&mount_options, "allow_other");
     fuse_opt_add_opt(&mount_options, "use_ino");
-    fuse_opt_add_opt(&mount_options, "subtype=hfs");
+    fuse_opt_add_opt(&mount_options, "subtype=quorvel");
     fuse_opt_add_opt_escaped(&mount_options, fsname.c_str());
     fuse_opt_add_arg(args, "-o");
     fuse_opt_add_arg(args, mount_options);

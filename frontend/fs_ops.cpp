@@ -5,6 +5,7 @@
 
 #include "libhfs.h"
 
+#include <algorithm>
 #include <sys/statvfs.h>
 #include <syslog.h>
 
@@ -49,11 +50,15 @@ int op_statfs(const char*, struct statvfs* st) {
     const hfslib_vheader& vh = current_volume()->vh;
     st->f_bsize = vh.block_size;
     st->f_frsize = vh.block_size;
+    // The header's counts are not trusted to fit: more free blocks than
+    // blocks, or more files than the maximum, would show negative use.
+    const uint64_t free_blocks = std::min(vh.free_blocks, vh.total_blocks);
+    const uint64_t used_files = uint64_t{vh.file_count} + vh.folder_count;
     st->f_blocks = vh.total_blocks;
-    st->f_bfree = vh.free_blocks;
-    st->f_bavail = vh.free_blocks;
+    st->f_bfree = free_blocks;
+    st->f_bavail = free_blocks;
     st->f_files = max_files;
-    st->f_ffree = max_files - (uint64_t{vh.file_count} + vh.folder_count);
+    st->f_ffree = used_files < max_files ? max_files - used_files : 0;
     st->f_favail = st->f_ffree;
     st->f_flag = ST_RDONLY;
     st->f_namemax = 765;

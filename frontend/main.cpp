@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace {
 
@@ -28,6 +31,66 @@ struct parsed_command_line {
     parsed_command_line(const parsed_command_line&) = delete;
     parsed_command_line& operator=(const parsed_command_line&) = delete;
 };
+
+// Undoes the octal escapes ("\040" for a space) of a path in
+// /proc/self/mountinfo.
+std::string unescape_mountinfo(const std::string& field) {
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string path;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) &&
+            octal(field[i + 2]) && octal(field[i + 3])) {
+            path += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            path += field[i];
+        }
+    }
+    return path;
+}
+
+// What is mounted at `path` already ("TYPE SOURCE"), or empty.
+std::string mounted_at(const char* path) {
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mountinfo, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        if (!(fields >> id >> parent >> device >> root >> point)) continue;
+        if (unescape_mountinfo(point) != path) continue;
+        std::string word, type, source;
+        while (fields >> word && word != "-") {}
+        fields >> type >> source;
+        return type + " " + unescape_mountinfo(source);
+    }
+    return {};
+}
+
+// Refuses a mount point something is mounted on already, as FUSE resolves
+// it. 0 when it is free (or FUSE will say what is wrong with it), else the
+// exit status after a message.
+int check_mount_point(const fuse_args& args) {
+    fuse_args copy = FUSE_ARGS_INIT(0, nullptr);
+    for (int i = 0; i < args.argc; ++i) fuse_opt_add_arg(&copy, args.argv[i]);
+    char* mount_point = nullptr;
+    int status = 0;
+    if (fuse_parse_cmdline(&copy, &mount_point, nullptr, nullptr) == -1) {
+        status = 1; // FUSE has said why
+    } else if (mount_point) {
+        const std::string what = mounted_at(mount_point);
+        if (!what.empty()) {
+            std::fprintf(stderr,
+                         "quorvel: %s is already a mount point (%s); unmount it first or "
+                         "choose another folder\n",
+                         mount_point, what.c_str());
+            status = 1;
+        }
+    }
+    std::free(mount_point);
+    fuse_opt_free_args(&copy);
+    return status;
+}
 
 // Opens the volume, checks its journal and runs the file system.
 int mount_and_serve(parsed_command_line& cl) {
@@ -50,6 +113,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (int status = hfs_check_options(options)) return status;
+    if (int status = check_mount_point(cl.args)) return status;
 
     add_mount_options(&cl.args, &options);
     int status = mount_and_serve(cl);

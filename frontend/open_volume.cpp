@@ -4,11 +4,128 @@
 #include "partition_map.h"
 
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
+
+namespace {
+
+constexpr uint32_t root_folder_cnid = 2;
+// The volume header ends 1536 bytes into the volume.
+constexpr off_t smallest_volume = 1536;
+
+// A value read by an unsigned conversion, shown as typed: "-1" is read as
+// the largest value of its type and is shown as -1 again.
+template <typename T>
+std::string option_text(T value) {
+    using S = std::make_signed_t<T>;
+    if (static_cast<S>(value) < 0) return std::to_string(static_cast<S>(value));
+    return std::to_string(value);
+}
+
+template <typename T>
+bool within(const char* name, T value, T low, T high) {
+    if (value >= low && value <= high) return true;
+    std::fprintf(stderr, "Error: bad value for %s: %s (from %s to %s)\n", name,
+                 option_text(value).c_str(), std::to_string(low).c_str(),
+                 std::to_string(high).c_str());
+    return false;
+}
+
+bool mode_within(const char* name, unsigned short mode) {
+    if (mode <= 07777) return true;
+    std::fprintf(stderr, "Error: bad value for %s: %o (an octal mode, at most 7777)\n", name, mode);
+    return false;
+}
+
+bool valid_blksize(unsigned int blksize) {
+    if (blksize == 0 || (blksize >= 512 && blksize <= 1048576 && (blksize & (blksize - 1)) == 0))
+        return true;
+    std::fprintf(stderr, "Error: bad value for blksize: %s (a power of two from 512 to 1048576)\n",
+                 option_text(blksize).c_str());
+    return false;
+}
+
+// The signature at the start of a compressed file, and the program that
+// undoes it.
+struct compression {
+    std::string_view magic;
+    const char* program;
+};
+constexpr compression compressions[] = {
+    {"\3757zXZ", "xz"}, // 0xFD "7zXZ"
+    {"\x1F\x8B", "gzip"},
+    {"BZh", "bzip2"},
+    {"\x28\xB5\x2F\xFD", "zstd"},
+};
+
+// Says what the file at `path` is when it cannot be opened as a volume and
+// its first or last bytes tell why: a folder, a compressed file, an Apple
+// disk image, or a file too small for any volume.
+void explain_unopenable(const char* path) {
+    const char* program = program_invocation_short_name;
+    struct stat st {};
+    if (::stat(path, &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr,
+                     "%s: %s is a folder, not a volume (the volume comes first on the command "
+                     "line)\n",
+                     program, path);
+        return;
+    }
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char head[8] = {};
+    char tail[512] = {};
+    const ssize_t head_length = ::pread(fd, head, sizeof head, 0);
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    const bool has_tail =
+        size >= off_t{sizeof tail} &&
+        ::pread(fd, tail, sizeof tail, size - off_t{sizeof tail}) == ssize_t{sizeof tail};
+    ::close(fd);
+
+    const std::string_view start(head, head_length > 0 ? static_cast<size_t>(head_length) : 0);
+    for (const compression& c : compressions) {
+        if (start.starts_with(c.magic)) {
+            std::fprintf(stderr, "%s: %s is compressed with %s; decompress it first\n", program,
+                         path, c.program);
+            return;
+        }
+    }
+    // UDIF images end in a 512-byte "koly" trailer; encrypted ones start
+    // with "encrcdsa" (version 2) or end in "cdsaencr" (version 1).
+    if (start.starts_with("encrcdsa") || start.starts_with("cdsaencr") ||
+        (has_tail && (std::string_view(tail, 4) == "koly" ||
+                      std::string_view(tail + sizeof tail - 8, 8) == "cdsaencr"))) {
+        std::fprintf(stderr,
+                     "%s: %s is an Apple disk image (.dmg), which cannot be read directly; "
+                     "convert it to a raw disk image first\n",
+                     program, path);
+        return;
+    }
+    if (S_ISREG(st.st_mode) && size >= 0 && size < smallest_volume) {
+        std::fprintf(stderr, "%s: %s is too small to hold a volume (%jd bytes)\n", program, path,
+                     static_cast<intmax_t>(size));
+    }
+}
+
+// The root folder's record, through its thread, as every path lookup starts.
+bool root_folder_readable(hfslib_vol& vol) {
+    hfslib_cat_rec root{};
+    hfslib_cat_key key{};
+    return hfslib_find_cat_record_by_cnid(&vol, root_folder_cnid, &root, &key, nullptr) == 0 &&
+           root.type == HFSLIB_REC_FOLDER;
+}
+
+} // namespace
 
 int hfs_check_options(const hfs_options& options) {
     if (options.rsrc_ext && std::strchr(options.rsrc_ext, '/')) {
@@ -16,6 +133,17 @@ int hfs_check_options(const hfs_options& options) {
                      options.rsrc_ext);
         return 1;
     }
+    // Values no volume can be read with, or that wrapped around from a
+    // negative number, are mistakes on the command line.
+    if (!within<size_t>("cache_size", options.cache_size, 0, 1048576) ||
+        !within("ublio_items", options.ublio_items, 0, 65536) ||
+        !within<unsigned long>("ublio_grace", options.ublio_grace, 0, UINT32_MAX) ||
+        !within<unsigned>("default_uid", options.default_uid, 0, UINT32_MAX - 1) ||
+        !within<unsigned>("default_gid", options.default_gid, 0, UINT32_MAX - 1) ||
+        !valid_blksize(options.blksize) ||
+        !mode_within("default_file_mode", options.default_file_mode) ||
+        !mode_within("default_dir_mode", options.default_dir_mode))
+        return 1;
     // A partition that cannot be used is a mistake on the command line.
     if (options.partition != 0) {
         std::string error;
@@ -43,8 +171,9 @@ int hfs_open_volume(hfs_options& options, hfslib_vol& vol) {
     errno = 0;
     if (hfslib_mount(options.volume, 1, &vol, &ctx) != 0) {
         // A failure the device did not explain still must not read as success.
-        if (errno == 0) errno = EINVAL;
-        int status = errno;
+        const int status = errno != 0 ? errno : EINVAL;
+        explain_unopenable(options.volume);
+        errno = status;
         std::perror("Couldn't open volume");
         return status;
     }
@@ -57,6 +186,17 @@ int hfs_open_volume(hfs_options& options, hfslib_vol& vol) {
             return 5;
         }
         std::fputs(" Attempting to mount anyway (--force).\n", stderr);
+    }
+
+    // Every path starts at the root folder: a volume without a readable one
+    // would fail every request.
+    if (!root_folder_readable(vol)) {
+        std::fprintf(stderr, "%s: the root folder of %s cannot be read; the volume is damaged\n",
+                     program_invocation_short_name, options.volume);
+        hfslib_unmount(&vol, nullptr);
+        errno = EIO;
+        std::perror("Couldn't open volume");
+        return EIO;
     }
     return 0;
 }

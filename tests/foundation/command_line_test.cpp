@@ -90,14 +90,15 @@ TEST(MountOptions, FixedOptionsAndEscapedVolumeName) {
     auto argv = p.fuse_argv();
     ASSERT_EQ(argv.size(), 5u);
     EXPECT_EQ(argv[2], "-o");
-    EXPECT_EQ(argv[3], "ro,allow_other,use_ino,subtype=hfs,fsname=/images/a\\,b\\\\c.img");
+    EXPECT_EQ(argv[3],
+              "ro,nosuid,nodev,allow_other,use_ino,subtype=quorvel,fsname=/images/a\\,b\\\\c.img");
     EXPECT_EQ(argv[4], "-s");
 }
 
 TEST(MountOptions, NoAllowOther) {
     parsed p({"-o", "noallow_other", "v.img", "mnt"});
     add_mount_options(&p.args, &p.options);
-    EXPECT_EQ(p.fuse_argv()[3], "ro,use_ino,subtype=hfs,fsname=v.img");
+    EXPECT_EQ(p.fuse_argv()[3], "ro,nosuid,nodev,use_ino,subtype=quorvel,fsname=v.img");
 }
 
 TEST(Help, ShowsDefaultsOrEarlierOptions) {

@@ -3,8 +3,14 @@
 # that cannot be opened, and the exit statuses of each.
 set -u
 : "${QUORVEL:?path of the quorvel binary}"
+: "${MKHFS:?path of the mkhfs binary}"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+    fusermount -u "$work/mnt" 2>/dev/null
+    fusermount -u "$work/busy" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
 failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -71,6 +77,90 @@ head -c 1000 /dev/zero >"$work/short.img"
 run 22 "$work/short.img" "$work"
 contains "$out" "read of 512 bytes at offset 1024 failed (block size 0): Invalid argument"
 contains "$out" "could not read volume header"
+
+# What the program refuses, with a line saying what is wrong: volumes it
+# cannot open (that line comes before the reason the library gives), a
+# damaged volume, values no volume can be read with, a busy mount point.
+mkdir -p "$work/tree" "$work/mnt" "$work/busy"
+echo hello >"$work/tree/hello.txt"
+"$MKHFS" --quiet --from-dir "$work/tree" "$work/vol.img" || fail "mkhfs failed"
+python3 - "$work" "$(dirname "$0")/../hostile" <<'EOF'
+import bz2, gzip, lzma, struct, sys
+work, hostile = sys.argv[1], sys.argv[2]
+sys.path.insert(0, hostile)
+import hfsimage
+volume = open(f"{work}/vol.img", "rb").read()
+open(f"{work}/vol.img.xz", "wb").write(lzma.compress(volume))
+open(f"{work}/vol.img.gz", "wb").write(gzip.compress(volume))
+open(f"{work}/vol.img.bz2", "wb").write(bz2.compress(volume))
+# A compressed disk image: its chunks, then the 512-byte trailer.
+open(f"{work}/disk.dmg", "wb").write(bytes(range(256)) * 32 + b"koly" + bytes(508))
+open(f"{work}/sealed.dmg", "wb").write(b"encrcdsa" + bytes(8184))
+# The root folder's record turned into one of no known type.
+damaged = bytearray(volume)
+at = hfsimage.Volume(volume).folders[2]
+damaged[at : at + 2] = struct.pack(">H", 7)
+open(f"{work}/noroot.img", "wb").write(damaged)
+EOF
+rows="21|$work is a folder, not a volume (the volume comes first on the command line)|$work $work/mnt
+22|$work/short.img is too small to hold a volume (1000 bytes)|$work/short.img $work/mnt
+22|$work/vol.img.xz is compressed with xz; decompress it first|$work/vol.img.xz $work/mnt
+22|$work/vol.img.gz is compressed with gzip; decompress it first|$work/vol.img.gz $work/mnt
+22|$work/vol.img.bz2 is compressed with bzip2; decompress it first|$work/vol.img.bz2 $work/mnt
+22|$work/disk.dmg is an Apple disk image (.dmg), which cannot be read directly|$work/disk.dmg $work/mnt
+22|$work/sealed.dmg is an Apple disk image (.dmg)|$work/sealed.dmg $work/mnt
+5|the root folder of $work/noroot.img cannot be read; the volume is damaged|$work/noroot.img $work/mnt
+1|Error: bad value for cache_size: -1 (from 0 to 1048576)|-o cache_size=-1 $work/vol.img $work/mnt
+1|Error: bad value for cache_size: 4000000 (from 0 to 1048576)|-o cache_size=4000000 $work/vol.img $work/mnt
+1|Error: bad value for ublio_items: -5 (from 0 to 65536)|-o ublio_items=-5 $work/vol.img $work/mnt
+1|Error: bad value for ublio_grace: -1 (from 0 to 4294967295)|-o ublio_grace=-1 $work/vol.img $work/mnt
+1|Error: bad value for blksize: 3 (a power of two from 512 to 1048576)|-o blksize=3 $work/vol.img $work/mnt
+1|Error: bad value for default_uid: -1 (from 0 to 4294967294)|-o default_uid=-1 $work/vol.img $work/mnt
+1|Error: bad value for default_dir_mode: 10000 (an octal mode, at most 7777)|-o default_dir_mode=10000 $work/vol.img $work/mnt"
+if [ -e /dev/fuse ] && "$QUORVEL" "$work/vol.img" "$work/busy"; then
+    rows+="
+1|quorvel: $work/busy is already a mount point (fuse.quorvel $work/vol.img); unmount it first|$work/vol.img $work/busy"
+else
+    echo "note: no FUSE mount, the busy mount point is not checked"
+fi
+while IFS='|' read -r status message args; do
+    read -ra argv <<<"$args"
+    run "$status" "${argv[@]}"
+    contains "$out" "$message"
+    # The line saying why comes just before the reason for not opening.
+    if [ "$status" -ne 1 ]; then
+        grep -A1 -F -- "$message" <<<"$out" | tail -1 | grep -q "^Couldn't open volume: " ||
+            fail "'$args': no 'Couldn't open volume' after the explanation: $out"
+    fi
+    fusermount -u "$work/mnt" 2>/dev/null
+done <<<"$rows"
+
+# cmake --install puts both programs in bin and their manual pages in
+# share/man/man1, pages man renders without a warning (one line a
+# paragraph, so that phrases are not broken).
+if [ -n "${BUILD_DIR:-}" ]; then
+    "${CMAKE:-cmake}" --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null || fail "install failed"
+    while read -r file what; do
+        [ -s "$work/prefix/$file" ] || { fail "not installed: $file"; continue; }
+        case $file in
+        bin/*)
+            [ -x "$work/prefix/$file" ] || fail "$file is not executable"
+            "$work/prefix/$file" --help 2>&1 | grep -qF -- "$what" || fail "$file does not run"
+            ;;
+        *)
+            command -v man >/dev/null || continue
+            page=$(MANWIDTH=1000 man --warnings -E UTF-8 -l "$work/prefix/$file" 2>"$work/man.err")
+            [ -s "$work/man.err" ] && fail "$file: $(cat "$work/man.err")"
+            grep -qF -- "$what" <<<"$page" || fail "$file lacks '$what'"
+            ;;
+        esac
+    done <<'EOF'
+bin/quorvel [-hHv] [-o options] volume mountpoint
+bin/quorvel-extract usage: quorvel-extract [-o options]
+share/man/man1/quorvel.1 The mount is always nosuid and nodev, however quorvel is started
+share/man/man1/quorvel-extract.1 quorvel-extract - list, show and copy out
+EOF
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
