@@ -49,10 +49,11 @@ def main():
         copy_sources(source, clone)
         shared = os.path.realpath(os.path.join(source, "..", "shared"))
 
-        def rewrite(value):
+        def rewrite(value, argument=False):
             if value.startswith(build):
-                # The build's programs, but scratch folders of its own.
-                if os.path.isfile(value):
+                # The build's programs and folders, but scratch folders of
+                # its own where a test is given one to write in.
+                if not argument or os.path.isfile(value):
                     return value
                 return os.path.join(work, "scratch") + value[len(build):]
             if value.startswith(shared):
@@ -78,7 +79,7 @@ def main():
             run_dir = os.path.join(work, "run", test["name"])
             os.makedirs(run_dir)
             try:
-                result = subprocess.run([command[0]] + [rewrite(a) for a in command[1:]],
+                result = subprocess.run([command[0]] + [rewrite(a, True) for a in command[1:]],
                                         cwd=run_dir, env=env, capture_output=True, text=True,
                                         timeout=TIMEOUT)
                 status, output = result.returncode, result.stdout + result.stderr
