@@ -23,16 +23,12 @@ bool attributes_usable(const hfslib_vol& vol) {
            vol.attr_header.tree_depth != 0;
 }
 
-int cmp_u32(uint32_t a, uint32_t b) {
-    return a < b ? -1 : (a > b ? 1 : 0);
-}
-
 // A walk of the attributes tree, with a scratch key for the records' keys.
 // Index nodes stand above the tree's last level, leaves on it.
 class tree_walk : public hfslib::tree_walker {
 public:
     tree_walk(hfslib_vol* vol, hfslib_cbctx* ctx)
-        : tree_walker(vol, HFSLIB_TREE_ATTRIBUTES, ctx), vol_(vol),
+        : tree_walker(vol, hfslib::attributes_traits, ctx), vol_(vol),
           scratch_(nullptr, hfslib::hook_deleter{ctx}) {}
 
     // Allocates the working memory and collects the tree file's extents;
@@ -122,7 +118,7 @@ uint16_t hfslib_build_attr_key(uint32_t cnid, uint32_t start_block, uint16_t nam
 }
 
 int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b) {
-    if (a->file_cnid != b->file_cnid) return cmp_u32(a->file_cnid, b->file_cnid);
+    if (a->file_cnid != b->file_cnid) return hfslib::order(a->file_cnid, b->file_cnid);
     const uint16_t la = std::min(a->name.length, max_name_units);
     const uint16_t lb = std::min(b->name.length, max_name_units);
     const uint16_t common = std::min(la, lb);
@@ -130,7 +126,7 @@ int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b) {
         if (a->name.units[i] != b->name.units[i])
             return int{a->name.units[i]} - int{b->name.units[i]};
     if (la != lb) return int{la} - int{lb};
-    return cmp_u32(a->start_block, b->start_block);
+    return hfslib::order(a->start_block, b->start_block);
 }
 
 size_t hfslib_parse_attr_record(const uint8_t* raw, size_t raw_len, int node_kind, void* rec_out,

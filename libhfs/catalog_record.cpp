@@ -101,12 +101,6 @@ uint16_t next_folded(const hfslib_uname& name, uint16_t& pos) {
     return 0;
 }
 
-// Parent CNIDs order as unsigned numbers: a wrapped 32-bit difference would
-// put CNIDs 2^31 or more apart the wrong way round.
-int cmp_parents(const hfslib_cat_key* a, const hfslib_cat_key* b) {
-    return a->parent_cnid < b->parent_cnid ? -1 : 1;
-}
-
 } // namespace
 
 namespace hfslib {
@@ -292,7 +286,7 @@ uint16_t hfslib_make_cat_key(uint32_t parent_cnid, uint16_t name_len, const uint
 }
 
 int hfslib_cmp_cat_keys_folded(const hfslib_cat_key* a, const hfslib_cat_key* b) {
-    if (a->parent_cnid != b->parent_cnid) return cmp_parents(a, b);
+    if (a->parent_cnid != b->parent_cnid) return hfslib::order(a->parent_cnid, b->parent_cnid);
     uint16_t pa = 0, pb = 0;
     for (;;) {
         uint16_t c1 = next_folded(a->name, pa);
@@ -303,7 +297,7 @@ int hfslib_cmp_cat_keys_folded(const hfslib_cat_key* a, const hfslib_cat_key* b)
 }
 
 int hfslib_cmp_cat_keys_ordinal(const hfslib_cat_key* a, const hfslib_cat_key* b) {
-    if (a->parent_cnid != b->parent_cnid) return cmp_parents(a, b);
+    if (a->parent_cnid != b->parent_cnid) return hfslib::order(a->parent_cnid, b->parent_cnid);
     uint16_t la = std::min<uint16_t>(a->name.length, 255);
     uint16_t lb = std::min<uint16_t>(b->name.length, 255);
     uint16_t n = std::min(la, lb);

@@ -14,7 +14,7 @@ int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_ca
         HFSLIB_ERROR("could not allocate catalog search key");
         return 1;
     }
-    hfslib::tree_walker walk(vol, HFSLIB_TREE_CATALOG, ctx);
+    hfslib::tree_walker walk(vol, hfslib::catalog_traits, ctx);
     if (!walk.prepare()) return 1;
     const hfslib::node_records& node = walk.node;
     uint32_t number = vol->cat_header.root_node;

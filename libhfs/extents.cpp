@@ -58,10 +58,6 @@ bool catalog_fork(hfslib_vol* vol, uint32_t cnid, uint8_t fork_type, hfslib_fork
     return true;
 }
 
-int cmp_u32(uint32_t a, uint32_t b) {
-    return a < b ? -1 : (a > b ? 1 : 0);
-}
-
 // Reads the part of [offset, end) of the fork that extent `e` (number
 // `index`, holding fork bytes [e_begin, e_end)) holds, appending it at
 // buf + *bytes_read. 0, or the read hook's failure, or -1 when the device
@@ -101,9 +97,9 @@ uint16_t hfslib_build_ext_key(uint32_t cnid, uint8_t fork_type, uint32_t start_b
 // CNIDs and start blocks order as unsigned numbers (a wrapped difference
 // would misplace values 2^31 or more apart).
 int hfslib_cmp_ext_keys(const hfslib_ext_key* a, const hfslib_ext_key* b) {
-    if (a->file_cnid != b->file_cnid) return cmp_u32(a->file_cnid, b->file_cnid);
+    if (a->file_cnid != b->file_cnid) return hfslib::order(a->file_cnid, b->file_cnid);
     if (a->fork_type != b->fork_type) return int{a->fork_type} - int{b->fork_type};
-    return cmp_u32(a->start_block, b->start_block);
+    return hfslib::order(a->start_block, b->start_block);
 }
 
 size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, int node_kind,
@@ -140,7 +136,7 @@ size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, in
 int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfslib_extent out[8],
                                  hfslib_cbctx* ctx) {
     if (!vol || !key || !out) return 1;
-    hfslib::tree_walker walk(vol, HFSLIB_TREE_EXTENTS, ctx);
+    hfslib::tree_walker walk(vol, hfslib::extents_traits, ctx);
     if (!walk.prepare()) return 1;
     // An empty tree (root 0, the header node) holds no continuation.
     if (vol->ext_header.root_node == 0) return 1;

@@ -20,11 +20,6 @@ bool is_special_root_entry(const hfslib_uname& name) {
     return false;
 }
 
-// CNIDs order as unsigned numbers, as the catalog's keys do.
-int cnid_order(uint32_t a, uint32_t b) {
-    return a < b ? -1 : a > b ? 1 : 0;
-}
-
 // The arrays handed to the caller, grown geometrically through the hooks.
 template <class T>
 struct growing_array {
@@ -50,7 +45,7 @@ int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn vi
     if (!vol || !visit || folder_cnid == 0) return 1;
     if (!vol->keycmp) return 1;
 
-    hfslib::tree_walker walk(vol, HFSLIB_TREE_CATALOG, ctx);
+    hfslib::tree_walker walk(vol, hfslib::catalog_traits, ctx);
     if (!walk.prepare()) return 1;
     const hfslib::node_records& node = walk.node;
     hfslib_cat_rec rec{};
@@ -80,7 +75,7 @@ int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn vi
                 return 1;
             }
             if (kind == HFSLIB_NODE_INDEX) {
-                const int order = cnid_order(folder_cnid, key.parent_cnid);
+                const int order = hfslib::order(folder_cnid, key.parent_cnid);
                 if (order < 0 && j == 0) {
                     HFSLIB_ERROR("all records greater than key");
                     return 1;
