@@ -91,6 +91,13 @@ bool cat_record_parses(const uint8_t* raw, size_t raw_len, int16_t kind, bool wi
 // the length are left as they are).
 void take_cat_key(const uint8_t* raw, size_t raw_len, const hfslib_vol* vol, hfslib_cat_key& key);
 
+// Decodes what follows the key of a catalog record of a node of `kind` (the
+// child node number of an index record, the type and body of a leaf record)
+// into `out`, as hfslib_parse_cat_record would; false when the bytes fall
+// short.
+bool take_cat_body(const uint8_t* raw, size_t raw_len, int16_t kind, const hfslib_vol* vol,
+                   hfslib_cat_rec& out);
+
 // Reads node `number` of a B-tree file (node_size bytes at number x
 // node_size of the fork) into `buf`. Returns 0 when the whole node was read;
 // non-zero when the read failed or the extents ended before the node did.
