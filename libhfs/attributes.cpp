@@ -1,6 +1,7 @@
 // Attributes file: keys and records of the attributes B-tree, the lookup of
 // one attribute, the listing of a CNID's attributes and the extent list of
 // an attribute stored as a fork.
+#include "btree.h"
 #include "btree_internal.h"
 #include "libhfs.h"
 #include "report.h"
@@ -23,88 +24,6 @@ bool attributes_usable(const hfslib_vol& vol) {
            vol.attr_header.tree_depth != 0;
 }
 
-int cmp_u32(uint32_t a, uint32_t b) {
-    return a < b ? -1 : (a > b ? 1 : 0);
-}
-
-// A walk of the attributes tree, with a scratch key for the records' keys.
-// Index nodes stand above the tree's last level, leaves on it.
-class tree_walk : public hfslib::tree_walker {
-public:
-    tree_walk(hfslib_vol* vol, hfslib_cbctx* ctx)
-        : tree_walker(vol, HFSLIB_TREE_ATTRIBUTES, ctx), vol_(vol),
-          scratch_(nullptr, hfslib::hook_deleter{ctx}) {}
-
-    // Allocates the working memory and collects the tree file's extents;
-    // false after reporting why not.
-    bool prepare() {
-        scratch_ = hfslib::hook_alloc<hfslib_attr_key>(1, ctx());
-        if (!scratch_) {
-            HFSLIB_ERROR("could not allocate attributes search key");
-            return false;
-        }
-        return tree_walker::prepare();
-    }
-
-    // Loads node `number`, which stands on level `depth`.
-    bool load_at(uint32_t number, unsigned depth) {
-        const unsigned last_level = header().tree_depth - 1u;
-        return load(number,
-                    depth < last_level ? hfslib::node_kinds::index_only
-                                       : hfslib::node_kinds::leaf_only,
-                    depth);
-    }
-
-    // Decodes the key of record `i` of the node into the scratch key.
-    bool key_of(uint16_t i) {
-        return hfslib_parse_attr_record(node.data(i), node.size(i), node.desc.kind, nullptr,
-                                        scratch_.get(), nullptr, vol_) != 0;
-    }
-
-    // The child node number of index record `i`.
-    bool child_of(uint16_t i, uint32_t& child) const {
-        return hfslib_parse_attr_record(node.data(i), node.size(i), HFSLIB_NODE_INDEX, &child,
-                                        nullptr, nullptr, vol_) != 0;
-    }
-
-    const hfslib_attr_key& key() const { return *scratch_; }
-
-private:
-    hfslib_vol* vol_;
-    hook_ptr<hfslib_attr_key> scratch_;
-};
-
-// The leaves met on a walk along the sibling links, kept sorted: a link back
-// to one of them would repeat the walk forever.
-class visited_nodes {
-public:
-    explicit visited_nodes(hfslib_cbctx* ctx) : ctx_(ctx), nodes_(nullptr, {ctx}) {}
-
-    bool contains(uint32_t node) const {
-        return std::binary_search(nodes_.get(), nodes_.get() + count_, node);
-    }
-    // False when the list could not grow.
-    bool add(uint32_t node) {
-        if (count_ == capacity_) {
-            const size_t grown = capacity_ ? capacity_ * 2 : 16;
-            if (!hfslib::hook_resize(nodes_, grown, ctx_)) return false;
-            capacity_ = grown;
-        }
-        uint32_t* end = nodes_.get() + count_;
-        uint32_t* at = std::lower_bound(nodes_.get(), end, node);
-        std::move_backward(at, end, end + 1);
-        *at = node;
-        ++count_;
-        return true;
-    }
-
-private:
-    hfslib_cbctx* ctx_;
-    hook_ptr<uint32_t[]> nodes_;
-    size_t count_ = 0;
-    size_t capacity_ = 0;
-};
-
 } // namespace
 
 uint16_t hfslib_build_attr_key(uint32_t cnid, uint32_t start_block, uint16_t name_len,
@@ -122,7 +41,7 @@ uint16_t hfslib_build_attr_key(uint32_t cnid, uint32_t start_block, uint16_t nam
 }
 
 int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b) {
-    if (a->file_cnid != b->file_cnid) return cmp_u32(a->file_cnid, b->file_cnid);
+    if (a->file_cnid != b->file_cnid) return hfslib::order(a->file_cnid, b->file_cnid);
     const uint16_t la = std::min(a->name.length, max_name_units);
     const uint16_t lb = std::min(b->name.length, max_name_units);
     const uint16_t common = std::min(la, lb);
@@ -130,7 +49,7 @@ int hfslib_cmp_attr_keys(const hfslib_attr_key* a, const hfslib_attr_key* b) {
         if (a->name.units[i] != b->name.units[i])
             return int{a->name.units[i]} - int{b->name.units[i]};
     if (la != lb) return int{la} - int{lb};
-    return cmp_u32(a->start_block, b->start_block);
+    return hfslib::order(a->start_block, b->start_block);
 }
 
 size_t hfslib_parse_attr_record(const uint8_t* raw, size_t raw_len, int node_kind, void* rec_out,
@@ -205,70 +124,30 @@ int hfslib_lookup_attr(hfslib_vol* vol, const hfslib_attr_key* key, hfslib_attr_
     if (!rec_out || !vol || !key) return 1;
     if (!attributes_usable(*vol)) return 1;
 
-    tree_walk walk(vol, ctx);
-    if (!walk.prepare()) return 1;
-    const uint32_t root = vol->attr_header.root_node;
-    if (root == 0) return 1;
-
-    const unsigned tree_depth = vol->attr_header.tree_depth;
-    uint32_t number = root;
-    for (unsigned depth = 0;; ++depth) {
-        if (!walk.enter(number) || !walk.load_at(number, depth)) return 1;
-        const bool leaf = walk.node.desc.kind == HFSLIB_NODE_LEAF;
-        const uint16_t n = walk.node.count();
-
-        // In an index node, the record to descend through.
-        int chosen = -1;
-        for (uint16_t j = 0; j < n; ++j) {
-            if (!walk.key_of(j)) {
-                HFSLIB_ERROR("could not read attribute record #%u", unsigned{j});
-                return 1;
-            }
-            const int c = hfslib_cmp_attr_keys(key, &walk.key());
-            if (c == 0) {
-                if (!leaf) {
-                    chosen = j;
-                    break;
-                }
-                hfslib_attr_rec rec{};
-                const uint8_t* data = nullptr;
-                if (hfslib_parse_attr_record(walk.node.data(j), walk.node.size(j), HFSLIB_NODE_LEAF,
-                                             &rec, nullptr, &data, vol) == 0) {
-                    HFSLIB_ERROR("could not read attribute record #%u", unsigned{j});
-                    return 1;
-                }
-                *rec_out = rec;
-                if (inline_out && rec.type == HFSLIB_ATTR_INLINE && rec.inline_data.size > 0) {
-                    auto copy = hfslib::hook_alloc<uint8_t[]>(rec.inline_data.size, ctx);
-                    if (!copy) {
-                        HFSLIB_ERROR("couldn't allocate attribute data #%u", unsigned{j});
-                        return 1;
-                    }
-                    std::memcpy(copy.get(), data, rec.inline_data.size);
-                    *inline_out = copy.release();
-                }
-                return 0;
-            }
-            if (leaf) continue;
-            if (c < 0 && j > 0) {
-                chosen = j - 1;
-                break;
-            }
-            if (c > 0 && j + 1 == n) {
-                chosen = j;
-                break;
-            }
-        }
-        if (leaf || chosen < 0) return 1;
-
-        uint32_t child = 0;
-        if (!walk.child_of(static_cast<uint16_t>(chosen), child)) {
-            HFSLIB_ERROR("could not read attribute record #%u", static_cast<unsigned>(chosen));
+    using attributes = hfslib::btree<hfslib::attributes_tree>;
+    attributes tree(vol, ctx);
+    if (!tree.open()) return 1;
+    if (tree.find(*key) != attributes::result::found) return 1;
+    const hfslib::node_records& node = tree.node();
+    const uint16_t at = tree.index();
+    hfslib_attr_rec rec{};
+    const uint8_t* data = nullptr;
+    if (hfslib_parse_attr_record(node.data(at), node.size(at), HFSLIB_NODE_LEAF, &rec, nullptr,
+                                 &data, vol) == 0) {
+        HFSLIB_ERROR("could not read attribute record #%u", unsigned{at});
+        return 1;
+    }
+    *rec_out = rec;
+    if (inline_out && rec.type == HFSLIB_ATTR_INLINE && rec.inline_data.size > 0) {
+        auto copy = hfslib::hook_alloc<uint8_t[]>(rec.inline_data.size, ctx);
+        if (!copy) {
+            HFSLIB_ERROR("couldn't allocate attribute data #%u", unsigned{at});
             return 1;
         }
-        if (depth + 1 >= tree_depth) return 1;
-        number = child;
+        std::memcpy(copy.get(), data, rec.inline_data.size);
+        *inline_out = copy.release();
     }
+    return 0;
 }
 
 int hfslib_list_attr_keys(hfslib_vol* vol, uint32_t cnid, hfslib_attr_key** keys_out,
@@ -280,100 +159,30 @@ int hfslib_list_attr_keys(hfslib_vol* vol, uint32_t cnid, hfslib_attr_key** keys
     if (!attributes_usable(*vol)) return 0;
 
     // The keys gathered are handed over on every outcome.
-    hook_ptr<hfslib_attr_key[]> keys(nullptr, hfslib::hook_deleter{ctx});
-    uint32_t gathered = 0;
-    size_t capacity = 0;
+    hfslib::hook_array<hfslib_attr_key> keys(ctx);
     auto finish = [&](int rc) {
+        *count_out = keys.size();
         *keys_out = keys.release();
-        *count_out = gathered;
         return rc;
     };
+    hfslib::btree<hfslib::attributes_tree> tree(vol, ctx);
+    if (!tree.open()) return finish(1);
 
-    tree_walk walk(vol, ctx);
-    if (!walk.prepare()) return finish(1);
-    if (vol->attr_header.root_node == 0) return finish(0);
-
-    const hfslib_btree_header& hr = vol->attr_header;
-    visited_nodes leaves(ctx);
-    bool along_siblings = false;
-    uint32_t number = hr.root_node;
-    unsigned depth = 0;
-    for (uint32_t visits = 0;; ++visits) {
-        if (depth >= hr.tree_depth || visits >= hr.total_nodes) return finish(0);
-        if (!along_siblings) {
-            if (!walk.enter(number)) return finish(1);
-        } else if (leaves.contains(number)) {
-            HFSLIB_ERROR("loop in attributes tree at node #%u", number);
-            return finish(1);
-        }
-        if (!walk.load_at(number, depth)) return finish(1);
-        const uint16_t n = walk.node.count();
-
-        if (walk.node.desc.kind == HFSLIB_NODE_INDEX) {
-            int chosen = -1;
-            bool before_first = false;
-            for (uint16_t i = 0; i < n; ++i) {
-                if (!walk.key_of(i)) {
-                    HFSLIB_ERROR("could not read attribute record #%u", unsigned{i});
-                    return finish(1);
-                }
-                const uint32_t here = walk.key().file_cnid;
-                if (here > cnid) {
-                    if (i == 0) return finish(0); // below the tree's first key: none
-                    chosen = i - 1;
-                    before_first = true;
-                    break;
-                }
-                if (here == cnid) {
-                    chosen = i > 0 ? i - 1 : 0;
-                    break;
-                }
-                if (i + 1 == n) chosen = i;
-            }
-            if (chosen < 0) return finish(0);
-            uint32_t child = 0;
-            if (!walk.child_of(static_cast<uint16_t>(chosen), child)) {
-                if (before_first)
-                    HFSLIB_ERROR("could not read attribute record %d", chosen);
-                else
-                    HFSLIB_ERROR("could not read attribute record #%u",
-                                 static_cast<unsigned>(chosen));
-                return finish(1);
-            }
-            ++depth;
-            number = child;
-            continue;
-        }
-
-        // A leaf: gather the first records of the CNID's attributes.
-        if (!leaves.add(number)) {
+    // The first records of the CNID's attributes, from the lowest key it may
+    // have on; no more nodes are read than the tree holds.
+    hfslib_attr_key first{};
+    first.key_len = min_key_len;
+    first.file_cnid = cnid;
+    auto gather = [&](const hfslib::node_records&, uint16_t, const hfslib_attr_key& k) {
+        if (k.file_cnid > cnid) return hfslib::walk_step::stop;
+        if (k.file_cnid != cnid || k.start_block != 0) return hfslib::walk_step::next;
+        if (!keys.push_back(k)) {
             HFSLIB_ERROR("could not allocate attribute keys");
-            return finish(1);
+            return hfslib::walk_step::fail;
         }
-        for (uint16_t i = 0; i < n; ++i) {
-            if (!walk.key_of(i)) {
-                HFSLIB_ERROR("could not read attribute record #%u", unsigned{i});
-                return finish(1);
-            }
-            const hfslib_attr_key& k = walk.key();
-            if (k.file_cnid > cnid) return finish(0);
-            if (k.file_cnid != cnid || k.start_block != 0) continue;
-            if (gathered == capacity) {
-                const size_t grown = capacity ? capacity * 2 : 8;
-                if (!hfslib::hook_resize(keys, grown, ctx)) {
-                    HFSLIB_ERROR("could not allocate attribute keys");
-                    return finish(1);
-                }
-                capacity = grown;
-            }
-            keys[gathered++] = k;
-        }
-        // The CNID's records may go on in the next leaf.
-        if (n == 0 || walk.key().file_cnid > cnid) return finish(0);
-        number = walk.node.desc.flink;
-        if (number == 0) return finish(0);
-        along_siblings = true;
-    }
+        return hfslib::walk_step::next;
+    };
+    return finish(tree.walk_from(first, vol->attr_header.total_nodes, gather) ? 0 : 1);
 }
 
 int hfslib_collect_attr_extents(hfslib_vol* vol, const hfslib_attr_key* key,

@@ -4,6 +4,7 @@
 #include "libhfs.h"
 #include "report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,58 +28,6 @@ namespace {
 constexpr size_t desc_size = 14;
 constexpr size_t header_rec_size = 106;
 
-// The node size and key-length width of `tree` as the volume records them.
-bool select_tree(const hfslib_vol& vol, uint8_t tree, uint16_t& node_size, uint8_t& keylen_size) {
-    switch (tree) {
-    case HFSLIB_TREE_CATALOG:
-        node_size = vol.cat_header.node_size;
-        keylen_size = vol.cat_keylen_size;
-        return true;
-    case HFSLIB_TREE_EXTENTS:
-        node_size = vol.ext_header.node_size;
-        keylen_size = vol.ext_keylen_size;
-        return true;
-    case HFSLIB_TREE_ATTRIBUTES:
-        node_size = vol.attr_header.node_size;
-        keylen_size = 2;
-        return true;
-    default:
-        return false;
-    }
-}
-
-uint8_t keylen_width(const hfslib_btree_header& hr) {
-    return (hr.attributes & HFSLIB_BTREE_BIG_KEYS) ? 2 : 1;
-}
-
-// Decodes the header record of a header node and stores the tree's node
-// size and key-length width in the volume. `node_size` is the size of the
-// bytes at `raw`.
-bool take_header_node(const uint8_t* raw, uint16_t node_size, uint8_t tree, hfslib_vol& vol) {
-    if (node_size < desc_size + header_rec_size) return false;
-    uint8_t* rec0 = const_cast<uint8_t*>(raw + desc_size);
-    uint16_t len = static_cast<uint16_t>(node_size - desc_size);
-    hfslib_btree_header hr{};
-    if (hfslib_read_header_node(&rec0, &len, 1, &hr, nullptr, nullptr) == 0) return false;
-    // A size that no volume may have would make the next node reads of this
-    // tree take the wrong number of bytes.
-    if (!hfslib_valid_node_size(hr.node_size)) return false;
-    switch (tree) {
-    case HFSLIB_TREE_CATALOG:
-        vol.cat_header.node_size = hr.node_size;
-        vol.cat_keylen_size = keylen_width(hr);
-        break;
-    case HFSLIB_TREE_EXTENTS:
-        vol.ext_header.node_size = hr.node_size;
-        vol.ext_keylen_size = keylen_width(hr);
-        break;
-    default:
-        vol.attr_header.node_size = hr.node_size;
-        break;
-    }
-    return true;
-}
-
 } // namespace
 
 bool hfslib_valid_node_size(uint32_t node_size) {
@@ -97,16 +46,17 @@ void hfslib_free_node_records(uint8_t** recs, uint16_t* sizes, uint16_t num_recs
 namespace {
 
 // The checks of a node shared by the copying parser and the views of the
-// tree searches: the descriptor (a header node also sets the tree's node
-// size), then, when `records` is set, the offset table and every record's
-// bounds (and, for the catalog, its key). `records` is called once the
-// descriptor has passed: it returns the arrays for the n offsets and sizes
-// (null: failure, reported). `each(i, len)` is called before record i is
-// checked and `take(i, at)` after (false from either: failure, reported).
-// Returns the bytes taken (the descriptor alone without `records`) or 0.
+// tree searches: the descriptor (a header node's header record is decoded
+// into `header`), then, when `want_records` is set, the offset table and
+// every record's bounds (and, for the catalog, its key). `records` is called
+// once the descriptor has passed: it returns the arrays for the n offsets and
+// sizes (null: failure, reported). `each(i, len)` is called before record i
+// is checked and `take(i, at)` after (false from either: failure, reported).
+// Returns the bytes taken (the descriptor alone without `want_records`) or 0.
 template <class Records, class Each, class Take>
 size_t check_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t tree, hfslib_vol* vol,
-                  bool want_records, Records records, Each each, Take take) {
+                  hfslib_btree_header& header, bool want_records, Records records, Each each,
+                  Take take) {
     const uint8_t* p = raw;
     hfslib_node_desc desc{};
     desc.flink = hfslib_take_u32(&p);
@@ -124,26 +74,25 @@ size_t check_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t tree, 
     }
 
     // The bytes at `raw` are as long as the node size recorded on entry; a
-    // header node below may record another size for the next reads.
-    uint16_t node_size = 0;
-    uint8_t keylen_size = 0;
-    const bool known_tree = select_tree(*vol, tree, node_size, keylen_size);
+    // header node may record another size, for the caller to keep.
+    const hfslib::tree_traits* traits = hfslib::find_tree(tree);
+    const uint16_t node_size = traits ? (vol->*traits->header).node_size : 0;
 
     if (desc.kind == HFSLIB_NODE_HEADER) {
         if (n != 3) {
             HFSLIB_ERROR("header node does not have exactly 3 records");
             return 0;
         }
-        if (!known_tree) {
+        if (!traits) {
             HFSLIB_ERROR("invalid parent file type specified");
             return 0;
         }
-        if (!take_header_node(raw, node_size, tree, *vol)) {
+        if (!hfslib::take_header_record(raw, node_size, header)) {
             HFSLIB_ERROR("could not read header node");
             return 0;
         }
     }
-    if (!known_tree) {
+    if (!traits) {
         HFSLIB_ERROR("invalid parent file type specified");
         return 0;
     }
@@ -274,9 +223,17 @@ size_t hfslib_parse_node(const uint8_t* raw, hfslib_node_desc* desc_out, uint8_t
         std::memcpy(recs[i], at, sizes[i]);
         return true;
     };
+    hfslib_btree_header header{};
     const size_t used =
-        check_node(raw, desc_out, tree, vol, recs_out != nullptr, arrays, each, take);
-    if (used == 0 || !recs_out) return used;
+        check_node(raw, desc_out, tree, vol, header, recs_out != nullptr, arrays, each, take);
+    if (used == 0) return 0;
+    // A header node sizes the later node reads of its tree.
+    if (desc_out->kind == HFSLIB_NODE_HEADER) {
+        const hfslib::tree_traits& traits = *hfslib::find_tree(tree);
+        (vol->*traits.header).node_size = header.node_size;
+        if (traits.keylen_size) vol->*traits.keylen_size = hfslib::keylen_width(traits, header);
+    }
+    if (!recs_out) return used;
 
     copies.keep = true;
     *recs_out = recs.release();
@@ -325,6 +282,17 @@ size_t hfslib_read_header_node(uint8_t* const* recs, const uint16_t* rec_sizes, 
 
 namespace hfslib {
 
+bool take_header_record(const uint8_t* raw, size_t bytes, hfslib_btree_header& out) {
+    if (bytes < desc_size + header_rec_size) return false;
+    uint8_t* rec0 = const_cast<uint8_t*>(raw + desc_size);
+    const auto len = static_cast<uint16_t>(std::min<size_t>(bytes - desc_size, UINT16_MAX));
+    hfslib_btree_header hr{};
+    if (hfslib_read_header_node(&rec0, &len, 1, &hr, nullptr, nullptr) == 0) return false;
+    if (!hfslib_valid_node_size(hr.node_size)) return false;
+    out = hr;
+    return true;
+}
+
 size_t node_records::parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
     release();
     if (!raw || !vol) return 0;
@@ -351,7 +319,8 @@ size_t node_records::parse(const uint8_t* raw, uint8_t tree, hfslib_vol* vol) {
         at_[i] = at;
         return true;
     };
-    const size_t used = check_node(raw, &desc, tree, vol, true, arrays, each, take);
+    hfslib_btree_header header{};
+    const size_t used = check_node(raw, &desc, tree, vol, header, true, arrays, each, take);
     count_ = used != 0 ? desc.num_recs : 0;
     return used;
 }

@@ -101,12 +101,6 @@ uint16_t next_folded(const hfslib_uname& name, uint16_t& pos) {
     return 0;
 }
 
-// Parent CNIDs order as unsigned numbers: a wrapped 32-bit difference would
-// put CNIDs 2^31 or more apart the wrong way round.
-int cmp_parents(const hfslib_cat_key* a, const hfslib_cat_key* b) {
-    return a->parent_cnid < b->parent_cnid ? -1 : 1;
-}
-
 } // namespace
 
 namespace hfslib {
@@ -228,6 +222,59 @@ size_t hfslib_parse_file_xinfo(const uint8_t* raw, hfslib_file_xinfo* out) {
     return 16;
 }
 
+namespace {
+
+// Decodes what follows the key of a record of a node of `kind`: the child
+// node number of an index record, the type and body of a leaf record (an
+// unknown type keeps only its type).
+bool take_body(byte_reader& r, int16_t kind, hfslib_cat_rec& out) {
+    if (kind == HFSLIB_NODE_INDEX) {
+        if (!r.has(4)) return false;
+        out.child = r.u32();
+        return true;
+    }
+    if (!r.has(2)) return false;
+    hfslib_cat_rec rec{};
+    rec.type = r.u16();
+    bool ok = true;
+    switch (rec.type) {
+    case HFSLIB_REC_FOLDER:
+        ok = take_folder(r, rec.folder);
+        break;
+    case HFSLIB_REC_FILE:
+        ok = take_file(r, rec.file);
+        break;
+    case HFSLIB_REC_FOLDER_THREAD:
+    case HFSLIB_REC_FILE_THREAD:
+        ok = take_thread(r, rec.thread);
+        break;
+    default:
+        break;
+    }
+    if (!ok) return false;
+    out = rec;
+    return true;
+}
+
+} // namespace
+
+namespace hfslib {
+
+bool take_cat_body(const uint8_t* raw, size_t raw_len, int16_t kind, const hfslib_vol* vol,
+                   hfslib_cat_rec& out) {
+    byte_reader r({raw, raw_len});
+    // Past the key: its length field, the parent and the name.
+    if (vol->cat_keylen_size != 1 && vol->cat_keylen_size != 2) return false;
+    if (!r.has(vol->cat_keylen_size + 6u)) return false;
+    r.skip(vol->cat_keylen_size + 4u);
+    const uint16_t n = std::min<uint16_t>(r.u16(), 255);
+    if (!r.has(size_t{2} * n)) return false;
+    r.skip(size_t{2} * n);
+    return take_body(r, kind, out);
+}
+
+} // namespace hfslib
+
 size_t hfslib_parse_cat_record(const uint8_t* raw, size_t raw_len, hfslib_cat_rec* rec_out,
                                int16_t* kind_inout, hfslib_cat_key* key_out,
                                const hfslib_vol* vol) {
@@ -248,34 +295,8 @@ size_t hfslib_parse_cat_record(const uint8_t* raw, size_t raw_len, hfslib_cat_re
         return r.consumed();
     }
 
-    if (kind == HFSLIB_NODE_INDEX) {
-        if (!r.has(4)) return 0;
-        rec_out->child = r.u32();
-        *key_out = key;
-        return r.consumed();
-    }
-
-    if (!r.has(2)) return 0;
-    hfslib_cat_rec rec{};
-    rec.type = r.u16();
-    bool ok = true;
-    switch (rec.type) {
-    case HFSLIB_REC_FOLDER:
-        ok = take_folder(r, rec.folder);
-        break;
-    case HFSLIB_REC_FILE:
-        ok = take_file(r, rec.file);
-        break;
-    case HFSLIB_REC_FOLDER_THREAD:
-    case HFSLIB_REC_FILE_THREAD:
-        ok = take_thread(r, rec.thread);
-        break;
-    default:
-        break; // an unknown type keeps only its key and type
-    }
-    if (!ok) return 0;
-    *rec_out = rec;
-    *kind_inout = static_cast<int16_t>(rec.type);
+    if (!take_body(r, kind, *rec_out)) return 0;
+    if (kind != HFSLIB_NODE_INDEX) *kind_inout = static_cast<int16_t>(rec_out->type);
     *key_out = key;
     return r.consumed();
 }
@@ -292,7 +313,7 @@ uint16_t hfslib_make_cat_key(uint32_t parent_cnid, uint16_t name_len, const uint
 }
 
 int hfslib_cmp_cat_keys_folded(const hfslib_cat_key* a, const hfslib_cat_key* b) {
-    if (a->parent_cnid != b->parent_cnid) return cmp_parents(a, b);
+    if (a->parent_cnid != b->parent_cnid) return hfslib::order(a->parent_cnid, b->parent_cnid);
     uint16_t pa = 0, pb = 0;
     for (;;) {
         uint16_t c1 = next_folded(a->name, pa);
@@ -303,7 +324,7 @@ int hfslib_cmp_cat_keys_folded(const hfslib_cat_key* a, const hfslib_cat_key* b)
 }
 
 int hfslib_cmp_cat_keys_ordinal(const hfslib_cat_key* a, const hfslib_cat_key* b) {
-    if (a->parent_cnid != b->parent_cnid) return cmp_parents(a, b);
+    if (a->parent_cnid != b->parent_cnid) return hfslib::order(a->parent_cnid, b->parent_cnid);
     uint16_t la = std::min<uint16_t>(a->name.length, 255);
     uint16_t lb = std::min<uint16_t>(b->name.length, 255);
     uint16_t n = std::min(la, lb);

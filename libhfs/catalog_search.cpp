@@ -1,6 +1,6 @@
 // Catalog search: the descent from the catalog root to a leaf, by key and by
 // CNID through the thread record.
-#include "btree_internal.h"
+#include "btree.h"
 #include "libhfs.h"
 #include "report.h"
 
@@ -9,63 +9,19 @@ int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_ca
     if (!vol || !key || !rec_out) return 1;
     if (!vol->keycmp) return 1;
 
-    auto rec_key = hfslib::hook_alloc<hfslib_cat_key>(1, ctx);
-    if (!rec_key) {
-        HFSLIB_ERROR("could not allocate catalog search key");
+    using catalog = hfslib::btree<hfslib::catalog_tree>;
+    catalog tree(vol, ctx);
+    if (!tree.open()) return 1;
+    const catalog::result found = tree.find(*key);
+    if (found == catalog::result::failed) return 1;
+    if (found == catalog::result::below) return -1;
+    const hfslib::node_records& node = tree.node();
+    const uint16_t at = tree.index();
+    if (!hfslib::take_cat_body(node.data(at), node.size(at), HFSLIB_NODE_LEAF, vol, *rec_out)) {
+        HFSLIB_ERROR("could not read catalog record #%i", int{at});
         return 1;
     }
-    hfslib::tree_walker walk(vol, HFSLIB_TREE_CATALOG, ctx);
-    if (!walk.prepare()) return 1;
-    const hfslib::node_records& node = walk.node;
-    uint32_t number = vol->cat_header.root_node;
-    for (;;) {
-        if (!walk.enter(number) || !walk.load(number, hfslib::node_kinds::index_or_leaf)) return 1;
-        const int8_t kind = node.desc.kind;
-
-        // Scan for the last record whose key is not above the search key.
-        // Each record is checked as a full decode would check it, but only
-        // its key is decoded; the record chosen is decoded at the end.
-        int result = 1;
-        int chosen = -1;
-        for (uint16_t j = 0; j < node.count(); ++j) {
-            if (!hfslib::cat_record_parses(node.data(j), node.size(j), kind, true, vol)) {
-                HFSLIB_ERROR("could not read catalog record #%i", int{j});
-                return 1;
-            }
-            hfslib::take_cat_key(node.data(j), node.size(j), vol, *rec_key);
-            const int c = vol->keycmp(key, rec_key.get());
-            if (c < 0) {
-                if (j == 0) {
-                    HFSLIB_ERROR("all records greater than key");
-                    return 1;
-                }
-                chosen = j - 1;
-                result = -1;
-                break;
-            }
-            if (c == 0) {
-                chosen = j;
-                result = 0;
-                break;
-            }
-            if (j + 1 == node.count()) {
-                chosen = j;
-                result = -1;
-                break;
-            }
-        }
-        if (chosen < 0) return 1;
-        const auto at = static_cast<uint16_t>(chosen);
-        int16_t rec_kind = kind;
-        if (hfslib_parse_cat_record(node.data(at), node.size(at), rec_out, &rec_kind, rec_key.get(),
-                                    vol) == 0) {
-            HFSLIB_ERROR("could not read catalog record #%i", chosen);
-            return 1;
-        }
-
-        if (kind == HFSLIB_NODE_LEAF) return result;
-        number = rec_out->child;
-    }
+    return found == catalog::result::found ? 0 : -1;
 }
 
 int hfslib_find_cat_record_by_cnid(hfslib_vol* vol, uint32_t cnid, hfslib_cat_rec* rec_out,

@@ -1,6 +1,7 @@
 // Fork extents: collecting the extent list of a fork (from the volume
 // header, the catalog and the extents-overflow tree), reading byte ranges of
 // a fork, and the extents-overflow keys and records.
+#include "btree.h"
 #include "btree_internal.h"
 #include "libhfs.h"
 #include "report.h"
@@ -58,10 +59,6 @@ bool catalog_fork(hfslib_vol* vol, uint32_t cnid, uint8_t fork_type, hfslib_fork
     return true;
 }
 
-int cmp_u32(uint32_t a, uint32_t b) {
-    return a < b ? -1 : (a > b ? 1 : 0);
-}
-
 // Reads the part of [offset, end) of the fork that extent `e` (number
 // `index`, holding fork bytes [e_begin, e_end)) holds, appending it at
 // buf + *bytes_read. 0, or the read hook's failure, or -1 when the device
@@ -101,9 +98,9 @@ uint16_t hfslib_build_ext_key(uint32_t cnid, uint8_t fork_type, uint32_t start_b
 // CNIDs and start blocks order as unsigned numbers (a wrapped difference
 // would misplace values 2^31 or more apart).
 int hfslib_cmp_ext_keys(const hfslib_ext_key* a, const hfslib_ext_key* b) {
-    if (a->file_cnid != b->file_cnid) return cmp_u32(a->file_cnid, b->file_cnid);
+    if (a->file_cnid != b->file_cnid) return hfslib::order(a->file_cnid, b->file_cnid);
     if (a->fork_type != b->fork_type) return int{a->fork_type} - int{b->fork_type};
-    return cmp_u32(a->start_block, b->start_block);
+    return hfslib::order(a->start_block, b->start_block);
 }
 
 size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, int node_kind,
@@ -140,60 +137,23 @@ size_t hfslib_parse_ext_record(const uint8_t* raw, size_t raw_len, void* out, in
 int hfslib_seek_overflow_extents(hfslib_vol* vol, const hfslib_ext_key* key, hfslib_extent out[8],
                                  hfslib_cbctx* ctx) {
     if (!vol || !key || !out) return 1;
-    hfslib::tree_walker walk(vol, HFSLIB_TREE_EXTENTS, ctx);
-    if (!walk.prepare()) return 1;
-    // An empty tree (root 0, the header node) holds no continuation.
-    if (vol->ext_header.root_node == 0) return 1;
-
-    const hfslib::node_records& node = walk.node;
-    uint32_t number = vol->ext_header.root_node;
-    for (;;) {
-        if (!walk.enter(number) || !walk.load(number, hfslib::node_kinds::index_or_leaf)) return 1;
-        const int8_t kind = node.desc.kind;
-
-        int chosen = -1;
-        hfslib_ext_key rec_key{};
-        for (uint16_t j = 0; j < node.count(); ++j) {
-            if (hfslib_parse_ext_record(node.data(j), node.size(j), nullptr, kind, &rec_key, vol) ==
-                0) {
-                HFSLIB_ERROR("could not read extents record #%i", int{j});
-                return 1;
-            }
-            const int c = hfslib_cmp_ext_keys(key, &rec_key);
-            if (c < 0) {
-                if (j == 0) return 1;
-                chosen = j - 1;
-                break;
-            }
-            if (c == 0 || j + 1 == node.count()) {
-                chosen = j;
-                break;
-            }
-        }
-
-        const auto at = static_cast<uint16_t>(chosen);
-        if (kind == HFSLIB_NODE_INDEX) {
-            uint32_t child = 0;
-            if (hfslib_parse_ext_record(node.data(at), node.size(at), &child, kind, &rec_key,
-                                        vol) == 0) {
-                HFSLIB_ERROR("could not read extents record #%i", chosen);
-                return 1;
-            }
-            number = child;
-            continue;
-        }
-        hfslib_extent found[8];
-        if (hfslib_parse_ext_record(node.data(at), node.size(at), found, kind, &rec_key, vol) ==
-            0) {
-            HFSLIB_ERROR("could not read extents record #%i", chosen);
-            return 1;
-        }
-        // Only the record of this very fork and position continues it: the
-        // nearest lower record belongs to another fork or another place.
-        if (hfslib_cmp_ext_keys(key, &rec_key) != 0) return 1;
-        std::copy_n(found, 8, out);
-        return 0;
+    using overflow = hfslib::btree<hfslib::extents_tree>;
+    overflow tree(vol, ctx);
+    if (!tree.open()) return 1;
+    // Only the record of this very fork and position continues it: the
+    // nearest lower record belongs to another fork or another place.
+    if (tree.find(*key) != overflow::result::found) return 1;
+    const hfslib::node_records& node = tree.node();
+    const uint16_t at = tree.index();
+    hfslib_ext_key found_key{};
+    hfslib_extent found[8];
+    if (hfslib_parse_ext_record(node.data(at), node.size(at), found, HFSLIB_NODE_LEAF, &found_key,
+                                vol) == 0) {
+        HFSLIB_ERROR("could not read extents record #%i", int{at});
+        return 1;
     }
+    std::copy_n(found, 8, out);
+    return 0;
 }
 
 uint16_t hfslib_collect_fork_extents(hfslib_vol* vol, uint32_t cnid, uint8_t fork_type,

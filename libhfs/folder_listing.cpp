@@ -1,14 +1,12 @@
-// Listing a folder: descend the catalog to the folder's first record, then
-// walk the leaf level sideways while the records belong to the folder.
-#include "btree_internal.h"
+// Listing a folder: the catalog's leaf records from the folder's thread
+// record on, while they belong to the folder.
+#include "btree.h"
 #include "libhfs.h"
 #include "report.h"
 
 #include <cstring>
 
 namespace {
-
-using hfslib::hook_ptr;
 
 bool is_special_root_entry(const hfslib_uname& name) {
     for (const hfslib_cat_key* const* key = hfslib_special_keys; *key; ++key) {
@@ -20,29 +18,6 @@ bool is_special_root_entry(const hfslib_uname& name) {
     return false;
 }
 
-// CNIDs order as unsigned numbers, as the catalog's keys do.
-int cnid_order(uint32_t a, uint32_t b) {
-    return a < b ? -1 : a > b ? 1 : 0;
-}
-
-// The arrays handed to the caller, grown geometrically through the hooks.
-template <class T>
-struct growing_array {
-    hook_ptr<T[]> items;
-    uint32_t capacity = 0;
-
-    explicit growing_array(hfslib_cbctx* ctx) : items(nullptr, hfslib::hook_deleter{ctx}) {}
-    bool append(const T& value, uint32_t index, hfslib_cbctx* ctx) {
-        if (index >= capacity) {
-            uint32_t wanted = capacity < 16 ? 16 : capacity * 2;
-            if (wanted <= capacity || !hfslib::hook_resize(items, wanted, ctx)) return false;
-            capacity = wanted;
-        }
-        items[index] = value;
-        return true;
-    }
-};
-
 } // namespace
 
 int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn visit, void* arg,
@@ -50,77 +25,27 @@ int hfslib_walk_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_child_fn vi
     if (!vol || !visit || folder_cnid == 0) return 1;
     if (!vol->keycmp) return 1;
 
-    hfslib::tree_walker walk(vol, HFSLIB_TREE_CATALOG, ctx);
-    if (!walk.prepare()) return 1;
-    const hfslib::node_records& node = walk.node;
+    hfslib::btree<hfslib::catalog_tree> tree(vol, ctx);
+    if (!tree.open()) return 1;
+    // The folder's records begin with its thread record, keyed (folder, "").
+    hfslib_cat_key first{};
+    hfslib_make_cat_key(folder_cnid, 0, nullptr, &first);
     hfslib_cat_rec rec{};
-    hfslib_cat_key key{};
-    // Keys along the leaf level must strictly increase; a forward link that
-    // leads back to keys already seen (a cycle) is refused.
-    hfslib_cat_key last_key{};
-    bool have_last_key = false;
-    bool in_leaves = false;
-
-    uint32_t number = vol->cat_header.root_node;
-    for (;;) {
-        // Along the leaf level the key order, not the path, stops a cycle.
-        if (!in_leaves && !walk.enter(number)) return 1;
-        if (!walk.load(number, in_leaves ? hfslib::node_kinds::leaf_only
-                                         : hfslib::node_kinds::index_or_leaf))
-            return 1;
-        const int8_t kind = node.desc.kind;
-
-        uint32_t next = 0;
-        bool done = false;
-        for (uint16_t j = 0; j < node.count() && !done; ++j) {
-            int16_t rec_kind = kind;
-            if (hfslib_parse_cat_record(node.data(j), node.size(j), &rec, &rec_kind, &key, vol) ==
-                0) {
-                HFSLIB_ERROR("could not read cat record %i:%i", static_cast<int>(number), int{j});
-                return 1;
-            }
-            if (kind == HFSLIB_NODE_INDEX) {
-                const int order = cnid_order(folder_cnid, key.parent_cnid);
-                if (order < 0 && j == 0) {
-                    HFSLIB_ERROR("all records greater than key");
-                    return 1;
-                }
-                if (order <= 0) {
-                    // The folder's records begin in the child of the record
-                    // before (or, at the very first record, in its own child).
-                    if (j == 0) next = rec.child;
-                    done = true;
-                } else {
-                    next = rec.child;
-                }
-                continue;
-            }
-
-            if (have_last_key && vol->keycmp(&key, &last_key) <= 0) {
-                HFSLIB_ERROR("catalog leaf #%u out of key order", number);
-                return 1;
-            }
-            last_key = key;
-            have_last_key = true;
-
-            if (folder_cnid > key.parent_cnid) continue;
-            if (folder_cnid < key.parent_cnid) {
-                done = true;
-                break;
-            }
-            if (folder_cnid == 2 && is_special_root_entry(key.name)) continue;
-            if (rec.type != HFSLIB_REC_FOLDER && rec.type != HFSLIB_REC_FILE) continue;
-            if (visit(arg, &rec, &key.name) != 0) return 1;
+    auto child = [&](const hfslib::node_records& node, uint16_t i, const hfslib_cat_key& key) {
+        if (key.parent_cnid != folder_cnid)
+            return key.parent_cnid > folder_cnid ? hfslib::walk_step::stop
+                                                 : hfslib::walk_step::next;
+        if (folder_cnid == 2 && is_special_root_entry(key.name)) return hfslib::walk_step::next;
+        if (!hfslib::take_cat_body(node.data(i), node.size(i), HFSLIB_NODE_LEAF, vol, rec)) {
+            HFSLIB_ERROR("could not read cat record %i:%i", static_cast<int>(tree.node_number()),
+                         int{i});
+            return hfslib::walk_step::fail;
         }
-
-        if (kind == HFSLIB_NODE_LEAF) {
-            if (done || node.desc.flink == 0) break;
-            next = node.desc.flink;
-            in_leaves = true;
-        }
-        number = next;
-    }
-    return 0;
+        if (rec.type != HFSLIB_REC_FOLDER && rec.type != HFSLIB_REC_FILE)
+            return hfslib::walk_step::next;
+        return visit(arg, &rec, &key.name) == 0 ? hfslib::walk_step::next : hfslib::walk_step::fail;
+    };
+    return tree.walk_from(first, UINT32_MAX, child) ? 0 : 1;
 }
 
 int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** children_out,
@@ -132,24 +57,19 @@ int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** c
     if (!vol->keycmp) return 1;
 
     struct gathered {
-        growing_array<hfslib_cat_rec> children;
-        growing_array<hfslib_uname> names;
+        hfslib::hook_array<hfslib_cat_rec> children;
+        hfslib::hook_array<hfslib_uname> names;
         uint32_t count = 0;
         bool want_children, want_names;
-        hfslib_cbctx* ctx;
-    } g{growing_array<hfslib_cat_rec>(ctx),
-        growing_array<hfslib_uname>(ctx),
-        0,
-        children_out != nullptr,
-        names_out != nullptr,
-        ctx};
+    } g{hfslib::hook_array<hfslib_cat_rec>(ctx), hfslib::hook_array<hfslib_uname>(ctx), 0,
+        children_out != nullptr, names_out != nullptr};
     auto append = [](void* arg, const hfslib_cat_rec* rec, const hfslib_uname* name) {
         auto& all = *static_cast<gathered*>(arg);
-        if (all.want_children && !all.children.append(*rec, all.count, all.ctx)) {
+        if (all.want_children && !all.children.push_back(*rec)) {
             HFSLIB_ERROR("could not allocate child record");
             return 1;
         }
-        if (all.want_names && !all.names.append(*name, all.count, all.ctx)) {
+        if (all.want_names && !all.names.push_back(*name)) {
             HFSLIB_ERROR("could not allocate child name");
             return 1;
         }
@@ -159,7 +79,7 @@ int hfslib_list_folder(hfslib_vol* vol, uint32_t folder_cnid, hfslib_cat_rec** c
     if (hfslib_walk_folder(vol, folder_cnid, append, &g, ctx) != 0) return 1;
 
     *count_out = g.count;
-    if (children_out) *children_out = g.children.items.release();
-    if (names_out) *names_out = g.names.items.release();
+    if (children_out) *children_out = g.children.release();
+    if (names_out) *names_out = g.names.release();
     return 0;
 }

@@ -419,7 +419,8 @@ int hfslib_cmp_cat_keys_ordinal(const hfslib_cat_key* a, const hfslib_cat_key* b
 
 // ---------------------------------------------------------------------------
 // Catalog search: 0 found, -1 not found (rec_out holds the nearest lower
-// record of the leaf reached), 1 failure.
+// record of the leaf reached; it is left alone when the key lies below every
+// key of the catalog), 1 failure.
 
 int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_cat_rec* rec_out,
                            hfslib_cbctx* ctx);

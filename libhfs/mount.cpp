@@ -1,5 +1,6 @@
 // Opening a volume: the device, the volume header (also inside an HFS
 // wrapper), then the B-tree headers, the journal and the root folder.
+#include "btree_internal.h"
 #include "libhfs.h"
 #include "report.h"
 
@@ -7,28 +8,25 @@ namespace {
 
 using hfslib::hook_ptr;
 
-constexpr size_t desc_size = 14;
-constexpr uint16_t header_rec_len = 120;
-
-// Reads the first 512 bytes of node 0 of a B-tree file whose first extent
-// starts at `start_block` into `buf`. Returns the read hook's result.
-int read_header_bytes(hfslib_vol* vol, uint8_t* buf, uint32_t start_block, hfslib_cbctx* ctx) {
-    return hfslib_hook_read(vol, buf, 512, uint64_t{vol->vh.block_size} * start_block, ctx);
-}
-
-// Decodes the header record held in `buf` (node 0's first bytes). The node
-// must be a header node, and its node size one a volume may have: every
-// later node read of the tree is sized by it.
-bool parse_header_bytes(uint8_t* buf, hfslib_btree_header* out) {
-    if (static_cast<int8_t>(buf[8]) != HFSLIB_NODE_HEADER) return false;
-    uint8_t* rec0 = buf + desc_size;
-    const uint16_t len = header_rec_len;
-    if (hfslib_read_header_node(&rec0, &len, 1, out, nullptr, nullptr) == 0) return false;
-    return hfslib_valid_node_size(out->node_size);
-}
-
-uint8_t keylen_width(const hfslib_btree_header& hr) {
-    return (hr.attributes & HFSLIB_BTREE_BIG_KEYS) ? 2 : 1;
+// Reads the header node of the tree `t` (its first 512 bytes, from the first
+// block of the tree file) into `buf` and keeps its header in the volume. The
+// node must be a header node, and its node size one a volume may have: every
+// later node read of the tree is sized by it. False after reporting why not.
+bool open_tree(hfslib_vol* vol, const hfslib::tree_traits& t, uint8_t* buf, hfslib_cbctx* ctx) {
+    const hfslib_fork& file = vol->vh.*t.file;
+    if (hfslib_hook_read(vol, buf, 512, uint64_t{vol->vh.block_size} * file.extents[0].start_block,
+                         ctx) != 0) {
+        HFSLIB_ERROR("%s", t.header_read);
+        return false;
+    }
+    hfslib_btree_header hr{};
+    if (hfslib::node_kind(buf) != HFSLIB_NODE_HEADER || !hfslib::take_header_record(buf, 512, hr)) {
+        HFSLIB_ERROR("%s", t.header_parse);
+        return false;
+    }
+    vol->*t.header = hr;
+    if (t.keylen_size) vol->*t.keylen_size = hfslib::keylen_width(t, hr);
+    return true;
 }
 
 // Reads the B-tree header records, the journal and the root folder's thread.
@@ -41,14 +39,7 @@ int open_trees(hfslib_vol* vol, hook_ptr<uint8_t[]>& buf, hfslib_cbctx* ctx) {
         return 1;
     }
 
-    if (read_header_bytes(vol, buf.get(), vh.catalog_file.extents[0].start_block, ctx) != 0) {
-        HFSLIB_ERROR("could not read catalog header node");
-        return 1;
-    }
-    if (!parse_header_bytes(buf.get(), &vol->cat_header)) {
-        HFSLIB_ERROR("could not parse catalog header node");
-        return 1;
-    }
+    if (!open_tree(vol, hfslib::catalog_traits, buf.get(), ctx)) return 1;
     if (vh.signature == HFSLIB_SIG_HFSPLUS) {
         vol->keycmp = hfslib_cmp_cat_keys_folded;
     } else if (vol->cat_header.keycomp_type == HFSLIB_KEYCMP_FOLDED) {
@@ -59,29 +50,10 @@ int open_trees(hfslib_vol* vol, hook_ptr<uint8_t[]>& buf, hfslib_cbctx* ctx) {
         HFSLIB_ERROR("undefined key compare method");
         return 1;
     }
-    vol->cat_keylen_size = keylen_width(vol->cat_header);
-
-    if (read_header_bytes(vol, buf.get(), vh.extents_file.extents[0].start_block, ctx) != 0) {
-        HFSLIB_ERROR("could not read extent header node");
+    if (!open_tree(vol, hfslib::extents_traits, buf.get(), ctx)) return 1;
+    if (vh.attributes_file.extents[0].block_count != 0 &&
+        !open_tree(vol, hfslib::attributes_traits, buf.get(), ctx))
         return 1;
-    }
-    if (!parse_header_bytes(buf.get(), &vol->ext_header)) {
-        HFSLIB_ERROR("could not parse extent header node");
-        return 1;
-    }
-    vol->ext_keylen_size = keylen_width(vol->ext_header);
-
-    if (vh.attributes_file.extents[0].block_count != 0) {
-        if (read_header_bytes(vol, buf.get(), vh.attributes_file.extents[0].start_block, ctx) !=
-            0) {
-            HFSLIB_ERROR("could not read attribute header node");
-            return 1;
-        }
-        if (!parse_header_bytes(buf.get(), &vol->attr_header)) {
-            HFSLIB_ERROR("could not parse attribute header node");
-            return 1;
-        }
-    }
 
     if (vh.attributes & HFSLIB_VOL_JOURNALED) {
         if (!hfslib::hook_resize(buf, 184, ctx)) {

@@ -4,6 +4,7 @@
 
 #include "libhfs.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -50,6 +51,41 @@ bool hook_resize(hook_ptr<T>& ptr, size_t count, hfslib_cbctx* ctx) {
     ptr.get_deleter().ctx = ctx;
     return true;
 }
+
+// An array of trivially copyable T that grows through the realloc hook:
+// doubling from 16 elements, never past UINT32_MAX elements or SIZE_MAX
+// bytes. The block goes back through the free hook unless released.
+template <class T>
+class hook_array {
+public:
+    explicit hook_array(hfslib_cbctx* ctx) : items_(nullptr, hook_deleter{ctx}), ctx_(ctx) {}
+
+    // Appends `value`; false (the array as it was) when it could not grow.
+    bool push_back(const T& value) {
+        if (size_ == capacity_) {
+            if (capacity_ == UINT32_MAX) return false;
+            const uint32_t grown =
+                capacity_ < 16 ? 16 : (capacity_ > UINT32_MAX / 2 ? UINT32_MAX : capacity_ * 2);
+            if (!hook_resize(items_, grown, ctx_)) return false;
+            capacity_ = grown;
+        }
+        items_[size_++] = value;
+        return true;
+    }
+    uint32_t size() const { return size_; }
+    const T& operator[](uint32_t i) const { return items_[i]; }
+    // Hands the block over (null when nothing was ever appended).
+    T* release() {
+        size_ = capacity_ = 0;
+        return items_.release();
+    }
+
+private:
+    hook_ptr<T[]> items_;
+    hfslib_cbctx* ctx_;
+    uint32_t size_ = 0;
+    uint32_t capacity_ = 0;
+};
 
 } // namespace hfslib
 

@@ -6,43 +6,6 @@
 
 namespace {
 
-constexpr uint32_t extents_file_cnid = 3;
-constexpr uint32_t catalog_file_cnid = 4;
-constexpr uint32_t attributes_file_cnid = 8;
-
-const hfslib_btree_header& header_of(const hfslib_vol& vol, uint8_t tree) {
-    switch (tree) {
-    case HFSLIB_TREE_CATALOG:
-        return vol.cat_header;
-    case HFSLIB_TREE_EXTENTS:
-        return vol.ext_header;
-    default:
-        return vol.attr_header;
-    }
-}
-
-uint32_t file_of(uint8_t tree) {
-    switch (tree) {
-    case HFSLIB_TREE_CATALOG:
-        return catalog_file_cnid;
-    case HFSLIB_TREE_EXTENTS:
-        return extents_file_cnid;
-    default:
-        return attributes_file_cnid;
-    }
-}
-
-const char* name_of(uint8_t tree) {
-    switch (tree) {
-    case HFSLIB_TREE_CATALOG:
-        return "catalog";
-    case HFSLIB_TREE_EXTENTS:
-        return "extents overflow";
-    default:
-        return "attributes";
-    }
-}
-
 bool kind_allowed(int8_t kind, hfslib::node_kinds allowed) {
     switch (allowed) {
     case hfslib::node_kinds::index_only:
@@ -70,32 +33,25 @@ int read_tree_node(hfslib_vol* vol, uint8_t* buf, uint16_t node_size, uint32_t n
     return got == node_size ? 0 : 1;
 }
 
-tree_walker::tree_walker(hfslib_vol* vol, uint8_t tree, hfslib_cbctx* ctx)
-    : node(ctx), vol_(vol), tree_(tree), ctx_(ctx), path_(header_of(*vol, tree).tree_depth),
+tree_walker::tree_walker(hfslib_vol* vol, const tree_traits& tree, hfslib_cbctx* ctx)
+    : node(ctx), vol_(vol), tree_(tree), ctx_(ctx), path_((vol->*tree.header).tree_depth),
       buf_(nullptr, hook_deleter{ctx}), extents_(nullptr, hook_deleter{ctx}) {}
 
 const hfslib_btree_header& tree_walker::header() const {
-    return header_of(*vol_, tree_);
+    return vol_->*tree_.header;
 }
 
 bool tree_walker::prepare() {
-    const bool attributes = tree_ == HFSLIB_TREE_ATTRIBUTES;
     buf_ = hook_alloc<uint8_t[]>(header().node_size, ctx_);
     if (!buf_) {
-        if (attributes)
-            HFSLIB_ERROR("could not allocate attributes file node buffer");
-        else
-            HFSLIB_ERROR("could not allocate node buffer");
+        HFSLIB_ERROR("%s", tree_.no_buffer);
         return false;
     }
     hfslib_extent* raw = nullptr;
-    count_ = hfslib_collect_fork_extents(vol_, file_of(tree_), HFSLIB_DATA_FORK, &raw, ctx_);
+    count_ = hfslib_collect_fork_extents(vol_, tree_.file_cnid, HFSLIB_DATA_FORK, &raw, ctx_);
     extents_.reset(raw);
     if (count_ == 0) {
-        if (attributes)
-            HFSLIB_ERROR("could not locate attributes file extents");
-        else
-            HFSLIB_ERROR("could not locate fork extents");
+        HFSLIB_ERROR("%s", tree_.no_extents);
         return false;
     }
     return true;
@@ -104,54 +60,28 @@ bool tree_walker::prepare() {
 bool tree_walker::enter(uint32_t number) {
     if (path_.enter(number)) return true;
     if (path_.reason_loop())
-        HFSLIB_ERROR("loop in %s tree at node #%u", name_of(tree_), number);
+        HFSLIB_ERROR("loop in %s tree at node #%u", tree_.name, number);
     else
-        HFSLIB_ERROR("%s tree deeper than %u levels", name_of(tree_), path_.limit());
+        HFSLIB_ERROR("%s tree deeper than %u levels", tree_.name, path_.limit());
     return false;
 }
 
 bool tree_walker::load(uint32_t number, node_kinds allowed, unsigned depth) {
     if (read_tree_node(vol_, buf_.get(), header().node_size, number, {extents_.get(), count_},
                        ctx_) != 0) {
-        report_node("read", number);
+        tree_.node_failed("read", number);
         return false;
     }
     const int8_t kind = node_kind(buf_.get());
     if (!kind_allowed(kind, allowed)) {
-        report_kind(kind, number, depth);
+        tree_.wrong_kind(kind, number, depth);
         return false;
     }
-    if (node.parse(buf_.get(), tree_, vol_) == 0) {
-        report_node("parse", number);
+    if (node.parse(buf_.get(), tree_.id, vol_) == 0) {
+        tree_.node_failed("parse", number);
         return false;
     }
     return true;
-}
-
-void tree_walker::report_node(const char* verb, uint32_t number) const {
-    switch (tree_) {
-    case HFSLIB_TREE_CATALOG:
-        HFSLIB_ERROR("could not %s catalog node #%i", verb, static_cast<int>(number));
-        break;
-    case HFSLIB_TREE_EXTENTS:
-        HFSLIB_ERROR("could not %s extents overflow node #%i", verb, static_cast<int>(number));
-        break;
-    default:
-        HFSLIB_ERROR("could not %s attribute node #%u", verb, number);
-    }
-}
-
-void tree_walker::report_kind(int8_t kind, uint32_t number, unsigned depth) const {
-    switch (tree_) {
-    case HFSLIB_TREE_CATALOG:
-        HFSLIB_ERROR("unexpected kind %i of catalog node #%u", int{kind}, number);
-        break;
-    case HFSLIB_TREE_EXTENTS:
-        HFSLIB_ERROR("unknown node type for extents overflow node #%i", static_cast<int>(number));
-        break;
-    default:
-        HFSLIB_ERROR("attribute node kind unexpected at depth %u #%u", depth, number);
-    }
 }
 
 } // namespace hfslib
