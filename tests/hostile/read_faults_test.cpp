@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -58,12 +59,21 @@ void quiet(const char*, const char*, int, va_list) {}
 std::vector<uint8_t> build_volume(const std::string& manifest) {
     namespace fs = std::filesystem;
     fs::create_directories(QUORVEL_TEST_SCRATCH);
-    const std::string out = std::string(QUORVEL_TEST_SCRATCH) + "/" + manifest + ".img";
+    // One file per process: the test runner runs tests in parallel, and two
+    // may build the same volume at once.
+    const std::string out = std::string(QUORVEL_TEST_SCRATCH) + "/" + manifest + "-" +
+                            std::to_string(::getpid()) + ".img";
     const std::string cmd = std::string(QUORVEL_MKHFS) + " --quiet " + QUORVEL_HOSTILE_MANIFESTS +
                             "/" + manifest + ".json " + out;
     if (std::system(cmd.c_str()) != 0) return {};
-    std::ifstream in(out, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<uint8_t> bytes;
+    {
+        std::ifstream in(out, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::error_code ignored;
+    fs::remove(out, ignored);
+    return bytes;
 }
 
 using contents = std::map<std::string, std::vector<uint8_t>>;
