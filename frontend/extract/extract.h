@@ -6,6 +6,7 @@
 #include "options.h"
 
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <vector>
 
@@ -34,5 +35,9 @@ int command_cat(const std::vector<std::string>& args);
 int command_xattr(const std::vector<std::string>& args);
 int command_extract(const std::vector<std::string>& args, bool quiet);
 
-// Prints "quorvel-extract: WHAT: error text" to standard error.
+// `text` with backslashes and control characters escaped (\n, \t, \\, octal
+// \033 and so on, as `ls -b` shows them), fit for a terminal.
+std::string printable(std::string_view text);
+
+// Prints "quorvel-extract: WHAT: error text" to standard error (WHAT escaped).
 void report_error(const std::string& what, int negative_errno);
