@@ -17,9 +17,11 @@ struct listing {
     std::vector<folder_entry>* entries;
 };
 
-int collect(void* buf, const char* name, const struct stat* st, off_t) {
+int collect(void* buf, const char* name, const struct stat* st, off_t offset) {
     auto* out = static_cast<listing*>(buf);
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return 0;
+    // The handlers' own "." and ".." come first (offsets 1 and 2); entries
+    // by those names stored on the volume are kept for the caller to judge.
+    if (offset <= 2 && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) return 0;
     folder_entry entry{name, {}};
     if (st) entry.st = *st;
     out->entries->push_back(std::move(entry));

@@ -33,7 +33,9 @@ int command_ls(const std::vector<std::string>& args);
 int command_stat(const std::vector<std::string>& args);
 int command_cat(const std::vector<std::string>& args);
 int command_xattr(const std::vector<std::string>& args);
-int command_extract(const std::vector<std::string>& args, bool quiet);
+// With `same_permissions`, set-user-ID, set-group-ID and sticky bits are kept
+// and device nodes are created.
+int command_extract(const std::vector<std::string>& args, bool quiet, bool same_permissions);
 
 // `text` with backslashes and control characters escaped (\n, \t, \\, octal
 // \033 and so on, as `ls -b` shows them), fit for a terminal.
