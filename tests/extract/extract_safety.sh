@@ -63,7 +63,8 @@ bottom = '{"type": "file", "name": "bottom.txt", "data": "at the bottom\\n"}'
 with open(sys.argv[1], "w") as f:
     f.write('{"volume": {"name": "Deep"}, "items": [' + down + bottom + "]}" * 3000 + "]}")
 EOF
-"$MKHFS" --quiet "$w/deep.json" "$w/deep.img" || fail "mkhfs deep"
+# The builder reads the manifest recursively: a sanitizer build needs room.
+(ulimit -s 262144 2>/dev/null; "$MKHFS" --quiet "$w/deep.json" "$w/deep.img") || fail "mkhfs deep"
 run deep "$w/deep.img" extract / "$w/deep"
 [ "$rc" -eq 0 ] || fail "3,000 nested folders: status $rc: ${err:0:300}"
 bottom=$(find "$w/deep" -name bottom.txt)
