@@ -11,6 +11,7 @@
 #include "frontend.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -70,8 +71,9 @@ bool usable_name(const std::string& name) {
 
 class copier {
 public:
-    copier(bool quiet, bool same_permissions)
-        : progress_(!quiet && isatty(STDERR_FILENO)), same_permissions_(same_permissions) {}
+    explicit copier(const extract_options& how)
+        : progress_(!how.quiet && isatty(STDERR_FILENO)), same_permissions_(how.same_permissions),
+          resource_fork_attributes_(how.resource_fork_attributes) {}
 
     // Copies the volume's `source` to `dest` on this system; the exit status.
     int copy(const std::string& source, const std::string& dest);
@@ -111,6 +113,7 @@ private:
     bool clear_place(int parent, const std::string& name);
     int open_place(size_t place);
     bool reopen(size_t depth);
+    void check_resource_fork();
     void copy_attributes(int fd, int parent, const std::string& name, mode_t mode);
     void set_metadata(int fd, int parent, const std::string& name, const struct stat& st);
     void failed(const std::string& source, const std::string& why);
@@ -119,6 +122,7 @@ private:
 
     bool progress_;
     bool same_permissions_;
+    bool resource_fork_attributes_;
     bool as_root_ = geteuid() == 0;
     uint64_t files_ = 0;
     uint64_t bytes_ = 0;
@@ -386,6 +390,7 @@ void copier::copy_leaf(int parent, size_t parent_place, const std::string& name,
     }
     if (S_ISREG(st.st_mode)) {
         if (!copy_file(parent, name, st)) return;
+        check_resource_fork();
     } else {
         if (!clear_place(parent, name)) return;
         if (S_ISLNK(st.st_mode)) {
@@ -457,6 +462,16 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
     return true;
 }
 
+// A resource fork too large to be an attribute is left out: it is reported.
+void copier::check_resource_fork() {
+    if (!resource_fork_attributes_) return;
+    struct stat fork {};
+    const std::string path = source_ + "/rsrc";
+    if (op_getattr(path.c_str(), &fork) == 0 && S_ISREG(fork.st_mode) && fork.st_size > INT_MAX)
+        failed(source_, "left out: its resource fork of " + std::to_string(fork.st_size) +
+                            " bytes is too large for an attribute");
+}
+
 // Attributes go through `fd` for files and folders, else by name in `parent`.
 void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t mode) {
     int size = op_listxattr(source_.c_str(), nullptr, 0);
@@ -525,11 +540,11 @@ int copier::finish() {
 
 } // namespace
 
-int command_extract(const std::vector<std::string>& args, bool quiet, bool same_permissions) {
+int command_extract(const std::vector<std::string>& args, const extract_options& how) {
     if (args.empty() || args.size() > 2) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME extract [PATH] DEST\n");
         return 1;
     }
-    copier c(quiet, same_permissions);
+    copier c(how);
     return c.copy(args.size() == 2 ? args[0] : "/", args.back());
 }

@@ -33,9 +33,16 @@ int command_ls(const std::vector<std::string>& args);
 int command_stat(const std::vector<std::string>& args);
 int command_cat(const std::vector<std::string>& args);
 int command_xattr(const std::vector<std::string>& args);
-// With `same_permissions`, set-user-ID, set-group-ID and sticky bits are kept
-// and device nodes are created.
-int command_extract(const std::vector<std::string>& args, bool quiet, bool same_permissions);
+// How extract copies.
+struct extract_options {
+    bool quiet = false;
+    // Keep set-user-ID, set-group-ID and sticky bits and create device nodes.
+    bool same_permissions = false;
+    // Resource forks are shown as the user.com.apple.ResourceFork attribute
+    // (not with rsrc_only).
+    bool resource_fork_attributes = true;
+};
+int command_extract(const std::vector<std::string>& args, const extract_options& how);
 
 // `text` with backslashes and control characters escaped (\n, \t, \\, octal
 // \033 and so on, as `ls -b` shows them), fit for a terminal.

@@ -60,8 +60,7 @@ struct options_guard {
 int main(int argc, char** argv) {
     options_guard guard;
     hfs_options& options = guard.options;
-    bool quiet = false;
-    bool same_permissions = false;
+    extract_options how;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -84,9 +83,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--force" && words.empty()) {
             options.force = 1;
         } else if (arg == "--quiet") {
-            quiet = true;
+            how.quiet = true;
         } else if (arg == "-p" || arg == "--same-permissions") {
-            same_permissions = true;
+            how.same_permissions = true;
         } else {
             words.push_back(arg);
         }
@@ -96,6 +95,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     options.volume = strdup(words[0].c_str());
+    how.resource_fork_attributes = !options.rsrc_only;
     const std::string command = words[1];
     const std::vector<std::string> args(words.begin() + 2, words.end());
 
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     else if (command == "xattr")
         status = command_xattr(args);
     else if (command == "extract")
-        status = command_extract(args, quiet, same_permissions);
+        status = command_extract(args, how);
     else
         std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s", command.c_str(), usage);
 

@@ -98,7 +98,16 @@ volume special '{"volume": {"name": "Special"}, "items": [
     {"type": "folder", "name": "shared", "perms": {"mode": "01777"}},
     {"type": "chardev", "name": "disk", "rdev": 259},
     {"type": "file", "name": "bell\u0007\nname", "data": "x"},
-    {"type": "folder", "name": "..", "children": [{"type": "file", "name": "escaped.txt", "data": "x"}]}]}'
+    {"type": "folder", "name": "..", "children": [{"type": "file", "name": "escaped.txt", "data": "x"}]},
+    {"type": "file", "name": "forked", "rsrc": {"pattern": "counter", "size": 70001}}]}'
+# The resource fork now claims 2^62 bytes.
+python3 - "$w/special.img" <<'EOF'
+import struct, sys
+with open(sys.argv[1], "r+b") as image:
+    at = image.read().index(struct.pack(">Q", 70001))
+    image.seek(at)
+    image.write(struct.pack(">Q", 1 << 62))
+EOF
 mkdir "$w/special"
 run special "$w/special.img" extract / "$w/special/out"
 [ "$rc" -eq 1 ] && [ "$(stat -c %a "$w/special/out/tool")" = 755 ] &&
@@ -106,6 +115,8 @@ run special "$w/special.img" extract / "$w/special/out"
     grep -qx "    /disk" <<<"$err" || fail "set-id bits or a device node kept by default: $rc: $err"
 [ ! -e "$w/special/escaped.txt" ] && grep -qF "    /..: " <<<"$err" ||
     fail "a folder named .. was not left out and reported: $err"
+grep -qF "    /forked: left out: its resource fork of 4611686018427387904 bytes" <<<"$err" ||
+    fail "a resource fork claiming 2^62 bytes was not reported: $err"
 [ -f "$w/special/out/bell"$'\a\n'name ] ||
     fail "a name with control characters was not extracted"
 run special-ls "$w/special.img" ls /
