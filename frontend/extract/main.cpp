@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
     else if (command == "extract")
         status = command_extract(args, how);
     else
-        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s", command.c_str(), usage);
+        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s",
+                     printable(command).c_str(), usage);
 
     hfslib_unmount(&served, nullptr);
     hfslib_teardown();
