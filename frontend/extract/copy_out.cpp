@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <linux/limits.h>
 #include <map>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -486,6 +487,13 @@ void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t
         const char* attribute = &names[at];
         if (!plain && std::strncmp(attribute, "user.", 5) == 0) continue;
         int length = op_getxattr(source_.c_str(), attribute, nullptr, 0);
+        // Linux holds no value over XATTR_SIZE_MAX: a larger one (a volume
+        // may claim up to 2 GiB) is neither read nor held in memory.
+        if (length > XATTR_SIZE_MAX) {
+            failed(source_,
+                   "cannot write attribute " + printable(attribute) + ": " + std::strerror(E2BIG));
+            continue;
+        }
         std::vector<char> value(static_cast<size_t>(length > 0 ? length : 0) + 1);
         if (length >= 0)
             length = op_getxattr(source_.c_str(), attribute, value.data(), value.size());
