@@ -15,6 +15,8 @@ namespace {
 
 struct listing {
     std::vector<folder_entry>* entries;
+    off_t last = 2;     // offset of the entry before
+    size_t skipped = 0; // offsets passed over
 };
 
 int collect(void* buf, const char* name, const struct stat* st, off_t offset) {
@@ -22,6 +24,10 @@ int collect(void* buf, const char* name, const struct stat* st, off_t offset) {
     // The handlers' own "." and ".." come first (offsets 1 and 2); entries
     // by those names stored on the volume are kept for the caller to judge.
     if (offset <= 2 && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) return 0;
+    // Entries get consecutive offsets; the handlers pass over those whose
+    // names cannot be shown.
+    if (offset > out->last + 1) out->skipped += static_cast<size_t>(offset - out->last - 1);
+    if (offset > out->last) out->last = offset;
     folder_entry entry{name, {}};
     if (st) entry.st = *st;
     out->entries->push_back(std::move(entry));
@@ -169,12 +175,13 @@ std::string join_path(const std::string& path, const std::string& name) {
     return path == "/" ? "/" + name : path + "/" + name;
 }
 
-int list_folder(const std::string& path, std::vector<folder_entry>& entries) {
+int list_folder(const std::string& path, std::vector<folder_entry>& entries, size_t* skipped) {
     fuse_file_info fi{};
     if (int err = op_opendir(path.c_str(), &fi)) return err;
     listing out{&entries};
     int err = op_readdir(path.c_str(), &out, collect, 0, &fi);
     op_releasedir(path.c_str(), &fi);
+    if (skipped) *skipped = out.skipped;
     return err;
 }
 

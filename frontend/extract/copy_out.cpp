@@ -105,6 +105,7 @@ private:
     };
 
     void walk();
+    void list_entries(std::vector<folder_entry>& entries);
     bool enter_folder(int parent, size_t parent_place, const std::string& name,
                       const struct stat& st);
     void finish_folder(frame& folder, size_t depth);
@@ -203,11 +204,20 @@ int copier::copy(const std::string& source, const std::string& dest) {
     places_.push_back({no_place, dest});
     folders_.emplace(st.st_ino, 0);
     frame root{0, source_.size(), std::move(fd), made.st_dev, made.st_ino, st, existed, {}, 0};
-    if (int err = list_folder(source_, root.entries)) failed(source_, std::strerror(-err));
+    list_entries(root.entries);
     stack_.push_back(std::move(root));
     walk();
     show_progress(true);
     return finish();
+}
+
+// The entries of the folder source_; what cannot be listed is reported.
+void copier::list_entries(std::vector<folder_entry>& entries) {
+    size_t skipped = 0;
+    if (int err = list_folder(source_, entries, &skipped)) failed(source_, std::strerror(-err));
+    if (skipped)
+        failed(source_,
+               "left out: " + std::to_string(skipped) + " entry(ies) whose names cannot be shown");
 }
 
 void copier::walk() {
@@ -304,7 +314,7 @@ bool copier::enter_folder(int parent, size_t parent_place, const std::string& na
                  false,
                  {},
                  0};
-    if (int err = list_folder(source_, folder.entries)) failed(source_, std::strerror(-err));
+    list_entries(folder.entries);
     stack_.push_back(std::move(folder));
     if (stack_.size() > open_folder_window + 1)
         stack_[stack_.size() - 1 - open_folder_window].fd.reset();

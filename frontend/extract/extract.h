@@ -21,9 +21,12 @@ struct folder_entry {
     struct stat st;
 };
 
-// The entries of a folder (without "." and ".."); a negative errno value on
-// failure.
-int list_folder(const std::string& path, std::vector<folder_entry>& entries);
+// The entries of a folder (without the "." and ".." every folder has); a
+// negative errno value on failure. `skipped` (when given) counts entries the
+// handlers passed over because their names cannot be shown, as far as the
+// listing tells (not those after the last entry shown).
+int list_folder(const std::string& path, std::vector<folder_entry>& entries,
+                size_t* skipped = nullptr);
 
 // `path` joined with `name` ("/" + name at the root).
 std::string join_path(const std::string& path, const std::string& name);

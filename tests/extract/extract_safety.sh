@@ -99,7 +99,8 @@ volume special '{"volume": {"name": "Special"}, "items": [
     {"type": "chardev", "name": "disk", "rdev": 259},
     {"type": "file", "name": "bell\u0007\nname", "data": "x"},
     {"type": "folder", "name": "..", "children": [{"type": "file", "name": "escaped.txt", "data": "x"}]},
-    {"type": "file", "name": "forked", "rsrc": {"pattern": "counter", "size": 70001}}]}'
+    {"type": "file", "name": "forked", "rsrc": {"pattern": "counter", "size": 70001}},
+    {"type": "file", "name_utf16": [98, 0, 99], "data": "a NUL in its name"}]}'
 # The resource fork now claims 2^62 bytes.
 python3 - "$w/special.img" <<'EOF'
 import struct, sys
@@ -117,6 +118,8 @@ run special "$w/special.img" extract / "$w/special/out"
     fail "a folder named .. was not left out and reported: $err"
 grep -qF "    /forked: left out: its resource fork of 4611686018427387904 bytes" <<<"$err" ||
     fail "a resource fork claiming 2^62 bytes was not reported: $err"
+grep -qF "    /: left out: 1 entry(ies) whose names cannot be shown" <<<"$err" ||
+    fail "an entry whose name cannot be shown was not reported: $err"
 [ -f "$w/special/out/bell"$'\a\n'name ] ||
     fail "a name with control characters was not extracted"
 run special-ls "$w/special.img" ls /
