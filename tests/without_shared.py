@@ -22,7 +22,8 @@ TIMEOUT = 600
 
 
 def copy_sources(source, dest):
-    if os.path.isdir(os.path.join(source, ".git")):
+    # A worktree's .git is a file naming the repository.
+    if os.path.exists(os.path.join(source, ".git")):
         files = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others",
                                 "--exclude-standard"], check=True,
                                capture_output=True).stdout.split(b"\0")
