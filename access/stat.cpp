@@ -2,8 +2,10 @@
 
 #include "decmpfs.h"
 #include "device.h"
+#include "path_resolve.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/sysmacros.h>
 
@@ -92,4 +94,40 @@ void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st,
         st->st_size = block_size;
         st->st_blksize = static_cast<blksize_t>(std::min<uint64_t>(block_size, INT32_MAX));
     }
+}
+
+int hfs_stat_path(hfslib_vol* vol, std::string_view path, struct stat* st) {
+    hfslib_cat_rec rec{};
+    hfslib_cat_key key{};
+    uint8_t fork = 0;
+    if (int err = hfs_resolve_path(vol, path, &rec, &key, &fork)) return err;
+    hfs_decmp_info info{};
+    bool compressed = false;
+    if (rec.type == HFSLIB_REC_FILE && fork == HFSLIB_DATA_FORK) {
+        const int probe = hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr);
+        compressed = probe == 0 || probe == -EOPNOTSUPP;
+    }
+    hfs_stat(vol, &rec, st, fork, compressed ? &info : nullptr);
+    return 0;
+}
+
+int hfs_statfs(const hfslib_vol* vol, struct statvfs* st) {
+    // The highest file count reported.
+    constexpr uint64_t max_files = 4294967279ULL; // 2^32 - 17
+    const hfslib_vheader& vh = vol->vh;
+    st->f_bsize = vh.block_size;
+    st->f_frsize = vh.block_size;
+    // The header's counts are not trusted to fit: more free blocks than
+    // blocks, or more files than the maximum, would show negative use.
+    const uint64_t free_blocks = std::min(vh.free_blocks, vh.total_blocks);
+    const uint64_t used_files = uint64_t{vh.file_count} + vh.folder_count;
+    st->f_blocks = vh.total_blocks;
+    st->f_bfree = free_blocks;
+    st->f_bavail = free_blocks;
+    st->f_files = max_files;
+    st->f_ffree = used_files < max_files ? max_files - used_files : 0;
+    st->f_favail = st->f_ffree;
+    st->f_flag = ST_RDONLY;
+    st->f_namemax = 765;
+    return 0;
 }

@@ -1,11 +1,15 @@
 // The single place where a catalog record becomes the POSIX attributes users
-// see.
+// see, and the volume's statistics.
+//
+// Errors: functions that can fail return 0 or a negative errno value.
 #pragma once
 
 #include "libhfs.h"
 
 #include <cstdint>
+#include <string_view>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 struct hfs_decmp_info;
 
@@ -37,3 +41,11 @@ mode_t hfs_shown_mode(const hfslib_vol* vol, const hfslib_cat_rec* rec);
 // The preferred I/O size of a compressed file: 0 without a header, the whole
 // size for inline payloads (odd types), else the size capped at one chunk.
 uint64_t hfs_decmp_blksize(const hfs_decmp_info* info);
+
+// The attributes of what `path` names (getattr). A compressed file shows its
+// uncompressed size, also when its kind of compression cannot be read
+// (reading it then fails instead). The errors of hfs_resolve_path.
+int hfs_stat_path(hfslib_vol* vol, std::string_view path, struct stat* st);
+
+// The volume's block and file counts (statfs).
+int hfs_statfs(const hfslib_vol* vol, struct statvfs* st);

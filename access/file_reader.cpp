@@ -1,0 +1,107 @@
+#include "file_reader.h"
+
+#include "path_resolve.h"
+#include "stat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <new>
+
+int hfs_file_reader::open(hfslib_vol* vol, std::string_view path) {
+    hfslib_cat_rec rec{};
+    hfslib_cat_key key{};
+    uint8_t fork = 0;
+    if (int err = hfs_resolve_path(vol, path, &rec, &key, &fork)) return err;
+
+    vol_ = vol;
+    cnid_ = rec.file.cnid;
+    fork_ = fork;
+    if (rec.type == HFSLIB_REC_FILE)
+        size_ = fork ? rec.file.rsrc_fork.logical_size : rec.file.data_fork.logical_size;
+
+    if (rec.type == HFSLIB_REC_FILE && fork == HFSLIB_DATA_FORK) {
+        hfs_decmp_info info{};
+        uint32_t attr_len = 0;
+        uint8_t* attr_data = nullptr;
+        const int probe = hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data);
+        if (probe == -EOPNOTSUPP) return -EOPNOTSUPP;
+        if (probe < 0) return -EIO;
+        if (probe == 0) {
+            hfs_malloc_ptr<uint8_t[]> attribute(attr_data);
+            size_ = info.size;
+            int err = 0;
+            decmp_.reset(hfs_decmp_open(vol, cnid_, attr_len, attribute.get(), &err));
+            if (!decmp_) return err != 0 ? err : -EIO;
+            return 0;
+        }
+    }
+    if (rec.type != HFSLIB_REC_FILE) return 0;
+    hfslib_extent* extents = nullptr;
+    extent_count_ = hfslib_collect_fork_extents(vol, cnid_, fork, &extents, nullptr);
+    extents_.reset(extents);
+    // Reads find their first extent by binary search over the extent ends; a
+    // fork whose ends cannot be summed keeps the plain walk (and its report).
+    if (extents_ && extent_count_ > 1) {
+        try {
+            extent_ends_.resize(extent_count_);
+        } catch (const std::bad_alloc&) {
+            return -ENOMEM;
+        }
+        if (hfslib_index_fork_extents(vol, extents_.get(), extent_count_, extent_ends_.data()) != 0)
+            extent_ends_.clear();
+    }
+    return 0;
+}
+
+int hfs_file_reader::read(std::span<uint8_t> buf, int64_t offset) const {
+    if (offset < 0) return -EINVAL;
+    const auto start = static_cast<uint64_t>(offset);
+    if (start >= size_) return 0;
+    const uint64_t n = std::min<uint64_t>(buf.size(), size_ - start);
+    if (decmp_)
+        return hfs_decmp_read(vol_, decmp_.get(), buf.data(), static_cast<size_t>(n), offset);
+    if (n > INT_MAX) return -EINVAL;
+    uint64_t got = 0;
+    const int result =
+        extent_ends_.empty()
+            ? hfslib_read_fork_range(vol_, buf.data(), &got, n, start, extents_.get(),
+                                     extent_count_, nullptr)
+            : hfslib_read_fork_range_indexed(vol_, buf.data(), &got, n, start, extents_.get(),
+                                             extent_ends_.data(), extent_count_, nullptr);
+    // The library passes a device error on as its negative errno value (below
+    // -1). Missing extents, or extents that end before the fork's size, must
+    // not pass for data (nor for an early end).
+    if (result < -1) return result;
+    if (result != 0 || got != n) return -EIO;
+    return static_cast<int>(got);
+}
+
+int hfs_file_reader::stat(struct stat* st) const {
+    hfslib_cat_rec rec{};
+    hfslib_cat_key key{};
+    const int result = hfslib_find_cat_record_by_cnid(vol_, cnid_, &rec, &key, nullptr);
+    if (result < 0) return -ENOENT;
+    if (result > 0) return -EIO;
+    hfs_decmp_info info{};
+    const hfs_decmp_info* header = nullptr;
+    if (fork_ == HFSLIB_DATA_FORK && decmp_) {
+        info = decmp_->info();
+        header = &info;
+    }
+    hfs_stat(vol_, &rec, st, fork_, header);
+    return 0;
+}
+
+int hfs_read_link(hfslib_vol* vol, std::string_view path, std::span<char> target) {
+    if (target.empty()) return -EINVAL;
+    hfs_file_reader reader;
+    if (int err = reader.open(vol, path)) return err;
+    int got = 0;
+    if (reader.size() != 0) {
+        got = reader.read({reinterpret_cast<uint8_t*>(target.data()), target.size() - 1}, 0);
+        if (got < 0) return got;
+    }
+    target[static_cast<size_t>(got)] = '\0';
+    return 0;
+}

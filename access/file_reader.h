@@ -1,0 +1,59 @@
+// Reading a file: the fork a path names, read at any offset, whichever way
+// it is stored (the plain extent walk, the indexed extents of a fragmented
+// fork, or a compressed file's decmpfs data).
+//
+// Errors: every function returns 0 or a byte count on success, a negative
+// errno value on failure.
+#pragma once
+
+#include "decmpfs.h"
+#include "libhfs.h"
+#include "library_memory.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+// One open fork. Not copyable; closed when it goes. Reads may run from
+// several threads at once.
+class hfs_file_reader {
+public:
+    hfs_file_reader() = default;
+    hfs_file_reader(const hfs_file_reader&) = delete;
+    hfs_file_reader& operator=(const hfs_file_reader&) = delete;
+
+    // Resolves `path` and prepares its fork (or its compressed contents).
+    // -EOPNOTSUPP for a compressed file of a kind that cannot be decoded
+    // (it is not shown as empty), -EIO when its header cannot be read, and
+    // the errors of hfs_resolve_path.
+    int open(hfslib_vol* vol, std::string_view path);
+
+    // Copies up to buf.size() bytes at `offset` (clamped to the file) into
+    // `buf`; the count copied, 0 at or past the end. -EINVAL for a negative
+    // offset or a count above INT_MAX, -EIO when the fork's extents are
+    // missing or end early, or a device error.
+    int read(std::span<uint8_t> buf, int64_t offset) const;
+
+    // The attributes of the open item, looked up again by its CNID.
+    int stat(struct stat* st) const;
+
+    uint64_t size() const { return size_; }
+
+private:
+    hfslib_vol* vol_ = nullptr;
+    uint32_t cnid_ = 0;
+    uint8_t fork_ = 0;
+    uint64_t size_ = 0;
+    hfs_malloc_ptr<hfslib_extent[]> extents_; // from the library's hooks
+    uint16_t extent_count_ = 0;
+    // Where each extent ends in the fork (hfslib_index_fork_extents); empty
+    // when the fork is read with the plain walk.
+    std::vector<uint64_t> extent_ends_;
+    hfs_decmp_ptr decmp_;
+};
+
+// The target of the symbolic link `path`, NUL-terminated in `target` (cut
+// to fit). -EINVAL for an empty buffer, and the errors of open and read.
+int hfs_read_link(hfslib_vol* vol, std::string_view path, std::span<char> target);

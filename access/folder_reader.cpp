@@ -1,0 +1,102 @@
+#include "folder_reader.h"
+
+#include "device.h"
+#include "names.h"
+#include "path_resolve.h"
+#include "stat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr uint32_t root_folder_cnid = 2;
+
+// Whether the shown name converts back to exactly the on-disk name, as path
+// resolution converts it.
+bool names_back_to(std::string_view name, const hfslib_uname& on_disk) {
+    hfslib_uname back{};
+    if (hfs_path_to_uname(name, back) != 0) return false;
+    return back.length == on_disk.length &&
+           std::equal(back.units, back.units + back.length, on_disk.units);
+}
+
+} // namespace
+
+int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
+    hfslib_cat_key key{};
+    uint8_t fork = 0;
+    if (int err = hfs_resolve_path(vol, path, &record_, &key, &fork)) return err;
+    vol_ = vol;
+    parent_cnid_ = key.parent_cnid;
+    const hfs_device* dev = hfs_get_device(vol);
+    cache_entries_ = dev && fork == dev->default_fork;
+
+    int err = 0;
+    listing_ = hfs_list(vol, record_, path, &err);
+    if (!listing_) return err;
+    if (cache_entries_) hfs_remember_listing(vol, listing_);
+    return 0;
+}
+
+int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx) const {
+    try {
+        return read_entries(offset, fill, ctx);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
+}
+
+int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* ctx) const {
+    struct stat st {};
+
+    if (offset <= 0) {
+        hfs_stat(vol_, &record_, &st, HFSLIB_DATA_FORK, nullptr);
+        if (fill(ctx, ".", &st, 1)) return 0;
+    }
+    if (offset <= 1) {
+        hfslib_cat_rec parent{};
+        hfslib_cat_key key{};
+        const bool have_parent =
+            record_.folder.cnid != root_folder_cnid &&
+            hfslib_find_cat_record_by_cnid(vol_, parent_cnid_, &parent, &key, nullptr) == 0;
+        if (have_parent) hfs_stat(vol_, &parent, &st, HFSLIB_DATA_FORK, nullptr);
+        if (fill(ctx, "..", have_parent ? &st : nullptr, 2)) return 0;
+    }
+
+    const hfs_listing& listing = *listing_;
+    std::string entry_path = listing.path;
+    const size_t folder_len = entry_path.size();
+    hfslib_cat_rec rec{};
+    hfslib_cat_key key{};
+    for (uint64_t i = offset > HFS_FIRST_CHILD ? static_cast<uint64_t>(offset - HFS_FIRST_CHILD)
+                                               : 0;
+         i < listing.entries.size(); ++i) {
+        const auto at = static_cast<uint32_t>(i);
+        // A name that cannot be handed on is skipped (and reported) so the
+        // rest of the folder still lists.
+        if (!listing.entries[at].showable) {
+            hfslib_report("skipping an entry of folder %u whose name cannot be shown (%d)", nullptr,
+                          0, listing.folder_cnid, listing.entries[at].text_len);
+            continue;
+        }
+        listing.record(at, rec);
+        listing.key(at, key);
+        entry_path.resize(folder_len);
+        entry_path.append(listing.name_text(at));
+        // Only a name that resolves to itself is remembered (not one stored
+        // precomposed or holding ':'): a listing must not change what a path
+        // resolves to.
+        if (cache_entries_ &&
+            names_back_to(std::string_view(entry_path).substr(folder_len), key.name))
+            hfs_cache_record(vol_, entry_path, rec, key);
+
+        hfs_stat(vol_, &rec, &st, HFSLIB_DATA_FORK, nullptr);
+        if (fill(ctx, entry_path.c_str() + folder_len, &st,
+                 static_cast<int64_t>(i) + HFS_FIRST_CHILD + 1))
+            break;
+    }
+    return 0;
+}

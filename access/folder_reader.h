@@ -1,0 +1,54 @@
+// Reading a folder: its entries in order, each with the attributes getattr
+// shows, from any position (as readdir resumes). Entries listed are
+// remembered for the path lookups that usually follow.
+//
+// Errors: every function returns 0 on success, a negative errno value on
+// failure.
+#pragma once
+
+#include "libhfs.h"
+#include "listing.h"
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
+
+// Receives one entry: its name (NUL-terminated), its attributes (null when
+// they cannot be known: ".." of the root) and the position of the entry
+// after it. Nonzero stops the listing (a full buffer).
+using hfs_folder_fill = int (*)(void* ctx, const char* name, const struct stat* st, int64_t next);
+
+// Position of the first stored entry: 0 is ".", 1 is "..".
+inline constexpr int64_t HFS_FIRST_CHILD = 2;
+
+// One open folder: its record and a snapshot of its children (shared with
+// the device's recent listings). Not copyable.
+class hfs_folder_reader {
+public:
+    hfs_folder_reader() = default;
+    hfs_folder_reader(const hfs_folder_reader&) = delete;
+    hfs_folder_reader& operator=(const hfs_folder_reader&) = delete;
+
+    // Resolves `path` and lists its children: the errors of hfs_resolve_path
+    // and hfs_list (-ENOTDIR for a file).
+    int open(hfslib_vol* vol, std::string_view path);
+
+    // Hands the entries from position `offset` on to `fill`, until it asks to
+    // stop. Entries whose names cannot be shown (a name that does not
+    // convert, converts to nothing or holds a NUL) are passed over and
+    // reported; their positions are not used again.
+    int read(int64_t offset, hfs_folder_fill fill, void* ctx) const;
+
+private:
+    int read_entries(int64_t offset, hfs_folder_fill fill, void* ctx) const;
+
+    hfslib_vol* vol_ = nullptr;
+    hfslib_cat_rec record_{};
+    uint32_t parent_cnid_ = 0;
+    std::shared_ptr<const hfs_listing> listing_;
+    // False when the path reached the folder by naming its other fork (the
+    // resource-fork suffix): paths below it do not resolve, so its entries
+    // are not remembered under them.
+    bool cache_entries_ = true;
+};
