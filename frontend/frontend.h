@@ -60,7 +60,3 @@ int op_listxattr(const char* path, char* list, size_t size);
 int op_listxattr_mounted(const char* path, char* list, size_t size);
 int op_statfs(const char* path, struct statvfs* st);
 void op_destroy(void* private_data);
-
-struct hfslib_cat_rec;
-// The 32 bytes of Finder information of a folder or file record, big-endian.
-void hfs_finder_info(const hfslib_cat_rec* rec, uint8_t out[32]);

@@ -1,26 +1,20 @@
-// The FUSE operations table, the file-system statistics and shutdown.
+// The FUSE operations table and its handlers: each takes FUSE's types, makes
+// one call into the access layer and hands back its result (a negative errno
+// value on failure).
 #include "frontend.h"
 #include "handles.h"
 #include "ops_common.h"
 
-#include "libhfs.h"
+#include "file_reader.h"
+#include "folder_reader.h"
+#include "stat.h"
+#include "xattrs.h"
 
-#include <algorithm>
-#include <sys/statvfs.h>
 #include <syslog.h>
 
 namespace {
 
-// The highest file count the statistics report.
-constexpr uint64_t max_files = 4294967279ULL; // 2^32 - 17
-
-// Under FUSE the volume is the file system's private data.
-hfslib_vol* fuse_volume() {
-    return static_cast<hfslib_vol*>(fuse_get_context()->private_data);
-}
-
 fuse_operations make_ops() {
-    hfs_volume_source = fuse_volume;
     fuse_operations ops{};
     ops.getattr = op_getattr;
     ops.readlink = op_readlink;
@@ -40,29 +34,92 @@ fuse_operations make_ops() {
     return ops;
 }
 
+// Stores a new open reader in fi->fh.
+template <class Reader>
+int open_reader(const char* path, struct fuse_file_info* fi) {
+    auto reader = hfs_new_handle<Reader>();
+    if (!reader) return -ENOMEM;
+    if (int err = reader->open(mounted_volume(), path)) return err;
+    fi->fh = hfs_handle_to_fh(std::move(reader));
+    return fi->fh == 0 ? -ENOMEM : 0;
+}
+
+struct fill_context {
+    void* buf;
+    fuse_fill_dir_t filler;
+};
+
+int fill(void* ctx, const char* name, const struct stat* st, int64_t next) {
+    const auto* to = static_cast<const fill_context*>(ctx);
+    return to->filler(to->buf, name, st, static_cast<off_t>(next));
+}
+
 } // namespace
 
 void log_syslog(const char* format, const char*, int, va_list args) {
     vsyslog(LOG_ERR, format, args);
 }
 
-int op_statfs(const char*, struct statvfs* st) {
-    const hfslib_vheader& vh = current_volume()->vh;
-    st->f_bsize = vh.block_size;
-    st->f_frsize = vh.block_size;
-    // The header's counts are not trusted to fit: more free blocks than
-    // blocks, or more files than the maximum, would show negative use.
-    const uint64_t free_blocks = std::min(vh.free_blocks, vh.total_blocks);
-    const uint64_t used_files = uint64_t{vh.file_count} + vh.folder_count;
-    st->f_blocks = vh.total_blocks;
-    st->f_bfree = free_blocks;
-    st->f_bavail = free_blocks;
-    st->f_files = max_files;
-    st->f_ffree = used_files < max_files ? max_files - used_files : 0;
-    st->f_favail = st->f_ffree;
-    st->f_flag = ST_RDONLY;
-    st->f_namemax = 765;
+int op_getattr(const char* path, struct stat* st) {
+    return hfs_stat_path(mounted_volume(), path, st);
+}
+
+int op_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) {
+    return hfs_handle_from_fh<hfs_file_reader>(fi->fh)->stat(st);
+}
+
+int op_open(const char* path, struct fuse_file_info* fi) {
+    if (int err = open_reader<hfs_file_reader>(path, fi)) return err;
+    fi->keep_cache = 1;
     return 0;
+}
+
+int op_read(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+    return hfs_handle_from_fh<hfs_file_reader>(fi->fh)->read(
+        {reinterpret_cast<uint8_t*>(buf), size}, offset);
+}
+
+int op_release(const char*, struct fuse_file_info* fi) {
+    hfs_take_handle<hfs_file_reader>(fi->fh);
+    fi->fh = 0;
+    return 0;
+}
+
+int op_readlink(const char* path, char* buf, size_t size) {
+    return hfs_read_link(mounted_volume(), path, {buf, size});
+}
+
+int op_opendir(const char* path, struct fuse_file_info* fi) {
+    return open_reader<hfs_folder_reader>(path, fi);
+}
+
+int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info* fi) {
+    fill_context to{buf, filler};
+    return hfs_handle_from_fh<hfs_folder_reader>(fi->fh)->read(offset, fill, &to);
+}
+
+int op_releasedir(const char*, struct fuse_file_info* fi) {
+    hfs_take_handle<hfs_folder_reader>(fi->fh);
+    fi->fh = 0;
+    return 0;
+}
+
+int op_getxattr(const char* path, const char* name, char* value, size_t size) {
+    return hfs_get_xattr(mounted_volume(), path, name, {value, size});
+}
+
+int op_listxattr(const char* path, char* list, size_t size) {
+    return hfs_list_xattrs(mounted_volume(), path, {list, size}, hfs_xattr_scope::every_item);
+}
+
+int op_listxattr_mounted(const char* path, char* list, size_t size) {
+    return hfs_list_xattrs(mounted_volume(), path, {list, size},
+                           hfs_xattr_scope::files_and_folders);
+}
+
+int op_statfs(const char*, struct statvfs* st) {
+    return hfs_statfs(mounted_volume(), st);
 }
 
 void op_destroy(void* private_data) {

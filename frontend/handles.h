@@ -1,49 +1,12 @@
-// The per-open state the FUSE handlers keep in the file information's `fh`.
+// The per-open state the FUSE handlers keep in the file information's `fh`:
+// an hfs_file_reader for open files, an hfs_folder_reader for open folders.
 #pragma once
 
-#include "decmpfs.h"
-#include "libhfs.h"
-#include "listing.h"
-
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
 #include <unordered_map>
-#include <vector>
-
-struct hfs_free_deleter {
-    void operator()(void* block) const { std::free(block); }
-};
-template <class T>
-using hfs_malloc_ptr = std::unique_ptr<T, hfs_free_deleter>;
-
-// An open file: the fork's extents, or an open compressed-file state.
-struct hfs_file_handle {
-    uint32_t cnid = 0;
-    hfs_malloc_ptr<hfslib_extent[]> extents; // from the library's hooks
-    uint16_t extent_count = 0;
-    // Where each extent ends in the fork (hfslib_index_fork_extents); empty
-    // when the fork is read with the plain walk.
-    std::vector<uint64_t> extent_ends;
-    uint8_t fork = 0;
-    uint64_t size = 0;
-    hfs_decmp_ptr decmp;
-};
-
-// An open folder: its record and a snapshot of its children (shared with
-// the device's recent listings).
-struct hfs_dir_handle {
-    hfslib_cat_rec record{};
-    uint32_t parent_cnid = 0;
-    std::shared_ptr<const hfs_listing> listing;
-    // False when the path reached the folder by naming its other fork (the
-    // resource-fork suffix): paths below it do not resolve, so its entries
-    // are not remembered under them.
-    bool cache_entries = true;
-};
 
 // A new handle, or null when memory is exhausted.
 template <class T>

@@ -1,6 +1,5 @@
-// What the file-system handlers share. The handlers serve FUSE, and the
-// same handlers serve quorvel-extract, which has no FUSE: they reach the
-// volume through `hfs_volume_source`, which each program sets.
+// What the FUSE handlers share: the volume being served is the file system's
+// private data.
 #pragma once
 
 #define FUSE_USE_VERSION 29
@@ -8,10 +7,6 @@
 
 #include "libhfs.h"
 
-// Returns the volume being served; set once, before the first request.
-using hfs_volume_source_fn = hfslib_vol* (*)();
-extern hfs_volume_source_fn hfs_volume_source;
-
-inline hfslib_vol* current_volume() {
-    return hfs_volume_source();
+inline hfslib_vol* mounted_volume() {
+    return static_cast<hfslib_vol*>(fuse_get_context()->private_data);
 }

@@ -1,8 +1,10 @@
 // The mount options: the table the option parser reads. quorvel hands it to
 // FUSE's parser; quorvel-extract reads it with its own.
+#include "option_table.h"
 #include "frontend.h"
 
 #include <cstddef>
+#include <vector>
 
 #define HFS_OPT(templ, field, value)                                                               \
     { templ, offsetof(hfs_options, field), value }
@@ -33,3 +35,14 @@ const struct fuse_opt hfs_opts[] = {
     FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_END,
 };
+
+std::span<const hfs_option_template> hfs_option_templates() {
+    static const std::vector<hfs_option_template> fields = [] {
+        std::vector<hfs_option_template> out;
+        for (const fuse_opt* entry = hfs_opts; entry->templ; ++entry)
+            if (entry->offset < sizeof(hfs_options)) // not -h, -v, nofail, ...
+                out.push_back({entry->templ, entry->offset, entry->value});
+        return out;
+    }();
+    return fields;
+}

@@ -1,6 +1,12 @@
-// ls, stat, cat and xattr: what a mount would show, printed.
+// The commands of quorvel-extract and their table: ls, stat, cat and xattr
+// print what a mount would show; extract (copy_out.cpp) copies it out. A new
+// command is a function here and a line in the table at the end.
 #include "extract.h"
-#include "frontend.h"
+
+#include "file_reader.h"
+#include "folder_reader.h"
+#include "stat.h"
+#include "xattrs.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,13 +25,11 @@ struct listing {
     size_t skipped = 0; // offsets passed over
 };
 
-int collect(void* buf, const char* name, const struct stat* st, off_t offset) {
+int collect(void* buf, const char* name, const struct stat* st, int64_t offset) {
     auto* out = static_cast<listing*>(buf);
-    // The handlers' own "." and ".." come first (offsets 1 and 2); entries
-    // by those names stored on the volume are kept for the caller to judge.
-    if (offset <= 2 && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) return 0;
-    // Entries get consecutive offsets; the handlers pass over those whose
-    // names cannot be shown.
+    // Entries get consecutive offsets; the listing passes over those whose
+    // names cannot be shown. Entries named "." or ".." stored on the volume
+    // are kept for the caller to judge.
     if (offset > out->last + 1) out->skipped += static_cast<size_t>(offset - out->last - 1);
     if (offset > out->last) out->last = offset;
     folder_entry entry{name, {}};
@@ -59,14 +63,15 @@ std::string time_text(const struct timespec& when) {
     return text;
 }
 
-int link_target(const std::string& path, std::string& target) {
+int link_target(hfslib_vol* vol, const std::string& path, std::string& target) {
     char buf[4097];
-    if (int err = op_readlink(path.c_str(), buf, sizeof buf)) return err;
+    if (int err = hfs_read_link(vol, path, buf)) return err;
     target = buf;
     return 0;
 }
 
-void print_long(const std::string& path, const std::string& name, const struct stat& st) {
+void print_long(hfslib_vol* vol, const std::string& path, const std::string& name,
+                const struct stat& st) {
     std::string size =
         S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)
             ? std::to_string(major(st.st_rdev)) + ", " + std::to_string(minor(st.st_rdev))
@@ -75,7 +80,7 @@ void print_long(const std::string& path, const std::string& name, const struct s
                 static_cast<unsigned long>(st.st_nlink), st.st_uid, st.st_gid, size.c_str(),
                 time_text(st.st_mtim).c_str(), printable(name).c_str());
     std::string target;
-    if (S_ISLNK(st.st_mode) && link_target(path, target) == 0)
+    if (S_ISLNK(st.st_mode) && link_target(vol, path, target) == 0)
         std::printf(" -> %s", printable(target).c_str());
     std::putchar('\n');
 }
@@ -83,15 +88,15 @@ void print_long(const std::string& path, const std::string& name, const struct s
 // Lists `start`; with `recursive`, every folder below it too, depth first
 // from a stack of its own (the volume decides how deep it goes). A folder
 // met again through a folder hard link is not listed again.
-int list(const std::string& start, bool long_form, bool recursive) {
+int list(hfslib_vol* vol, const std::string& start, bool long_form, bool recursive) {
     struct stat st {};
-    if (int err = op_getattr(start.c_str(), &st)) {
+    if (int err = hfs_stat_path(vol, start, &st)) {
         report_error(start, err);
         return 1;
     }
     if (!S_ISDIR(st.st_mode)) {
         if (long_form)
-            print_long(start, start, st);
+            print_long(vol, start, start, st);
         else
             std::printf("%s\n", printable(start).c_str());
         return 0;
@@ -103,7 +108,7 @@ int list(const std::string& start, bool long_form, bool recursive) {
         const std::string path = std::move(pending.back());
         pending.pop_back();
         std::vector<folder_entry> entries;
-        if (int err = list_folder(path, entries)) {
+        if (int err = list_folder(vol, path, entries)) {
             report_error(path, err);
             status = 1;
             continue;
@@ -112,14 +117,14 @@ int list(const std::string& start, bool long_form, bool recursive) {
         for (folder_entry& entry : entries) {
             const std::string full = join_path(path, entry.name);
             if (long_form || recursive) {
-                if (int err = op_getattr(full.c_str(), &entry.st)) {
+                if (int err = hfs_stat_path(vol, full, &entry.st)) {
                     report_error(full, err);
                     status = 1;
                     continue;
                 }
             }
             if (long_form)
-                print_long(full, entry.name, entry.st);
+                print_long(vol, full, entry.name, entry.st);
             else
                 std::printf("%s\n", printable(entry.name).c_str());
         }
@@ -175,17 +180,19 @@ std::string join_path(const std::string& path, const std::string& name) {
     return path == "/" ? "/" + name : path + "/" + name;
 }
 
-int list_folder(const std::string& path, std::vector<folder_entry>& entries, size_t* skipped) {
-    fuse_file_info fi{};
-    if (int err = op_opendir(path.c_str(), &fi)) return err;
+int list_folder(hfslib_vol* vol, const std::string& path, std::vector<folder_entry>& entries,
+                size_t* skipped) {
+    hfs_folder_reader folder;
+    if (int err = folder.open(vol, path)) return err;
     listing out{&entries};
-    int err = op_readdir(path.c_str(), &out, collect, 0, &fi);
-    op_releasedir(path.c_str(), &fi);
+    const int err = folder.read(HFS_FIRST_CHILD, collect, &out);
     if (skipped) *skipped = out.skipped;
     return err;
 }
 
-int command_ls(const std::vector<std::string>& args) {
+namespace {
+
+int command_ls(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options&) {
     bool long_form = false, recursive = false;
     std::string path = "/";
     for (const std::string& arg : args) {
@@ -198,16 +205,16 @@ int command_ls(const std::vector<std::string>& args) {
         else
             path = arg;
     }
-    return list(path, long_form, recursive);
+    return list(vol, path, long_form, recursive);
 }
 
-int command_stat(const std::vector<std::string>& args) {
+int command_stat(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options&) {
     if (args.size() != 1) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME stat PATH\n");
         return 1;
     }
     struct stat st {};
-    if (int err = op_getattr(args[0].c_str(), &st)) {
+    if (int err = hfs_stat_path(vol, args[0], &st)) {
         report_error(args[0], err);
         return 1;
     }
@@ -225,16 +232,16 @@ int command_stat(const std::vector<std::string>& args) {
     return 0;
 }
 
-int command_cat(const std::vector<std::string>& args) {
+int command_cat(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options&) {
     if (args.empty()) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME cat PATH...\n");
         return 1;
     }
     int status = 0;
-    std::vector<char> buf(1 << 20);
+    std::vector<uint8_t> buf(1 << 20);
     for (const std::string& path : args) {
         struct stat st {};
-        if (int err = op_getattr(path.c_str(), &st)) {
+        if (int err = hfs_stat_path(vol, path, &st)) {
             report_error(path, err);
             status = 1;
             continue;
@@ -244,14 +251,14 @@ int command_cat(const std::vector<std::string>& args) {
             status = 1;
             continue;
         }
-        fuse_file_info fi{};
-        if (int err = op_open(path.c_str(), &fi)) {
+        hfs_file_reader file;
+        if (int err = file.open(vol, path)) {
             report_error(path, err);
             status = 1;
             continue;
         }
-        for (off_t offset = 0;;) {
-            int got = op_read(path.c_str(), buf.data(), buf.size(), offset, &fi);
+        for (int64_t offset = 0;;) {
+            const int got = file.read(buf, offset);
             if (got < 0) {
                 report_error(path, got);
                 status = 1;
@@ -259,31 +266,28 @@ int command_cat(const std::vector<std::string>& args) {
             }
             if (got == 0) break;
             if (std::fwrite(buf.data(), 1, static_cast<size_t>(got), stdout) !=
-                static_cast<size_t>(got)) {
-                op_release(path.c_str(), &fi);
+                static_cast<size_t>(got))
                 return 1;
-            }
             offset += got;
         }
-        op_release(path.c_str(), &fi);
     }
     return std::fflush(stdout) == 0 ? status : 1;
 }
 
-int command_xattr(const std::vector<std::string>& args) {
+int command_xattr(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options&) {
     if (args.empty() || args.size() > 2) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME xattr PATH [NAME]\n");
         return 1;
     }
-    const char* path = args[0].c_str();
+    const std::string& path = args[0];
     if (args.size() == 2) {
-        int size = op_getxattr(path, args[1].c_str(), nullptr, 0);
+        int size = hfs_get_xattr(vol, path, args[1], {});
         if (size < 0) {
             report_error(args[0] + ": " + args[1], size);
             return 1;
         }
         std::vector<char> value(static_cast<size_t>(size) + 1);
-        size = op_getxattr(path, args[1].c_str(), value.data(), value.size());
+        size = hfs_get_xattr(vol, path, args[1], value);
         if (size < 0) {
             report_error(args[0] + ": " + args[1], size);
             return 1;
@@ -291,13 +295,13 @@ int command_xattr(const std::vector<std::string>& args) {
         std::fwrite(value.data(), 1, static_cast<size_t>(size), stdout);
         return 0;
     }
-    int size = op_listxattr(path, nullptr, 0);
+    int size = hfs_list_xattrs(vol, path, {}, hfs_xattr_scope::every_item);
     if (size < 0) {
         report_error(args[0], size);
         return 1;
     }
     std::vector<char> names(static_cast<size_t>(size) + 1);
-    size = op_listxattr(path, names.data(), names.size());
+    size = hfs_list_xattrs(vol, path, names, hfs_xattr_scope::every_item);
     if (size < 0) {
         report_error(args[0], size);
         return 1;
@@ -305,4 +309,19 @@ int command_xattr(const std::vector<std::string>& args) {
     for (size_t at = 0; at < static_cast<size_t>(size); at += std::strlen(&names[at]) + 1)
         std::printf("%s\n", printable(&names[at]).c_str());
     return 0;
+}
+
+constexpr extract_command commands[] = {
+    {"ls", "ls [-l] [-R] [PATH]", "list a folder (the root by default)", command_ls},
+    {"stat", "stat PATH", "show an item's attributes", command_stat},
+    {"cat", "cat PATH...", "write files' contents to standard output", command_cat},
+    {"xattr", "xattr PATH [NAME]", "list extended attributes, or write one's value", command_xattr},
+    {"extract", "extract [PATH] DEST", "copy PATH (the whole volume by default) to DEST",
+     command_extract},
+};
+
+} // namespace
+
+std::span<const extract_command> extract_commands() {
+    return commands;
 }

@@ -8,7 +8,10 @@
 // the extractor opened itself, without following any link, and the walk keeps
 // its own stack so the depth of the volume's tree costs no call stack.
 #include "extract.h"
-#include "frontend.h"
+
+#include "file_reader.h"
+#include "stat.h"
+#include "xattrs.h"
 
 #include <cerrno>
 #include <climits>
@@ -72,8 +75,9 @@ bool usable_name(const std::string& name) {
 
 class copier {
 public:
-    explicit copier(const extract_options& how)
-        : progress_(!how.quiet && isatty(STDERR_FILENO)), same_permissions_(how.same_permissions),
+    copier(hfslib_vol* vol, const extract_options& how)
+        : vol_(vol), progress_(!how.quiet && isatty(STDERR_FILENO)),
+          same_permissions_(how.same_permissions),
           resource_fork_attributes_(how.resource_fork_attributes) {}
 
     // Copies the volume's `source` to `dest` on this system; the exit status.
@@ -122,6 +126,7 @@ private:
     void show_progress(bool last = false);
     int finish();
 
+    hfslib_vol* vol_;
     bool progress_;
     bool same_permissions_;
     bool resource_fork_attributes_;
@@ -135,7 +140,7 @@ private:
     std::map<ino_t, first_copy> linked_; // item with several names -> its first copy
     std::vector<std::string> failures_;  // volume path: why
     std::vector<std::string> devices_;   // device nodes not made
-    std::vector<char> buf_ = std::vector<char>(1 << 20);
+    std::vector<uint8_t> buf_ = std::vector<uint8_t>(1 << 20);
 };
 
 void copier::failed(const std::string& source, const std::string& why) {
@@ -150,7 +155,7 @@ void copier::show_progress(bool last) {
 
 int copier::copy(const std::string& source, const std::string& dest) {
     struct stat st {};
-    if (int err = op_getattr(source.c_str(), &st)) {
+    if (int err = hfs_stat_path(vol_, source, &st)) {
         report_error(source, err);
         return 1;
     }
@@ -214,7 +219,8 @@ int copier::copy(const std::string& source, const std::string& dest) {
 // The entries of the folder source_; what cannot be listed is reported.
 void copier::list_entries(std::vector<folder_entry>& entries) {
     size_t skipped = 0;
-    if (int err = list_folder(source_, entries, &skipped)) failed(source_, std::strerror(-err));
+    if (int err = list_folder(vol_, source_, entries, &skipped))
+        failed(source_, std::strerror(-err));
     if (skipped)
         failed(source_,
                "left out: " + std::to_string(skipped) + " entry(ies) whose names cannot be shown");
@@ -237,7 +243,7 @@ void copier::walk() {
             continue;
         }
         struct stat st {};
-        if (int err = op_getattr(source_.c_str(), &st)) {
+        if (int err = hfs_stat_path(vol_, source_, &st)) {
             failed(source_, std::strerror(-err));
             continue;
         }
@@ -406,7 +412,7 @@ void copier::copy_leaf(int parent, size_t parent_place, const std::string& name,
         if (!clear_place(parent, name)) return;
         if (S_ISLNK(st.st_mode)) {
             char target[4097];
-            if (int err = op_readlink(source_.c_str(), target, sizeof target)) {
+            if (int err = hfs_read_link(vol_, source_, target)) {
                 failed(source_, std::strerror(-err));
                 return;
             }
@@ -428,8 +434,8 @@ void copier::copy_leaf(int parent, size_t parent_place, const std::string& name,
 // A regular file, with its attributes and metadata; nothing is created when
 // the volume's file cannot be opened.
 bool copier::copy_file(int parent, const std::string& name, const struct stat& st) {
-    fuse_file_info fi{};
-    if (int err = op_open(source_.c_str(), &fi)) {
+    hfs_file_reader file;
+    if (int err = file.open(vol_, source_)) {
         failed(source_, std::strerror(-err));
         return false;
     }
@@ -442,7 +448,7 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
     bool ok = out.valid();
     off_t offset = 0;
     while (ok && offset < st.st_size) {
-        int got = op_read(source_.c_str(), buf_.data(), buf_.size(), offset, &fi);
+        const int got = file.read(buf_, offset);
         if (got <= 0) {
             failed(source_, got < 0 ? std::strerror(-got) : "ends before its size");
             ok = false;
@@ -462,7 +468,6 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
         bytes_ += static_cast<uint64_t>(got);
         show_progress();
     }
-    op_release(source_.c_str(), &fi);
     if (!ok) return false;
     copy_attributes(out.get(), -1, {}, st.st_mode);
     set_metadata(out.get(), -1, {}, st);
@@ -478,17 +483,17 @@ void copier::check_resource_fork() {
     if (!resource_fork_attributes_) return;
     struct stat fork {};
     const std::string path = source_ + "/rsrc";
-    if (op_getattr(path.c_str(), &fork) == 0 && S_ISREG(fork.st_mode) && fork.st_size > INT_MAX)
+    if (hfs_stat_path(vol_, path, &fork) == 0 && S_ISREG(fork.st_mode) && fork.st_size > INT_MAX)
         failed(source_, "left out: its resource fork of " + std::to_string(fork.st_size) +
                             " bytes is too large for an attribute");
 }
 
 // Attributes go through `fd` for files and folders, else by name in `parent`.
 void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t mode) {
-    int size = op_listxattr(source_.c_str(), nullptr, 0);
+    int size = hfs_list_xattrs(vol_, source_, {}, hfs_xattr_scope::every_item);
     if (size <= 0) return;
     std::vector<char> names(static_cast<size_t>(size));
-    size = op_listxattr(source_.c_str(), names.data(), names.size());
+    size = hfs_list_xattrs(vol_, source_, names, hfs_xattr_scope::every_item);
     if (size <= 0) return;
     // Linux keeps user attributes only on files and folders.
     const bool plain = S_ISREG(mode) || S_ISDIR(mode);
@@ -496,7 +501,7 @@ void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t
     for (size_t at = 0; at < static_cast<size_t>(size); at += std::strlen(&names[at]) + 1) {
         const char* attribute = &names[at];
         if (!plain && std::strncmp(attribute, "user.", 5) == 0) continue;
-        int length = op_getxattr(source_.c_str(), attribute, nullptr, 0);
+        int length = hfs_get_xattr(vol_, source_, attribute, {});
         // Linux holds no value over XATTR_SIZE_MAX: a larger one (a volume
         // may claim up to 2 GiB) is neither read nor held in memory.
         if (length > XATTR_SIZE_MAX) {
@@ -505,8 +510,7 @@ void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t
             continue;
         }
         std::vector<char> value(static_cast<size_t>(length > 0 ? length : 0) + 1);
-        if (length >= 0)
-            length = op_getxattr(source_.c_str(), attribute, value.data(), value.size());
+        if (length >= 0) length = hfs_get_xattr(vol_, source_, attribute, value);
         if (length < 0) {
             failed(source_, std::string("attribute ") + printable(attribute) + ": " +
                                 std::strerror(-length));
@@ -558,11 +562,12 @@ int copier::finish() {
 
 } // namespace
 
-int command_extract(const std::vector<std::string>& args, const extract_options& how) {
+int command_extract(hfslib_vol* vol, const std::vector<std::string>& args,
+                    const extract_options& how) {
     if (args.empty() || args.size() > 2) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME extract [PATH] DEST\n");
         return 1;
     }
-    copier c(how);
+    copier c(vol, how);
     return c.copy(args.size() == 2 ? args[0] : "/", args.back());
 }

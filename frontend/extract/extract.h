@@ -1,10 +1,11 @@
-// quorvel-extract: reads a volume through the file-system handlers without
-// mounting it.
+// quorvel-extract: reads a volume through the access layer, as the mount
+// shows it, without mounting it.
 #pragma once
 
-#include "ops_common.h"
+#include "libhfs.h"
 #include "options.h"
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -15,7 +16,7 @@
 // or a bad value.
 bool parse_mount_options(const char* list, hfs_options& options, std::string& error);
 
-// One entry of a folder, as the handlers list it.
+// One entry of a folder, as the mount lists it.
 struct folder_entry {
     std::string name;
     struct stat st;
@@ -23,19 +24,14 @@ struct folder_entry {
 
 // The entries of a folder (without the "." and ".." every folder has); a
 // negative errno value on failure. `skipped` (when given) counts entries the
-// handlers passed over because their names cannot be shown, as far as the
+// listing passed over because their names cannot be shown, as far as the
 // listing tells (not those after the last entry shown).
-int list_folder(const std::string& path, std::vector<folder_entry>& entries,
+int list_folder(hfslib_vol* vol, const std::string& path, std::vector<folder_entry>& entries,
                 size_t* skipped = nullptr);
 
 // `path` joined with `name` ("/" + name at the root).
 std::string join_path(const std::string& path, const std::string& name);
 
-// The commands; each returns the exit status.
-int command_ls(const std::vector<std::string>& args);
-int command_stat(const std::vector<std::string>& args);
-int command_cat(const std::vector<std::string>& args);
-int command_xattr(const std::vector<std::string>& args);
 // How extract copies.
 struct extract_options {
     bool quiet = false;
@@ -45,7 +41,20 @@ struct extract_options {
     // (not with rsrc_only).
     bool resource_fork_attributes = true;
 };
-int command_extract(const std::vector<std::string>& args, const extract_options& how);
+
+// A command: its name, its synopsis and what it does (for the usage text),
+// and how it runs. `run` returns the exit status.
+struct extract_command {
+    const char* name;
+    const char* synopsis;
+    const char* summary;
+    int (*run)(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options& how);
+};
+// Every command, in the order the usage text shows them (commands.cpp).
+std::span<const extract_command> extract_commands();
+
+int command_extract(hfslib_vol* vol, const std::vector<std::string>& args,
+                    const extract_options& how);
 
 // `text` with backslashes and control characters escaped (\n, \t, \\, octal
 // \033 and so on, as `ls -b` shows them), fit for a terminal.

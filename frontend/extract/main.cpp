@@ -1,5 +1,5 @@
 // quorvel-extract: lists, shows and copies out what is on an HFS+ or HFSX
-// volume without mounting it, through the same handlers as the mount.
+// volume without mounting it, through the same access layer as the mount.
 #include "extract.h"
 #include "open_volume.h"
 
@@ -14,15 +14,11 @@
 
 namespace {
 
-constexpr char usage[] =
+constexpr char usage_head[] =
     "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] VOLUME COMMAND [ARGS]\n"
     "\n"
-    "commands:\n"
-    "    ls [-l] [-R] [PATH]    list a folder (the root by default)\n"
-    "    stat PATH              show an item's attributes\n"
-    "    cat PATH...            write files' contents to standard output\n"
-    "    xattr PATH [NAME]      list extended attributes, or write one's value\n"
-    "    extract [PATH] DEST    copy PATH (the whole volume by default) to DEST\n"
+    "commands:\n";
+constexpr char usage_tail[] =
     "\n"
     "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
     "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
@@ -38,9 +34,17 @@ constexpr char usage[] =
     "    -p, --same-permissions   keep those bits and create device nodes\n"
     "Names are shown with control characters and backslashes escaped.\n";
 
-hfslib_vol served;
-hfslib_vol* served_volume() {
-    return &served;
+void print_usage(FILE* to) {
+    std::fputs(usage_head, to);
+    for (const extract_command& command : extract_commands())
+        std::fprintf(to, "    %-22s %s\n", command.synopsis, command.summary);
+    std::fputs(usage_tail, to);
+}
+
+const extract_command* find_command(const std::string& name) {
+    for (const extract_command& command : extract_commands())
+        if (name == command.name) return &command;
+    return nullptr;
 }
 
 // Owns what the options hold.
@@ -65,7 +69,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (words.empty() && (arg == "-h" || arg == "--help")) {
-            std::fputs(usage, stdout);
+            print_usage(stdout);
             return 0;
         }
         if (words.empty() && arg == "-o" && i + 1 < argc) {
@@ -91,7 +95,7 @@ int main(int argc, char** argv) {
         }
     }
     if (words.size() < 2) {
-        std::fputs(usage, stderr);
+        print_usage(stderr);
         return 1;
     }
     options.volume = strdup(words[0].c_str());
@@ -100,23 +104,16 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(words.begin() + 2, words.end());
 
     if (int status = hfs_check_options(options)) return status;
+    hfslib_vol served{};
     if (int status = hfs_open_volume(options, served)) return status;
-    hfs_volume_source = served_volume;
 
     int status = 1;
-    if (command == "ls")
-        status = command_ls(args);
-    else if (command == "stat")
-        status = command_stat(args);
-    else if (command == "cat")
-        status = command_cat(args);
-    else if (command == "xattr")
-        status = command_xattr(args);
-    else if (command == "extract")
-        status = command_extract(args, how);
-    else
-        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s",
-                     printable(command).c_str(), usage);
+    if (const extract_command* run = find_command(command)) {
+        status = run->run(&served, args, how);
+    } else {
+        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n", printable(command).c_str());
+        print_usage(stderr);
+    }
 
     hfslib_unmount(&served, nullptr);
     hfslib_teardown();

@@ -1,7 +1,7 @@
 // The mount options of quorvel read without FUSE's parser: the same table,
 // the same templates ("name" sets a flag, "name=%fmt" converts a value).
 #include "extract.h"
-#include "frontend.h"
+#include "option_table.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,8 +56,8 @@ bool parse_mount_options(const char* list, hfs_options& options, std::string& er
         if (option.empty() || option == "ro" || option == "nofail") continue;
 
         bool known = false;
-        for (const fuse_opt* entry = hfs_opts; entry->templ; ++entry) {
-            if (entry->offset == static_cast<unsigned long>(-1)) continue; // -h, -v, ...
+        for (const hfs_option_template& option_entry : hfs_option_templates()) {
+            const hfs_option_template* entry = &option_entry;
             std::string_view templ = entry->templ;
             size_t percent = templ.find('%');
             if (percent == std::string_view::npos) {
