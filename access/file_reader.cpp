@@ -1,5 +1,6 @@
 #include "file_reader.h"
 
+#include "library_results.h"
 #include "path_resolve.h"
 #include "stat.h"
 
@@ -69,20 +70,16 @@ int hfs_file_reader::read(std::span<uint8_t> buf, int64_t offset) const {
                                      extent_count_, nullptr)
             : hfslib_read_fork_range_indexed(vol_, buf.data(), &got, n, start, extents_.get(),
                                              extent_ends_.data(), extent_count_, nullptr);
-    // The library passes a device error on as its negative errno value (below
-    // -1). Missing extents, or extents that end before the fork's size, must
-    // not pass for data (nor for an early end).
-    if (result < -1) return result;
-    if (result != 0 || got != n) return -EIO;
+    if (int err = hfs_fork_read_result(result, got, n)) return err;
     return static_cast<int>(got);
 }
 
 int hfs_file_reader::stat(struct stat* st) const {
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
-    const int result = hfslib_find_cat_record_by_cnid(vol_, cnid_, &rec, &key, nullptr);
-    if (result < 0) return -ENOENT;
-    if (result > 0) return -EIO;
+    if (int err =
+            hfs_search_result(hfslib_find_cat_record_by_cnid(vol_, cnid_, &rec, &key, nullptr)))
+        return err;
     hfs_decmp_info info{};
     const hfs_decmp_info* header = nullptr;
     if (fork_ == HFSLIB_DATA_FORK && decmp_) {

@@ -1,6 +1,8 @@
 // Hard links: a link record is a file record marked by its Finder type and
 // creator; its target lives in one of the root's private folders under a
 // name made from the link number (BSD `special` field of the link record).
+//
+// Errors: functions that can fail return 0 or a negative errno value.
 #pragma once
 
 #include "libhfs.h"
@@ -23,10 +25,10 @@ inline bool hfs_is_folder_link(const hfslib_cat_rec& rec) {
 }
 
 // The target of file link `link_number` ("iNode%u" in the private data
-// folder). 0 with the target in `rec_out`; -1 when the private folder is
-// missing or not a folder, 1 when it cannot be read; otherwise the catalog
-// search's result (-1 not found, 1 failure). `rec_out` may be overwritten on
-// failure: pass a scratch record.
+// folder). 0 with the target in `rec_out`; -ENOENT when the private folder
+// or the target is missing (or the folder is not a folder), -EIO when the
+// catalog cannot be read. `rec_out` may be overwritten on failure: pass a
+// scratch record.
 int hfs_follow_file_link(hfslib_vol* vol, uint32_t link_number, hfslib_cat_rec* rec_out,
                          hfslib_cbctx* ctx);
 // The same for folder links ("dir_%u" in the private directory folder).
@@ -34,7 +36,7 @@ int hfs_follow_folder_link(hfslib_vol* vol, uint32_t link_number, hfslib_cat_rec
                            hfslib_cbctx* ctx);
 
 // Replaces `rec` by its target when it is a file or folder link that can be
-// followed; a link whose target is missing stays as it is. Returns 0, or 1
-// when the catalog could not be read (the link stays, and must not be shown
+// followed; a link whose target is missing stays as it is. Returns 0, or
+// -EIO when the catalog could not be read (the link stays, and must not be shown
 // as if it were its target or a plain file).
 int hfs_resolve_links(hfslib_vol* vol, hfslib_cat_rec& rec, bool files, bool folders);

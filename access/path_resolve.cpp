@@ -2,6 +2,7 @@
 
 #include "device.h"
 #include "hard_links.h"
+#include "library_results.h"
 #include "names.h"
 #include "path_cache.h"
 
@@ -11,11 +12,6 @@ namespace {
 
 constexpr uint32_t root_folder_cnid = 2;
 constexpr std::string_view rsrc_component = "rsrc";
-
-// A catalog search result as an errno value: missing, or unreadable.
-int search_error(int result) {
-    return result < 0 ? -ENOENT : -EIO;
-}
 
 } // namespace
 
@@ -47,7 +43,7 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
     if (start == 0) {
         int result =
             hfslib_find_cat_record_by_cnid(vol, root_folder_cnid, rec_out, key_out, nullptr);
-        if (result != 0) return search_error(result);
+        if (result != 0) return hfs_search_result(result);
     }
 
     std::string_view rest = path.substr(start);
@@ -75,7 +71,7 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
         if (hfslib_make_cat_key(rec_out->folder.cnid, name.length, name.units, key_out) == 0)
             return -EINVAL;
         int result = hfslib_find_cat_record(vol, key_out, &found, nullptr);
-        if (result != 0) return search_error(result);
+        if (result != 0) return hfs_search_result(result);
         if (found.type != HFSLIB_REC_FOLDER && found.type != HFSLIB_REC_FILE) return -EIO;
         *rec_out = found;
         if (hfs_resolve_links(vol, *rec_out, false, true) != 0) return -EIO;

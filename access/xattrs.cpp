@@ -2,6 +2,7 @@
 
 #include "decmpfs.h"
 #include "library_memory.h"
+#include "library_results.h"
 #include "names.h"
 #include "path_resolve.h"
 #include "stat.h"
@@ -125,10 +126,9 @@ int stored_attribute(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_vie
         if (hfslib_collect_attr_extents(vol, &key, &attr, &count, &raw, nullptr) != 0) return -EIO;
         hfs_malloc_ptr<hfslib_extent[]> extents(raw);
         uint64_t got = 0;
-        int result = hfslib_read_fork_range(vol, reinterpret_cast<uint8_t*>(value), &got, length, 0,
-                                            extents.get(), count, nullptr);
-        if (result < -1) return result;
-        if (result != 0 || got != length) return -EIO;
+        const int result = hfslib_read_fork_range(vol, reinterpret_cast<uint8_t*>(value), &got,
+                                                  length, 0, extents.get(), count, nullptr);
+        if (int err = hfs_fork_read_result(result, got, length)) return err;
     } else if (attr.type == HFSLIB_ATTR_INLINE && length != 0) {
         if (!inline_data) return -EIO;
         std::memcpy(value, inline_data.get(), length);
