@@ -28,10 +28,7 @@ block_cache::block_cache(int fd, uint32_t block_size, size_t items, uint64_t gra
 ssize_t block_cache::read_device(uint8_t* dst, size_t size, uint64_t offset) {
     ++device_reads_;
     size_t got = 0;
-    if (const int err = read_full(fd_, dst, size, offset, got)) {
-        errno = err;
-        return -1;
-    }
+    if (const int err = read_full(fd_, dst, size, offset, got)) return err;
     return static_cast<ssize_t>(got);
 }
 
@@ -85,10 +82,7 @@ uint32_t block_cache::claim_slot() {
 ssize_t block_cache::pread(std::span<uint8_t> buf, uint64_t offset) {
     ++requests_;
     if (buf.empty()) return 0;
-    if (offset > UINT64_MAX - buf.size()) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (offset > UINT64_MAX - buf.size()) return -EINVAL;
     const uint64_t end = offset + buf.size();
     const uint64_t first = offset / block_size_;
     const uint64_t last = (end - 1) / block_size_;
@@ -128,7 +122,7 @@ ssize_t block_cache::pread(std::span<uint8_t> buf, uint64_t offset) {
         size_t run_bytes = static_cast<size_t>(run_end - block + 1) * block_size_;
         if (scratch_.size() < run_bytes) scratch_.resize(run_bytes);
         ssize_t got = read_device(scratch_.data(), run_bytes, block * block_size_);
-        if (got < 0) return -1;
+        if (got < 0) return got;
         for (uint64_t b = block; b <= run_end; ++b) {
             size_t at = static_cast<size_t>(b - block) * block_size_;
             uint32_t valid = static_cast<size_t>(got) > at

@@ -8,6 +8,8 @@
 // large read never turns into many small ones.
 //
 // Not thread-safe: the device serialises calls with its own lock.
+//
+// Errors: a count, or a negative errno value.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +30,7 @@ public:
                                              uint64_t grace);
 
     // Reads up to buf.size() bytes at offset. Returns the number of bytes
-    // read (fewer only at the end of the device) or -1 with errno set.
+    // read (fewer only at the end of the device) or a negative errno value.
     ssize_t pread(std::span<uint8_t> buf, uint64_t offset);
 
     // Counters for tests and measurements.

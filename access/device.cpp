@@ -73,7 +73,7 @@ int apply_settings(hfs_device& dev, const hfs_options& options) {
     if (options.rsrc_ext && options.rsrc_ext[0]) dev.rsrc_ext = options.rsrc_ext;
     if (options.cache_size != 0) {
         dev.cache.reset(hfs_path_cache_create(options.cache_size));
-        if (!dev.cache) return ENOMEM;
+        if (!dev.cache) return -ENOMEM;
     }
     dev.default_file_mode = options.default_file_mode & 0777;
     dev.default_dir_mode = options.default_dir_mode & 0777;
@@ -84,10 +84,10 @@ int apply_settings(hfs_device& dev, const hfs_options& options) {
 }
 
 // Copies `size` bytes at `offset` of a volume held in memory; a range past
-// its end is EINVAL, as for a file.
+// its end is -EINVAL, as for a file.
 int read_memory(const hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) {
     const std::span<const uint8_t> bytes = dev.memory;
-    if (offset > bytes.size() || size > bytes.size() - offset) return EINVAL;
+    if (offset > bytes.size() || size > bytes.size() - offset) return -EINVAL;
     std::memcpy(dst, bytes.data() + offset, static_cast<size_t>(size));
     return 0;
 }
@@ -97,11 +97,11 @@ int fail_open(int err) {
     return -err;
 }
 
-// Reads all `size` bytes; reaching the end of the device first is EINVAL.
+// Reads all `size` bytes; reaching the end of the device first is -EINVAL.
 int read_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
     size_t got = 0;
     if (int err = read_full(fd, dst, size, offset, got)) return err;
-    return got == size ? 0 : EINVAL;
+    return got == size ? 0 : -EINVAL;
 }
 
 // Copies `count` bytes at `within` of the block at `block_offset` through the
@@ -112,7 +112,7 @@ int read_through_bounce(hfs_device& dev, uint8_t* dst, uint64_t block_offset, si
     std::lock_guard lock(dev.bounce_lock);
     size_t got = 0;
     if (int err = read_full(dev.fd, dev.bounce.get(), dev.blksize, block_offset, got)) return err;
-    if (got < within + count) return EINVAL;
+    if (got < within + count) return -EINVAL;
     std::memcpy(dst, dev.bounce.get() + within, count);
     return 0;
 }
@@ -162,7 +162,7 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         return fail_open(EINVAL);
     }
 
-    if (int err = apply_settings(*dev, options)) return fail_open(err);
+    if (int err = apply_settings(*dev, options)) return fail_open(-err);
 
     if (options.blksize != 0) {
         dev->blksize = options.blksize;
@@ -205,7 +205,7 @@ int hfs_open_memory_device(hfslib_vol* vol, const char*, hfslib_cbctx* ctx) {
     hfs_options defaults{};
     init_options(&defaults);
     if (int err = apply_settings(*dev, image->options ? *image->options : defaults))
-        return fail_open(err);
+        return fail_open(-err);
     dev->memory = image->bytes;
     vol->device = dev.release();
     return 0;
@@ -227,7 +227,7 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
     if (__builtin_add_overflow(offset, vol->embedded_offset, &device_offset) ||
         __builtin_add_overflow(device_offset, dev->base_offset, &device_offset) ||
         size > SSIZE_MAX || device_offset > INT64_MAX - size) {
-        err = EINVAL;
+        err = -EINVAL;
     } else if (size == 0) {
         return 0;
     } else if (dev->fd < 0) {
@@ -236,9 +236,9 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
         std::lock_guard lock(dev->ublio_lock);
         ssize_t got = dev->ublio->pread({dst, static_cast<size_t>(size)}, device_offset);
         if (got < 0)
-            err = errno;
+            err = static_cast<int>(got);
         else if (static_cast<uint64_t>(got) < size)
-            err = EINVAL;
+            err = -EINVAL;
     } else if (dev->blksize == 0) {
         err = read_exact(dev->fd, dst, static_cast<size_t>(size), device_offset);
     } else {
@@ -246,6 +246,6 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
     }
     if (err == 0) return 0;
     hfslib_report("read of %lu bytes at offset %lu failed (block size %u): %s", nullptr, 0, size,
-                  device_offset, dev->blksize, std::strerror(err));
-    return -err;
+                  device_offset, dev->blksize, std::strerror(-err));
+    return err;
 }

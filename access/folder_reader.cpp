@@ -34,9 +34,7 @@ int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
     const hfs_device* dev = hfs_get_device(vol);
     cache_entries_ = dev && fork == dev->default_fork;
 
-    int err = 0;
-    listing_ = hfs_list(vol, record_, path, &err);
-    if (!listing_) return err;
+    if (int err = hfs_list(vol, record_, path, listing_)) return err;
     if (cache_entries_) hfs_remember_listing(vol, listing_);
     return 0;
 }

@@ -31,7 +31,7 @@ public:
     hfs_folder_reader& operator=(const hfs_folder_reader&) = delete;
 
     // Resolves `path` and lists its children: the errors of hfs_resolve_path
-    // and hfs_list (-ENOTDIR for a file).
+    // and hfs_list.
     int open(hfslib_vol* vol, std::string_view path);
 
     // Hands the entries from position `offset` on to `fill`, until it asks to

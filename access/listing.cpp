@@ -39,8 +39,8 @@ std::string live_key(uint32_t folder_cnid, std::string_view path) {
     return key;
 }
 
-std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder,
-                                                std::string_view path, int* err);
+int make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder, std::string_view path,
+                 std::shared_ptr<const hfs_listing>& out);
 
 } // namespace
 
@@ -63,22 +63,20 @@ void hfs_listing::key(uint32_t i, hfslib_cat_key& key) const {
     key.key_len = static_cast<uint16_t>(6 + 2 * e.units_len);
 }
 
-std::shared_ptr<const hfs_listing> hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder,
-                                            std::string_view path, int* err) {
+int hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder, std::string_view path,
+             std::shared_ptr<const hfs_listing>& out) {
     hfs_device* dev = hfs_get_device(vol);
     try {
         std::string listed_path(path);
         if (listed_path != "/") listed_path += '/';
         if (dev) {
-            if (auto shared = dev->live_listings.find(folder.folder.cnid, listed_path))
-                return shared;
+            if ((out = dev->live_listings.find(folder.folder.cnid, listed_path))) return 0;
         }
-        auto listing = make_listing(vol, folder, path, err);
-        if (listing && dev) dev->live_listings.add(listing);
-        return listing;
+        if (int err = make_listing(vol, folder, path, out)) return err;
+        if (dev) dev->live_listings.add(out);
+        return 0;
     } catch (const std::bad_alloc&) {
-        *err = -ENOMEM;
-        return nullptr;
+        return -ENOMEM;
     }
 }
 
@@ -100,8 +98,8 @@ void hfs_live_listings::add(const std::shared_ptr<const hfs_listing>& listing) {
 
 namespace {
 
-std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder,
-                                                std::string_view path, int* err) {
+int make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder, std::string_view path,
+                 std::shared_ptr<const hfs_listing>& out) {
     try {
         auto listing = std::make_shared<hfs_listing>();
         listing->folder_cnid = folder.folder.cnid;
@@ -112,11 +110,8 @@ std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_ca
         listing->units.reserve(std::min<uint64_t>(folder.folder.valence, 1u << 20) * 16);
         listing->path = path;
         if (listing->path != "/") listing->path += '/';
-        if (hfslib_walk_folder(vol, listing->folder_cnid, take_child, listing.get(), nullptr) !=
-            0) {
-            *err = -EIO;
-            return nullptr;
-        }
+        if (hfslib_walk_folder(vol, listing->folder_cnid, take_child, listing.get(), nullptr) != 0)
+            return -EIO;
         listing->entries.shrink_to_fit();
         listing->units.shrink_to_fit();
 
@@ -129,10 +124,7 @@ std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_ca
             // Hard links show their targets; a link that cannot be followed
             // for a read error would list as a plain file.
             listing->record(i, rec);
-            if (hfs_resolve_links(vol, rec, true, true) != 0) {
-                *err = -EIO;
-                return nullptr;
-            }
+            if (int err = hfs_resolve_links(vol, rec, true, true)) return err;
             e.type = rec.type;
             if (rec.type == HFSLIB_REC_FILE)
                 e.file = rec.file;
@@ -153,10 +145,10 @@ std::shared_ptr<const hfs_listing> make_listing(hfslib_vol* vol, const hfslib_ca
         // Views into `text` are taken once it no longer grows.
         for (uint32_t i = 0; i < listing->entries.size(); ++i)
             if (listing->entries[i].showable) listing->by_name[listing->name_text(i)] = i;
-        return listing;
+        out = std::move(listing);
+        return 0;
     } catch (const std::bad_alloc&) {
-        *err = -ENOMEM;
-        return nullptr;
+        return -ENOMEM;
     }
 }
 

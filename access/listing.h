@@ -55,13 +55,13 @@ struct hfs_listing {
 };
 
 // Lists the children of `folder` (opened as `path`), hard links replaced by
-// their targets. Null with *err set to a negative errno value on failure.
+// their targets, into `out`. 0, or a negative errno value on failure.
 // A listing of the same folder under the same path still held elsewhere (by
 // another open handle) is shared rather than made again: the volume does not
 // change while it is open, and each open of a large folder would otherwise
 // hold a copy of its own.
-std::shared_ptr<const hfs_listing> hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder,
-                                            std::string_view path, int* err);
+int hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder, std::string_view path,
+             std::shared_ptr<const hfs_listing>& out);
 
 // The listings in use on one device, by folder and path, held weakly: a
 // listing lives as long as its holders, and is found here while it does.

@@ -65,7 +65,7 @@ int uname_to_text(const hfslib_uname& name, std::span<char, HFS_NAME_TEXT_BUF> t
         unicode_units_to_utf8(text.data(), HFS_NAME_TEXT_MAX, name.units, units, 0, &errors);
     len = std::min(len, HFS_NAME_TEXT_MAX); // 255 units never need more
     text[len] = '\0';
-    if (errors > 0) return -errors;
+    if (errors > 0) return -EILSEQ;
     if (slash_to_colon)
         std::replace(text.begin(), text.begin() + static_cast<ptrdiff_t>(len), '/', ':');
     return static_cast<int>(len);
@@ -147,8 +147,8 @@ int hfs_attr_name_to_uname(std::string_view text, hfslib_uname& name) noexcept {
         unicode_utf8_to_units(name.units, kMaxUnits, text.data(), text.size(), 0, &errors);
     if (units > kMaxUnits) {
         name.length = 0;
-        return errors > 0 ? -errors : -ENAMETOOLONG;
+        return errors > 0 ? -EILSEQ : -ENAMETOOLONG;
     }
     name.length = static_cast<uint16_t>(units);
-    return errors > 0 ? -errors : static_cast<int>(units);
+    return errors > 0 ? -EILSEQ : static_cast<int>(units);
 }

@@ -4,6 +4,9 @@
 // Path components are matched in the decomposed form HFS+ stores, and the
 // POSIX ':' stands for an on-disk '/'. Attribute names are converted as they
 // are, without decomposition or exchange.
+//
+// Errors: every function returns 0 or a count on success, a negative errno
+// value on failure.
 #pragma once
 
 #include "libhfs.h"
@@ -32,9 +35,9 @@ inline constexpr size_t HFS_NAME_TEXT_BUF = HFS_NAME_TEXT_MAX + 1;
 int hfs_path_to_uname(std::string_view component, hfslib_uname& name) noexcept;
 
 // An on-disk name to a directory entry name: UTF-8 with '/' shown as ':',
-// NUL-terminated in `text`. Returns the byte length (without the NUL), or the
-// negative count of code units that could not be converted (unpaired
-// surrogates; the rest of the text is still written and terminated).
+// NUL-terminated in `text`. Returns the byte length (without the NUL), or
+// -EILSEQ when code units could not be converted (unpaired surrogates; the
+// rest of the text is still written and terminated).
 // A length field above 255 is read as 255.
 int hfs_uname_to_path_name(const hfslib_uname& name,
                            std::span<char, HFS_NAME_TEXT_BUF> text) noexcept;
@@ -47,6 +50,6 @@ int hfs_uname_to_attr_name(const hfslib_uname& name,
 // An attribute name (UTF-8, ending at its first NUL if it holds one) to
 // UTF-16, as it is. Returns the number of code units (0 for an empty name),
 // or:
-//   the negative count of invalid UTF-8 sequences, if there were any;
+//   -EILSEQ        invalid UTF-8 sequences;
 //   -ENAMETOOLONG  more than 255 code units (name.length is set to 0).
 int hfs_attr_name_to_uname(std::string_view text, hfslib_uname& name) noexcept;

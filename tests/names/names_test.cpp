@@ -143,11 +143,11 @@ TEST(UnameToText, PathNamesShowSlashAsColon) {
     EXPECT_STREQ(text.data(), "");
 }
 
-TEST(UnameToText, UnconvertibleUnitsGiveANegativeCount) {
+TEST(UnameToText, UnconvertibleUnitsAreAnIllegalSequence) {
     std::array<char, HFS_NAME_TEXT_BUF> text{};
-    EXPECT_EQ(hfs_uname_to_path_name(uname({'a', 0xD800, 'b', 0xDC00}), text), -2);
+    EXPECT_EQ(hfs_uname_to_path_name(uname({'a', 0xD800, 'b', 0xDC00}), text), -EILSEQ);
     EXPECT_STREQ(text.data(), "ab"); // the rest is still there, terminated
-    EXPECT_EQ(hfs_uname_to_attr_name(uname({0xDFFF}), text), -1);
+    EXPECT_EQ(hfs_uname_to_attr_name(uname({0xDFFF}), text), -EILSEQ);
     EXPECT_STREQ(text.data(), "");
 }
 
@@ -180,7 +180,7 @@ TEST(AttrNameToUname, ConvertsAsItIs) {
 
 TEST(AttrNameToUname, FailuresAreNegative) {
     hfslib_uname name{};
-    EXPECT_EQ(hfs_attr_name_to_uname("a\xFF\xFE\x62", name), -2);
+    EXPECT_EQ(hfs_attr_name_to_uname("a\xFF\xFE\x62", name), -EILSEQ);
     EXPECT_EQ(hfs_attr_name_to_uname(repeat("n", 255), name), 255);
     EXPECT_EQ(name.length, 255);
     EXPECT_EQ(hfs_attr_name_to_uname(repeat("n", 256), name), -ENAMETOOLONG);

@@ -559,22 +559,19 @@ TEST(Listing, OpenHandlesShareOneListing) {
     ASSERT_TRUE(v.ok);
     auto big = v.resolve("/big");
     ASSERT_EQ(big.rc, 0);
-    int err = 0;
-    auto first = hfs_list(&v.vol, big.rec, "/big", &err);
-    ASSERT_TRUE(first);
+    std::shared_ptr<const hfs_listing> first, second, other, again;
+    ASSERT_EQ(hfs_list(&v.vol, big.rec, "/big", first), 0);
     ASSERT_EQ(first->entries.size(), 10000u);
-    auto second = hfs_list(&v.vol, big.rec, "/big", &err);
+    ASSERT_EQ(hfs_list(&v.vol, big.rec, "/big", second), 0);
     EXPECT_EQ(first.get(), second.get());
     // Another path to the same folder lists under its own path.
-    auto other = hfs_list(&v.vol, big.rec, "/BIG", &err);
-    ASSERT_TRUE(other);
+    ASSERT_EQ(hfs_list(&v.vol, big.rec, "/BIG", other), 0);
     EXPECT_NE(other.get(), first.get());
     EXPECT_EQ(other->path, "/BIG/");
     // Once no one holds it, the folder is listed afresh, with the same children.
     first.reset();
     second.reset();
-    auto again = hfs_list(&v.vol, big.rec, "/big", &err);
-    ASSERT_TRUE(again);
+    ASSERT_EQ(hfs_list(&v.vol, big.rec, "/big", again), 0);
     EXPECT_EQ(again->entries.size(), 10000u);
     EXPECT_EQ(again->name_text(9999), "f0009999");
 }
