@@ -122,28 +122,28 @@ int read_rsrc(hfslib_vol* vol, const hfs_decmp& s, uint8_t* buf, uint64_t length
 
 // The chunk table of types 8 and 12 as real volumes store it: N + 1
 // little-endian offsets from the fork start, the first being the table's
-// own length, never decreasing and within the fork. False (and the state's
-// table left empty) when the fork does not hold such a table; a read error
-// is stored in `err`.
-bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_len, int& err) {
-    err = 0;
+// own length, never decreasing and within the fork. `taken` is false (and
+// the state's table left empty) when the fork does not hold such a table.
+// 0, or the error of a read.
+int take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_len, bool& taken) {
+    taken = false;
     const uint64_t entries = n + 1;
-    if (entries * 4 > fork_len || entries * 4 > UINT32_MAX) return false;
+    if (entries * 4 > fork_len || entries * 4 > UINT32_MAX) return 0;
     std::array<uint8_t, 4> first{};
-    if ((err = read_rsrc(vol, s, first.data(), 4, 0)) != 0) return false;
-    if (le32(first.data()) != entries * 4) return false;
+    if (int err = read_rsrc(vol, s, first.data(), 4, 0)) return err;
+    if (le32(first.data()) != entries * 4) return 0;
 
     std::vector<hfs_decmp_chunk> table;
     std::array<uint8_t, table_batch * 4> batch{};
     uint32_t previous = 0;
     for (uint64_t done = 0; done < entries;) {
         const uint64_t take = std::min<uint64_t>(table_batch, entries - done);
-        if ((err = read_rsrc(vol, s, batch.data(), take * 4, done * 4)) != 0) return false;
+        if (int err = read_rsrc(vol, s, batch.data(), take * 4, done * 4)) return err;
         for (uint64_t k = 0; k < take; ++k) {
             const uint32_t at = le32(batch.data() + 4 * k);
-            if (at > fork_len) return false;
+            if (at > fork_len) return 0;
             if (done + k > 0) {
-                if (at < previous) return false;
+                if (at < previous) return 0;
                 table.push_back({previous, at - previous});
             }
             previous = at;
@@ -151,7 +151,8 @@ bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_
         done += take;
     }
     s.chunks = std::move(table);
-    return true;
+    taken = true;
+    return 0;
 }
 
 // The chunk table behind a resource header: a big-endian data offset D at
@@ -192,11 +193,9 @@ int open_chunked(hfslib_vol* vol, hfs_decmp& s) {
     const uint64_t n = chunks_for(s.size);
     if (n > UINT32_MAX) return -EIO;
     const uint64_t fork_len = fork_bytes(*vol, s.rsrc_extents);
-    int err = 0;
     bool taken = false;
     if (s.type == 8 || s.type == 12) {
-        taken = take_offset_table(vol, s, n, fork_len, err);
-        if (err != 0) return err;
+        if (int err = take_offset_table(vol, s, n, fork_len, taken)) return err;
     }
     if (!taken) {
         if (int rc = take_resource_table(vol, s, n, fork_len)) {
@@ -254,7 +253,7 @@ int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t
     if (rc != 0 || produced != expected) {
         report("decmpfs chunk %u of cnid %u does not decode to %llu bytes\n", i, s.cnid,
                static_cast<unsigned long long>(expected));
-        return rc == Z_MEM_ERROR ? -ENOMEM : -EIO;
+        return rc == -ENOMEM ? -ENOMEM : -EIO;
     }
     return 0;
 }
@@ -322,16 +321,12 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
     return static_cast<int>(copied);
 }
 
-hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const uint8_t* attr_data,
-                      const std::span<const hfslib_extent>* rsrc, int* err) {
-    auto fail = [err](int code) -> hfs_decmp* {
-        if (err) *err = code;
-        return nullptr;
-    };
-    if (err) *err = 0;
+int open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const uint8_t* attr_data,
+               const std::span<const hfslib_extent>* rsrc, hfs_decmp_ptr& out) {
+    out.reset();
     if (!attr_data || attr_len < header_size || le32(attr_data) != decmpfs_magic ||
         !supported(attr_data[4]))
-        return fail(-EINVAL);
+        return -EINVAL;
     try {
         hfs_decmp_ptr s(std::make_unique<hfs_decmp>().release());
         s->type = attr_data[4];
@@ -341,7 +336,7 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
         if (inline_payload(s->type)) {
             rc = open_inline(*s, {attr_data + header_size, attr_len - header_size});
         } else if (chunked(s->type) && s->size > 0) {
-            if (!vol) return fail(-EINVAL);
+            if (!vol) return -EINVAL;
             if (rsrc) {
                 s->rsrc_extents.assign(rsrc->begin(), rsrc->end());
             } else {
@@ -353,17 +348,18 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
             }
             if (s->rsrc_extents.empty() || s->rsrc_extents.size() > UINT16_MAX) {
                 report("no resource fork for compressed cnid %u\n", cnid);
-                return fail(-EIO);
+                return -EIO;
             }
             s->rsrc_extent_count = static_cast<uint16_t>(s->rsrc_extents.size());
             rc = open_chunked(vol, *s);
         }
-        if (rc != 0) return fail(rc);
-        return s.release();
+        if (rc != 0) return rc;
+        out = std::move(s);
+        return 0;
     } catch (const std::bad_alloc&) {
-        return fail(-ENOMEM);
+        return -ENOMEM;
     } catch (const std::system_error& e) {
-        return fail(e.code().value() > 0 ? -e.code().value() : -EIO);
+        return e.code().value() > 0 ? -e.code().value() : -EIO;
     }
 }
 
@@ -381,24 +377,25 @@ int unpack_unit(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, 
     if (out_len) *out_len = 0;
     if (!supported(type) || type == 5) {
         report("invalid decmpfs type %u\n", unsigned{type});
-        return 1;
+        return -EINVAL;
     }
     // An empty unit has no first byte to tell how it is stored.
-    if (!dst || !src || !out_len || src_len == 0) return 1;
+    if (!dst || !src || !out_len || src_len == 0) return -EIO;
     const bool zlib = type == 3 || type == 4;
     if (src[0] == (zlib ? zlib_stored : lz_stored)) {
         // Refused rather than cut: the unit does not fit what it stands for.
-        if (src_len - 1 > dst_cap) return 1;
+        if (src_len - 1 > dst_cap) return -EIO;
         std::memcpy(dst, src + 1, src_len - 1);
         *out_len = src_len - 1;
         return 0;
     }
     if (zlib) {
-        if (src_len > ULONG_MAX) return 1;
+        if (src_len > ULONG_MAX) return -EIO;
         uLongf produced = dst_cap > ULONG_MAX ? ULONG_MAX : static_cast<uLongf>(dst_cap);
+        // zlib's results become errno values here.
         const int rc = uncompress(dst, &produced, src, static_cast<uLong>(src_len));
         *out_len = produced;
-        return rc;
+        return rc == Z_OK ? 0 : rc == Z_MEM_ERROR ? -ENOMEM : -EIO;
     }
     // Types 7 and 8 hold raw LZVN streams, or LZFSE streams beginning with a
     // block magic; types 11 and 12 hold LZFSE only.
@@ -427,20 +424,21 @@ int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* 
                     uint32_t* attr_len, uint8_t** attr_data) {
     if (attr_data) *attr_data = nullptr;
     if (attr_len) *attr_len = 0;
-    if (!vol || !rec || !out) return 1;
-    if (rec->type != HFSLIB_REC_FILE) return 1;
-    if (!(rec->file.perms.owner_flags & compressed_flag)) return 1;
-    if (rec->file.data_fork.logical_size != 0) return 1;
+    if (!vol || !rec || !out) return -EINVAL;
+    if (rec->type != HFSLIB_REC_FILE) return -ENODATA;
+    if (!(rec->file.perms.owner_flags & compressed_flag)) return -ENODATA;
+    if (rec->file.data_fork.logical_size != 0) return -ENODATA;
 
     hfslib_attr_key key{};
     std::array<uint16_t, attribute_name.size()> name{};
     std::copy(attribute_name.begin(), attribute_name.end(), name.begin());
-    if (hfslib_build_attr_key(rec->file.cnid, 0, name.size(), name.data(), &key) == 0) return 1;
+    if (hfslib_build_attr_key(rec->file.cnid, 0, name.size(), name.data(), &key) == 0)
+        return -ENODATA;
     hfslib_attr_rec attr{};
     uint8_t* raw = nullptr;
     if (hfslib_lookup_attr(vol, &key, &attr, &raw, nullptr) != 0) {
         hfslib_hook_free(raw, nullptr);
-        return 1;
+        return -ENODATA;
     }
     hfslib::hook_ptr<uint8_t[]> copy(raw, hfslib::hook_deleter{nullptr});
     if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size ||
@@ -464,15 +462,15 @@ int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* 
     return 0;
 }
 
-hfs_decmp* hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
-                          const uint8_t* attr_data, int* err) {
-    return open_state(vol, cnid, attr_len, attr_data, nullptr, err);
+int hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const uint8_t* attr_data,
+                   hfs_decmp_ptr& out) {
+    return open_state(vol, cnid, attr_len, attr_data, nullptr, out);
 }
 
-hfs_decmp* hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
-                                  const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
-                                  int* err) {
-    return open_state(vol, cnid, attr_len, attr_data, &rsrc, err);
+int hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                           const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
+                           hfs_decmp_ptr& out) {
+    return open_state(vol, cnid, attr_len, attr_data, &rsrc, out);
 }
 
 int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, int64_t offset) {

@@ -3,6 +3,9 @@
 // zlib, LZFSE or raw LZVN; small ones sit in the attribute, larger ones in
 // the resource fork as 64 KiB chunks decoded one at a time, with the last
 // chunk decoded kept in a per-file cache.
+//
+// Errors: every function returns 0 or a count on success, a negative errno
+// value on failure (zlib's and the LZFSE decoder's results are converted).
 #pragma once
 
 #include "libhfs.h"
@@ -64,22 +67,31 @@ struct hfs_decmp {
 
 // 0: a supported compressed file; *out filled and, when asked, *attr_len
 // and *attr_data (a malloc'ed copy of the whole attribute value that the
-// caller frees) delivered. 1: not a compressed file (no compressed flag, a
-// non-empty data fork, not a file, or no attribute). -EINVAL: the attribute
-// is not a valid inline header. -EOPNOTSUPP: an unsupported type (reported).
+// caller frees) delivered. -ENODATA: not a compressed file (no compressed
+// flag, a non-empty data fork, not a file, or no attribute). -EINVAL: the
+// attribute is not a valid inline header. -EOPNOTSUPP: an unsupported type
+// (reported).
 int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* out,
                     uint32_t* attr_len, uint8_t** attr_data);
 
-// Builds the state of file `cnid` from its attribute value. Null on failure,
-// with *err (when given) set to a negative errno value; 0 on success.
-hfs_decmp* hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
-                          const uint8_t* attr_data, int* err);
+// Releases the state; null is ignored.
+void hfs_decmp_close(hfs_decmp* state);
+
+struct hfs_decmp_deleter {
+    void operator()(hfs_decmp* state) const { hfs_decmp_close(state); }
+};
+using hfs_decmp_ptr = std::unique_ptr<hfs_decmp, hfs_decmp_deleter>;
+
+// Builds the state of file `cnid` from its attribute value into `out`. 0, or
+// a negative errno value (`out` then empty).
+int hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const uint8_t* attr_data,
+                   hfs_decmp_ptr& out);
 
 // As hfs_decmp_open, with the resource fork's extent list given instead of
 // collected from the catalog (used for volumes held in memory).
-hfs_decmp* hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
-                                  const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
-                                  int* err);
+int hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                           const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
+                           hfs_decmp_ptr& out);
 
 // Copies up to len uncompressed bytes at offset into buf. Returns the count
 // copied (0 at or past the end) or a negative errno value: -EINVAL for a
@@ -87,16 +99,9 @@ hfs_decmp* hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_
 // to exactly the bytes it stands for, -ENOMEM.
 int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, int64_t offset);
 
-// Releases the state; null is ignored.
-void hfs_decmp_close(hfs_decmp* state);
-
 // Decodes one unit of compression type `type` into dst (capacity dst_cap).
-// 0 on success with *out_len the bytes produced; otherwise zlib's result or
-// 1 (an empty unit, a stored unit longer than dst_cap, an unknown type).
+// 0 on success with *out_len the bytes produced; -EINVAL for an unknown type,
+// -ENOMEM, or -EIO (an empty unit, a stored unit longer than dst_cap, a
+// zlib stream that does not decode).
 int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
                      size_t* out_len);
-
-struct hfs_decmp_deleter {
-    void operator()(hfs_decmp* state) const { hfs_decmp_close(state); }
-};
-using hfs_decmp_ptr = std::unique_ptr<hfs_decmp, hfs_decmp_deleter>;

@@ -27,15 +27,12 @@ int hfs_file_reader::open(hfslib_vol* vol, std::string_view path) {
         uint8_t* attr_data = nullptr;
         const int probe = hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data);
         if (probe == -EOPNOTSUPP) return -EOPNOTSUPP;
-        if (probe < 0) return -EIO;
         if (probe == 0) {
             hfs_malloc_ptr<uint8_t[]> attribute(attr_data);
             size_ = info.size;
-            int err = 0;
-            decmp_.reset(hfs_decmp_open(vol, cnid_, attr_len, attribute.get(), &err));
-            if (!decmp_) return err != 0 ? err : -EIO;
-            return 0;
+            return hfs_decmp_open(vol, cnid_, attr_len, attribute.get(), decmp_);
         }
+        if (probe != -ENODATA) return -EIO;
     }
     if (rec.type != HFSLIB_REC_FILE) return 0;
     hfslib_extent* extents = nullptr;

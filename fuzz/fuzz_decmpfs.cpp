@@ -84,9 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hfslib_extent extent{0, static_cast<uint32_t>((fork_size + 4095) / 4096)};
     const std::span<const hfslib_extent> rsrc(&extent, extent.block_count ? 1 : 0);
 
-    int err = 1;
-    hfs_decmp_ptr s(hfs_decmp_open_extents(&vol, 77, static_cast<uint32_t>(attr.size()),
-                                           attr.data(), rsrc, &err));
+    hfs_decmp_ptr s;
+    const int err =
+        hfs_decmp_open_extents(&vol, 77, static_cast<uint32_t>(attr.size()), attr.data(), rsrc, s);
     if (!s) {
         check(err < 0);
         return 0;

@@ -73,8 +73,8 @@ struct walk {
         uint8_t* attr_data = nullptr;
         if (hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data) != 0) return;
         std::unique_ptr<uint8_t, decltype(&std::free)> attribute(attr_data, std::free);
-        int err = 0;
-        hfs_decmp_ptr state(hfs_decmp_open(vol, rec.file.cnid, attr_len, attribute.get(), &err));
+        hfs_decmp_ptr state;
+        const int err = hfs_decmp_open(vol, rec.file.cnid, attr_len, attribute.get(), state);
         if (!state) {
             qfuzz::check(err < 0);
             return;

@@ -108,8 +108,10 @@ struct mem_volume {
         vol.vh.block_size = 4096;
         vol.device = &dev;
         extent = {0, static_cast<uint32_t>((fork.size() + 4095) / 4096)};
-        return hfs_decmp_ptr(hfs_decmp_open_extents(&vol, 30, static_cast<uint32_t>(attr.size()),
-                                                    attr.data(), {&extent, 1}, &err));
+        hfs_decmp_ptr s;
+        err = hfs_decmp_open_extents(&vol, 30, static_cast<uint32_t>(attr.size()), attr.data(),
+                                     {&extent, 1}, s);
+        return s;
     }
 
     // Reads [offset, offset + len) whole; the result of the last call.
@@ -129,10 +131,10 @@ TEST(DecmpUnpack, StoredMarkersEmptyUnitsAndDestinationBounds) {
     bytes dst(8, 0xEE);
     size_t out = 99;
     const bytes raw{1, 2, 3, 4};
-    EXPECT_EQ(hfs_decmp_unpack(4, dst.data(), 8, nullptr, 0, &out), 1);
+    EXPECT_EQ(hfs_decmp_unpack(4, dst.data(), 8, nullptr, 0, &out), -EIO);
     EXPECT_EQ(out, 0u);
     bytes empty;
-    EXPECT_EQ(hfs_decmp_unpack(8, dst.data(), 8, raw.data(), 0, &out), 1); // empty unit
+    EXPECT_EQ(hfs_decmp_unpack(8, dst.data(), 8, raw.data(), 0, &out), -EIO); // empty unit
     EXPECT_EQ(hfs_decmp_unpack(3, dst.data(), 8, stored(0xFF, raw).data(), 5, &out), 0);
     EXPECT_EQ(out, 4u);
     EXPECT_EQ(slice(dst, 0, 4), raw);
@@ -143,22 +145,22 @@ TEST(DecmpUnpack, StoredMarkersEmptyUnitsAndDestinationBounds) {
     // the destination written.
     bytes small(6, 0xEE);
     const bytes long_unit = stored(0xFF, bytes(10, 7));
-    EXPECT_EQ(hfs_decmp_unpack(4, small.data(), 3, long_unit.data(), long_unit.size(), &out), 1);
+    EXPECT_EQ(hfs_decmp_unpack(4, small.data(), 3, long_unit.data(), long_unit.size(), &out), -EIO);
     EXPECT_EQ(small[3], 0xEE);
 
-    // zlib with its own result on failure.
+    // zlib's failures become -EIO.
     const bytes z = zlib(bytes(100, 'q'));
     bytes big(200);
-    EXPECT_EQ(hfs_decmp_unpack(4, big.data(), big.size(), z.data(), z.size(), &out), Z_OK);
+    EXPECT_EQ(hfs_decmp_unpack(4, big.data(), big.size(), z.data(), z.size(), &out), 0);
     EXPECT_EQ(out, 100u);
-    EXPECT_EQ(hfs_decmp_unpack(4, big.data(), 50, z.data(), z.size(), &out), Z_BUF_ERROR);
+    EXPECT_EQ(hfs_decmp_unpack(4, big.data(), 50, z.data(), z.size(), &out), -EIO);
     bytes junk = z;
     junk[0] = 0x12;
-    EXPECT_NE(hfs_decmp_unpack(3, big.data(), big.size(), junk.data(), junk.size(), &out), 0);
+    EXPECT_EQ(hfs_decmp_unpack(3, big.data(), big.size(), junk.data(), junk.size(), &out), -EIO);
 
     // Unknown and zero types.
     qtest::clear_messages();
-    EXPECT_EQ(hfs_decmp_unpack(9, big.data(), big.size(), z.data(), z.size(), &out), 1);
+    EXPECT_EQ(hfs_decmp_unpack(9, big.data(), big.size(), z.data(), z.size(), &out), -EINVAL);
     EXPECT_TRUE(qtest::has_message("invalid decmpfs type 9\n")) << qtest::all_messages();
 }
 
@@ -420,10 +422,9 @@ TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     past[0x108 + 8 * 2 + 2] = 0x0F;
     expect_refused(header(4, data.size()), past, "chunk offset");
     // No resource fork at all.
-    int e = 0;
-    EXPECT_FALSE(
-        hfs_decmp_ptr(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, &e)));
-    EXPECT_EQ(e, -EIO);
+    hfs_decmp_ptr none;
+    EXPECT_EQ(hfs_decmp_open_extents(&m.vol, 30, 16, header(4, 10).data(), {}, none), -EIO);
+    EXPECT_FALSE(none);
 }
 
 std::vector<bytes> lz_stored_chunks(const bytes& data) {
@@ -500,8 +501,8 @@ struct built {
         if (probe_rc) *probe_rc = rc;
         if (rc != 0) return std::nullopt;
         std::unique_ptr<uint8_t, void (*)(void*)> owned(attr, std::free);
-        int err = 0;
-        hfs_decmp_ptr s(hfs_decmp_open(&vol, rec.file.cnid, len, attr, &err));
+        hfs_decmp_ptr s;
+        const int err = hfs_decmp_open(&vol, rec.file.cnid, len, attr, s);
         EXPECT_TRUE(s) << path << " " << err;
         if (!s) return std::nullopt;
         bytes out(info.size);

@@ -122,9 +122,8 @@ bool read_compressed(hfslib_vol* vol, const hfslib_cat_rec& rec, std::vector<uin
     uint8_t* attr_data = nullptr;
     if (hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data) != 0) return false;
     free_ptr attribute(attr_data, std::free);
-    int err = 0;
-    hfs_decmp_ptr state(hfs_decmp_open(vol, rec.file.cnid, attr_len, attr_data, &err));
-    if (!state) return false;
+    hfs_decmp_ptr state;
+    if (hfs_decmp_open(vol, rec.file.cnid, attr_len, attr_data, state) != 0) return false;
     out.assign(static_cast<size_t>(info.size), 0);
     uint64_t at = 0;
     while (at < info.size) {
