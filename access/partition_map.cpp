@@ -61,7 +61,8 @@ std::string guid_text(const uint8_t* g) {
     return text;
 }
 
-// 1: a GUID partition table read; 0: none at this sector size; -1: unusable.
+// 0 with map.kind set when a GUID partition table is read, left none when
+// there is none at this sector size; -EINVAL (with a message) when unusable.
 int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t sector,
              hfs_partition_map& map, std::string& error) {
     std::vector<uint8_t> header(sector);
@@ -77,12 +78,12 @@ int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t secto
         !mul_add(count, entry_size, 0, entries_bytes) ||
         !within(entries_at, entries_bytes, device_size)) {
         error = "the GUID partition table is damaged (entries beyond the disk or absurd counts)";
-        return -1;
+        return -EINVAL;
     }
     std::vector<uint8_t> entries(static_cast<size_t>(entries_bytes));
     if (!entries.empty() && !read(entries.data(), entries.size(), entries_at)) {
         error = "could not read the GUID partition table's entries";
-        return -1;
+        return -EINVAL;
     }
     map.kind = hfs_map_kind::gpt;
     for (uint32_t i = 0; i < count; ++i) {
@@ -98,14 +99,15 @@ int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t secto
             !mul_add(last - first + 1, sector, 0, p.length) ||
             !within(p.offset, p.length, device_size)) {
             error = "partition " + std::to_string(p.number) + " lies beyond the end of the disk";
-            return -1;
+            return -EINVAL;
         }
         map.partitions.push_back(p);
     }
-    return 1;
+    return 0;
 }
 
-// 1: an Apple partition map read; 0: none; -1: unusable.
+// 0 with map.kind set when an Apple partition map is read, left none when
+// there is none; -EINVAL (with a message) when unusable.
 int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_partition_map& map,
                    std::string& error) {
     uint8_t block0[512];
@@ -114,7 +116,7 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
     const uint32_t block = be16(block0 + 2) ? be16(block0 + 2) : 512;
     if (block < 512 || block > 65536 || (block & (block - 1)) != 0) {
         error = "the Apple partition map has an impossible block size";
-        return -1;
+        return -EINVAL;
     }
     std::vector<uint8_t> entry(block);
     uint32_t count = 1;
@@ -123,13 +125,13 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
             !read(entry.data(), block, uint64_t{i} * block) || entry[0] != 'P' || entry[1] != 'M') {
             if (i == 1) return 0;
             error = "the Apple partition map ends early at entry " + std::to_string(i);
-            return -1;
+            return -EINVAL;
         }
         if (i == 1) {
             count = be32(&entry[4]);
             if (count == 0 || count > max_entries) {
                 error = "the Apple partition map claims " + std::to_string(count) + " entries";
-                return -1;
+                return -EINVAL;
             }
         }
         hfs_partition p;
@@ -141,15 +143,16 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
             !mul_add(be32(&entry[12]), block, 0, p.length) ||
             !within(p.offset, p.length, device_size)) {
             error = "partition " + std::to_string(i) + " lies beyond the end of the disk";
-            return -1;
+            return -EINVAL;
         }
         map.partitions.push_back(p);
     }
     map.kind = hfs_map_kind::apple;
-    return 1;
+    return 0;
 }
 
-// 1: an MBR with partitions read; 0: none; -1: unusable.
+// 0 with the map filled when an MBR with partitions is read, left alone
+// when there is none; -EINVAL (with a message) when unusable.
 int read_mbr(const hfs_device_reader& read, uint64_t device_size, hfs_partition_map& map,
              std::string& error) {
     uint8_t sector[512];
@@ -172,75 +175,76 @@ int read_mbr(const hfs_device_reader& read, uint64_t device_size, hfs_partition_
         p.length = uint64_t{count} * 512;
         if (!within(p.offset, p.length, device_size)) {
             error = "partition " + std::to_string(p.number) + " lies beyond the end of the disk";
-            return -1;
+            return -EINVAL;
         }
         found.partitions.push_back(p);
     }
     if (found.partitions.empty()) return 0;
     found.kind = hfs_map_kind::mbr;
     map = std::move(found);
-    return 1;
+    return 0;
 }
 
 } // namespace
 
-bool hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
-                            hfs_partition_map& map, std::string& error) {
+int hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
+                           hfs_partition_map& map, std::string& error) {
     map = {};
     for (uint32_t sector : {512u, 4096u}) {
-        int found = read_gpt(read, device_size, sector, map, error);
-        if (found != 0) return found > 0;
+        if (int err = read_gpt(read, device_size, sector, map, error)) return err;
+        if (map.kind != hfs_map_kind::none) return 0;
     }
-    int found = read_apple_map(read, device_size, map, error);
-    if (found != 0) return found > 0;
+    if (int err = read_apple_map(read, device_size, map, error)) return err;
+    if (map.kind != hfs_map_kind::none) return 0;
     map = {};
-    return read_mbr(read, device_size, map, error) >= 0;
+    return read_mbr(read, device_size, map, error);
 }
 
-bool hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
-                       uint64_t& offset, std::string& error) {
+int hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                      uint64_t& offset, std::string& error) {
     offset = 0;
-    if (partition == 0 && volume_signature_at(read, 0)) return true;
+    if (partition == 0 && volume_signature_at(read, 0)) return 0;
 
     hfs_partition_map map;
-    if (!hfs_read_partition_map(read, device_size, map, error)) return false;
+    if (int err = hfs_read_partition_map(read, device_size, map, error)) return err;
     if (partition == 0) {
         for (const hfs_partition& p : map.partitions)
             if (p.hfs) {
                 offset = p.offset;
-                return true;
+                return 0;
             }
-        return true; // nothing better: opening the start reports the format
+        return 0; // nothing better: opening the start reports the format
     }
     if (map.kind == hfs_map_kind::none) {
         error = "partition " + std::to_string(partition) +
                 " requested, but the volume has no "
                 "partition map";
-        return false;
+        return -EINVAL;
     }
     for (const hfs_partition& p : map.partitions) {
         if (p.number != partition) continue;
         if (!p.hfs) {
             error = "partition " + std::to_string(partition) +
                     " is not an HFS+ or HFSX volume (type " + p.type + ")";
-            return false;
+            return -EINVAL;
         }
         offset = p.offset;
-        return true;
+        return 0;
     }
     std::string numbers;
     for (const hfs_partition& p : map.partitions)
         numbers += (numbers.empty() ? "" : ", ") + std::to_string(p.number);
     error = "partition " + std::to_string(partition) + " does not exist (the map has " +
             (numbers.empty() ? std::string("none") : "partitions " + numbers) + ")";
-    return false;
+    return -EINVAL;
 }
 
-bool hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error) {
+int hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        error = std::strerror(errno);
-        return false;
+        const int err = errno;
+        error = std::strerror(err);
+        return -err;
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &size) != 0) size = 0;

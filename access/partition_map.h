@@ -2,6 +2,10 @@
 // partition table (with 512- or 4096-byte sectors), the Apple partition map
 // and the MBR. Every map entry is untrusted: entries beyond the device,
 // absurd counts or overlapping arithmetic are refused, never read past.
+//
+// Errors: functions return 0 on success, a negative errno value on failure
+// (-EINVAL for a map or a choice that cannot be used), with a message for
+// the user in `error`.
 #pragma once
 
 #include <cstdint>
@@ -28,20 +32,21 @@ struct hfs_partition_map {
 // be read.
 using hfs_device_reader = std::function<bool(uint8_t* buf, size_t size, uint64_t offset)>;
 
-// Reads the partition map of a device of `device_size` bytes. Returns false
-// with a message when a map is present but unusable; a device without any
-// map gives true and kind none.
-bool hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
-                            hfs_partition_map& map, std::string& error);
+// Reads the partition map of a device of `device_size` bytes. -EINVAL with a
+// message when a map is present but unusable; a device without any map
+// gives 0 and kind none.
+int hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
+                           hfs_partition_map& map, std::string& error);
 
 // Where the volume to open begins. `partition` 0 chooses automatically: the
 // start of the device when it holds a volume header (or an HFS wrapper) at
 // byte 1024, else the first HFS+/HFSX partition of its map, else the start
 // (where opening then fails as an unrecognized format). A partition number
-// chooses that partition of the map, which must be HFS+/HFSX. Returns false
-// with a message when the choice cannot be honoured.
-bool hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
-                       uint64_t& offset, std::string& error);
+// chooses that partition of the map, which must be HFS+/HFSX. -EINVAL with a
+// message when the choice cannot be honoured.
+int hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                      uint64_t& offset, std::string& error);
 
-// The same for an open descriptor (an image file or a disk device).
-bool hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error);
+// The same for an open descriptor (an image file or a disk device); also the
+// error of fstat.
+int hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error);

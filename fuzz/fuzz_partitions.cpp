@@ -32,13 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     hfs_partition_map map;
     std::string error;
-    if (hfs_read_partition_map(read, device_size, map, error)) {
+    if (hfs_read_partition_map(read, device_size, map, error) == 0) {
         for (const hfs_partition& p : map.partitions)
             qfuzz::check(p.offset <= device_size && p.length <= device_size - p.offset);
     }
     for (uint32_t partition : {0u, 1u, 2u, 129u}) {
         uint64_t offset = 0;
-        if (hfs_locate_volume(read, device_size, partition, offset, error))
+        if (hfs_locate_volume(read, device_size, partition, offset, error) == 0)
             qfuzz::check(offset <= device_size);
     }
     qfuzz::check(reads < 100000);
