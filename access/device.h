@@ -1,6 +1,9 @@
 // The device behind an open volume: the library's hooks for this program and
 // the per-volume record they keep (descriptor, read block size, block cache,
 // lookup cache and the mount settings the other access-layer parts read).
+//
+// Errors: the hooks follow libhfs's hook contract, which is this layer's
+// rule too: 0 or a negative errno value (the open hooks also set errno).
 #pragma once
 
 #include "block_cache.h"

@@ -1,5 +1,7 @@
 // Reading a byte range from a descriptor whole, through short reads and
 // interruptions.
+//
+// Errors: 0 or a negative errno value.
 #pragma once
 
 #include <cerrno>

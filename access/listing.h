@@ -9,6 +9,9 @@
 // of the search (and caches the result as it would have), so a folder of
 // more entries than the lookup cache holds can be listed and stat'ed entry
 // by entry without every stat searching the catalog.
+//
+// Errors: hfs_list returns 0 or a negative errno value; lookups among the
+// remembered listings answer with bool (a miss is no error).
 #pragma once
 
 #include "libhfs.h"

@@ -13,6 +13,10 @@
 // A null cache (caching off, cache_size 0) is accepted everywhere: lookups
 // miss and insertions do nothing.
 //
+// Errors: nothing here fails in a way callers must handle: lookups answer
+// with bool or a length (a miss is no error), the maker returns null when
+// memory is short, and an insertion that cannot keep its entry drops it.
+//
 // What an entry means
 // -------------------
 // Every entry maps a path to the item its components name literally: the

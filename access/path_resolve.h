@@ -1,5 +1,7 @@
 // Path resolution: an absolute POSIX path to the catalog record it names,
 // the key of its last component and the fork it selects.
+//
+// Errors: 0 or a negative errno value.
 #pragma once
 
 #include "libhfs.h"
