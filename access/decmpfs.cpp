@@ -420,6 +420,28 @@ int unpack_unit(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, 
 
 } // namespace
 
+namespace {
+
+// The attribute lookup says only that it found nothing: -ENODATA when the
+// file has no decmpfs attribute, -EIO when its attributes cannot be read (a
+// compressed file must not pass for an empty one).
+int missing_or_unreadable(hfslib_vol* vol, uint32_t cnid) {
+    hfslib_attr_key* raw = nullptr;
+    uint32_t count = 0;
+    const int listed = hfslib_list_attr_keys(vol, cnid, &raw, &count, nullptr);
+    hfslib::hook_ptr<hfslib_attr_key[]> keys(raw, hfslib::hook_deleter{nullptr});
+    if (listed != 0) return -EIO;
+    for (uint32_t i = 0; i < count; ++i) {
+        const hfslib_uname& name = keys[i].name;
+        if (name.length == attribute_name.size() &&
+            std::equal(attribute_name.begin(), attribute_name.end(), name.units))
+            return -EIO;
+    }
+    return -ENODATA;
+}
+
+} // namespace
+
 int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* out,
                     uint32_t* attr_len, uint8_t** attr_data) {
     if (attr_data) *attr_data = nullptr;
@@ -438,7 +460,7 @@ int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* 
     uint8_t* raw = nullptr;
     if (hfslib_lookup_attr(vol, &key, &attr, &raw, nullptr) != 0) {
         hfslib_hook_free(raw, nullptr);
-        return -ENODATA;
+        return missing_or_unreadable(vol, rec->file.cnid);
     }
     hfslib::hook_ptr<uint8_t[]> copy(raw, hfslib::hook_deleter{nullptr});
     if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size ||

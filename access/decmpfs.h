@@ -68,7 +68,8 @@ struct hfs_decmp {
 // 0: a supported compressed file; *out filled and, when asked, *attr_len
 // and *attr_data (a malloc'ed copy of the whole attribute value that the
 // caller frees) delivered. -ENODATA: not a compressed file (no compressed
-// flag, a non-empty data fork, not a file, or no attribute). -EINVAL: the
+// flag, a non-empty data fork, not a file, or no attribute). -EIO: the
+// attributes of a file marked compressed cannot be read. -EINVAL: the
 // attribute is not a valid inline header. -EOPNOTSUPP: an unsupported type
 // (reported).
 int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* out,

@@ -105,6 +105,7 @@ int hfs_stat_path(hfslib_vol* vol, std::string_view path, struct stat* st) {
     bool compressed = false;
     if (rec.type == HFSLIB_REC_FILE && fork == HFSLIB_DATA_FORK) {
         const int probe = hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr);
+        if (probe == -EIO) return -EIO;
         compressed = probe == 0 || probe == -EOPNOTSUPP;
     }
     hfs_stat(vol, &rec, st, fork, compressed ? &info : nullptr);

@@ -44,7 +44,8 @@ uint64_t hfs_decmp_blksize(const hfs_decmp_info* info);
 
 // The attributes of what `path` names (getattr). A compressed file shows its
 // uncompressed size, also when its kind of compression cannot be read
-// (reading it then fails instead). The errors of hfs_resolve_path.
+// (reading it then fails instead). -EIO when the attributes of a file
+// marked compressed cannot be read, and the errors of hfs_resolve_path.
 int hfs_stat_path(hfslib_vol* vol, std::string_view path, struct stat* st);
 
 // The volume's block and file counts (statfs).

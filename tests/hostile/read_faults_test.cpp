@@ -1,16 +1,16 @@
 // Device read errors: a read hook that fails chosen reads stands between the
 // library and a volume held in memory. Whatever read fails, every file, fork
-// and attribute value is either delivered exactly as on the sound device or
+// and attribute value the access layer serves (to the mount and the
+// extractor alike) is either delivered exactly as on the sound device or
 // refused with an error; never with other bytes. Errors are not remembered
 // as data: once the device reads again, the same mount delivers everything.
-#include "decmpfs.h"
 #include "device.h"
-#include "hard_links.h"
+#include "file_reader.h"
+#include "folder_reader.h"
 #include "libhfs.h"
-#include "names.h"
 #include "options.h"
-#include "path_resolve.h"
 #include "stat.h"
+#include "xattrs.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +77,6 @@ std::vector<uint8_t> build_volume(const std::string& manifest) {
 }
 
 using contents = std::map<std::string, std::vector<uint8_t>>;
-using free_ptr = std::unique_ptr<void, decltype(&std::free)>;
 
 // One open volume on the faulty device.
 struct mounted {
@@ -105,119 +104,72 @@ struct mounted {
     mounted& operator=(const mounted&) = delete;
 };
 
-bool read_fork(hfslib_vol* vol, uint32_t cnid, uint8_t fork, uint64_t size,
-               std::vector<uint8_t>& out) {
-    hfslib_extent* raw = nullptr;
-    const uint16_t count = hfslib_collect_fork_extents(vol, cnid, fork, &raw, nullptr);
-    free_ptr extents(raw, std::free);
-    out.assign(static_cast<size_t>(size), 0);
-    uint64_t got = 0;
-    return hfslib_read_fork_range(vol, out.data(), &got, size, 0, raw, count, nullptr) == 0 &&
-           got == size;
-}
-
-bool read_compressed(hfslib_vol* vol, const hfslib_cat_rec& rec, std::vector<uint8_t>& out) {
-    hfs_decmp_info info{};
-    uint32_t attr_len = 0;
-    uint8_t* attr_data = nullptr;
-    if (hfs_decmp_probe(vol, &rec, &info, &attr_len, &attr_data) != 0) return false;
-    free_ptr attribute(attr_data, std::free);
-    hfs_decmp_ptr state;
-    if (hfs_decmp_open(vol, rec.file.cnid, attr_len, attr_data, state) != 0) return false;
-    out.assign(static_cast<size_t>(info.size), 0);
-    uint64_t at = 0;
-    while (at < info.size) {
-        const int got =
-            hfs_decmp_read(vol, state.get(), out.data() + at,
-                           static_cast<size_t>(std::min<uint64_t>(info.size - at, 30000)),
-                           static_cast<int64_t>(at));
+// The whole of what `path` holds through the file reader (the data fork,
+// decompressed, or the resource fork for a ".../rsrc" path).
+bool read_file(hfslib_vol* vol, const std::string& path, std::vector<uint8_t>& out) {
+    hfs_file_reader file;
+    if (file.open(vol, path) != 0) return false;
+    out.assign(static_cast<size_t>(file.size()), 0);
+    for (uint64_t at = 0; at < out.size();) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(out.size() - at, 30000));
+        const int got = file.read({out.data() + at, want}, static_cast<int64_t>(at));
         if (got <= 0) return false;
         at += static_cast<uint64_t>(got);
     }
     return true;
 }
 
-void read_attributes(hfslib_vol* vol, uint32_t cnid, const std::string& path, contents& out) {
-    hfslib_attr_key* raw = nullptr;
-    uint32_t count = 0;
-    const int listed = hfslib_list_attr_keys(vol, cnid, &raw, &count, nullptr);
-    free_ptr keys(raw, std::free);
-    if (listed != 0) return;
-    char text[HFS_NAME_TEXT_BUF];
-    for (uint32_t i = 0; i < count; ++i) {
-        const int len =
-            hfs_uname_to_attr_name(raw[i].name, std::span<char, HFS_NAME_TEXT_BUF>(text));
-        if (len <= 0) continue;
-        hfslib_attr_rec attr{};
-        uint8_t* inline_raw = nullptr;
-        if (hfslib_lookup_attr(vol, &raw[i], &attr, &inline_raw, nullptr) != 0) {
-            std::free(inline_raw);
-            continue;
-        }
-        free_ptr inline_data(inline_raw, std::free);
-        std::vector<uint8_t> value;
-        if (attr.type == HFSLIB_ATTR_INLINE) {
-            if (attr.inline_data.size && !inline_raw) continue;
-            value.assign(inline_raw, inline_raw + attr.inline_data.size);
-        } else if (attr.type == HFSLIB_ATTR_FORK) {
-            hfslib_extent* ext = nullptr;
-            uint16_t n = 0;
-            if (hfslib_collect_attr_extents(vol, &raw[i], &attr, &n, &ext, nullptr) != 0) continue;
-            free_ptr extents(ext, std::free);
-            value.assign(static_cast<size_t>(attr.fork.logical_size), 0);
-            uint64_t got = 0;
-            if (hfslib_read_fork_range(vol, value.data(), &got, attr.fork.logical_size, 0, ext, n,
-                                       nullptr) != 0 ||
-                got != attr.fork.logical_size)
-                continue;
-        } else {
-            continue;
-        }
-        out[path + "@" + std::string(text, static_cast<size_t>(len))] = std::move(value);
+void read_attributes(hfslib_vol* vol, const std::string& path, contents& out) {
+    const int size = hfs_list_xattrs(vol, path, {}, hfs_xattr_scope::every_item);
+    if (size <= 0) return;
+    std::vector<char> names(static_cast<size_t>(size));
+    if (hfs_list_xattrs(vol, path, names, hfs_xattr_scope::every_item) != size) return;
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const std::string name = &names[at];
+        const int length = hfs_get_xattr(vol, path, name, {});
+        if (length < 0) continue;
+        std::vector<char> value(static_cast<size_t>(length) + 1);
+        const int got = hfs_get_xattr(vol, path, name, value);
+        if (got < 0) continue;
+        out[path + "@" + name].assign(value.begin(), value.begin() + got);
     }
 }
 
-// Everything the volume delivers: listed names (as "path/"), file contents,
-// resource forks ("path/rsrc") and attribute values ("path@name").
+struct children {
+    std::vector<std::string> names;
+};
+
+int take_child(void* ctx, const char* name, const struct stat*, int64_t) {
+    static_cast<children*>(ctx)->names.emplace_back(name);
+    return 0;
+}
+
+// Everything the access layer delivers: listed names (as "path/"), file
+// contents, resource forks ("path/rsrc") and attribute values ("path@name").
 contents walk(hfslib_vol* vol) {
     contents out;
     std::vector<std::string> folders{"/"};
     while (!folders.empty()) {
         const std::string path = folders.back();
         folders.pop_back();
-        hfslib_cat_rec rec{};
-        hfslib_cat_key key{};
-        if (hfs_resolve_path(vol, path, &rec, &key, nullptr) != 0) continue;
-        read_attributes(vol, hfs_record_cnid(rec), path, out);
-        if (rec.type == HFSLIB_REC_FILE) {
+        struct stat st {};
+        if (hfs_stat_path(vol, path, &st) != 0) continue;
+        read_attributes(vol, path, out);
+        if (!S_ISDIR(st.st_mode)) {
             std::vector<uint8_t> bytes;
-            hfs_decmp_info info{};
-            const bool compressed = hfs_decmp_probe(vol, &rec, &info, nullptr, nullptr) == 0;
-            if (compressed ? read_compressed(vol, rec, bytes)
-                           : read_fork(vol, rec.file.cnid, HFSLIB_DATA_FORK,
-                                       rec.file.data_fork.logical_size, bytes))
-                out[path] = std::move(bytes);
-            if (read_fork(vol, rec.file.cnid, HFSLIB_RSRC_FORK, rec.file.rsrc_fork.logical_size,
-                          bytes))
+            if (read_file(vol, path, bytes)) out[path] = std::move(bytes);
+            if (S_ISREG(st.st_mode) && read_file(vol, path + "/rsrc", bytes))
                 out[path + "/rsrc"] = std::move(bytes);
             continue;
         }
-        if (rec.type != HFSLIB_REC_FOLDER || folders.size() > 1000) continue;
-        hfslib_cat_rec* children = nullptr;
-        hfslib_uname* names = nullptr;
-        uint32_t count = 0;
-        if (hfslib_list_folder(vol, rec.folder.cnid, &children, &names, &count, nullptr) != 0)
+        if (folders.size() > 1000 || path.size() > 4096) continue;
+        hfs_folder_reader folder;
+        children listed;
+        if (folder.open(vol, path) != 0 || folder.read(HFS_FIRST_CHILD, take_child, &listed) != 0)
             continue;
-        free_ptr kids(children, std::free), kid_names(names, std::free);
-        char text[HFS_NAME_TEXT_BUF];
-        for (uint32_t i = 0; i < count; ++i) {
-            const int len =
-                hfs_uname_to_path_name(names[i], std::span<char, HFS_NAME_TEXT_BUF>(text));
-            if (len <= 0) continue;
-            const std::string child = (path == "/" ? "/" : path + "/") + std::string(text, len);
+        for (const std::string& name : listed.names) {
+            const std::string child = (path == "/" ? "/" : path + "/") + name;
             out[child + "/"] = {};
-            // Hard-linked folders are walked through their own path only.
-            if (hfs_is_folder_link(children[i])) continue;
             folders.push_back(child);
         }
     }
