@@ -3,6 +3,7 @@
 // one-chunk cache.
 #include "decmpfs.h"
 
+#include "byte_order.h"
 #include "lzfse.h"
 #include "report.h"
 
@@ -60,15 +61,9 @@ bool inline_payload(uint8_t type) {
     return type == 3 || type == 7 || type == 11;
 }
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t le64(const uint8_t* p) {
-    return uint64_t{le32(p)} | (uint64_t{le32(p + 4)} << 32);
-}
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+using hfslib::load_be32;
+using hfslib::load_le32;
+using hfslib::load_le64;
 
 // Messages of this layer carry no source location.
 template <class... Args>
@@ -131,7 +126,7 @@ bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_
     if (entries * 4 > fork_len || entries * 4 > UINT32_MAX) return false;
     std::array<uint8_t, 4> first{};
     if ((err = read_rsrc(vol, s, first.data(), 4, 0)) != 0) return false;
-    if (le32(first.data()) != entries * 4) return false;
+    if (load_le32(first) != entries * 4) return false;
 
     std::vector<hfs_decmp_chunk> table;
     std::array<uint8_t, table_batch * 4> batch{};
@@ -140,7 +135,7 @@ bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_
         const uint64_t take = std::min<uint64_t>(table_batch, entries - done);
         if ((err = read_rsrc(vol, s, batch.data(), take * 4, done * 4)) != 0) return false;
         for (uint64_t k = 0; k < take; ++k) {
-            const uint32_t at = le32(batch.data() + 4 * k);
+            const uint32_t at = load_le32(batch, 4 * k);
             if (at > fork_len) return false;
             if (done + k > 0) {
                 if (at < previous) return false;
@@ -161,10 +156,10 @@ int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork
     std::array<uint8_t, 4> word{};
     if (fork_len < 4) return -EIO;
     if (int rc = read_rsrc(vol, s, word.data(), 4, 0)) return rc;
-    const uint64_t base = uint64_t{be32(word.data())} + 4;
+    const uint64_t base = uint64_t{load_be32(word)} + 4;
     if (base + 4 > fork_len) return -EIO;
     if (int rc = read_rsrc(vol, s, word.data(), 4, base)) return rc;
-    const uint32_t count = le32(word.data());
+    const uint32_t count = load_le32(word);
     // The count must match the file's size, and the table lie in the fork.
     if (count != n) return -EIO;
     if (base + 4 + uint64_t{count} * 8 > fork_len) return -EIO;
@@ -175,8 +170,8 @@ int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork
         const uint64_t take = std::min<uint64_t>(table_batch, count - done);
         if (int rc = read_rsrc(vol, s, batch.data(), take * 8, base + 4 + done * 8)) return rc;
         for (uint64_t k = 0; k < take; ++k) {
-            const uint64_t offset = base + le32(batch.data() + 8 * k);
-            const uint32_t length = le32(batch.data() + 8 * k + 4);
+            const uint64_t offset = base + load_le32(batch, 8 * k);
+            const uint32_t length = load_le32(batch, 8 * k + 4);
             if (offset > UINT32_MAX) return -EIO;
             table.push_back({static_cast<uint32_t>(offset), length});
         }
@@ -329,17 +324,17 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
         return nullptr;
     };
     if (err) *err = 0;
-    if (!attr_data || attr_len < header_size || le32(attr_data) != decmpfs_magic ||
-        !supported(attr_data[4]))
-        return fail(-EINVAL);
+    if (!attr_data || attr_len < header_size) return fail(-EINVAL);
+    const std::span<const uint8_t> attr(attr_data, attr_len);
+    if (load_le32(attr) != decmpfs_magic || !supported(attr[4])) return fail(-EINVAL);
     try {
         hfs_decmp_ptr s(std::make_unique<hfs_decmp>().release());
-        s->type = attr_data[4];
-        s->size = le64(attr_data + 8);
+        s->type = attr[4];
+        s->size = load_le64(attr, 8);
         s->cnid = cnid;
         int rc = 0;
         if (inline_payload(s->type)) {
-            rc = open_inline(*s, {attr_data + header_size, attr_len - header_size});
+            rc = open_inline(*s, attr.subspan(header_size));
         } else if (chunked(s->type) && s->size > 0) {
             if (!vol) return fail(-EINVAL);
             if (rsrc) {
@@ -443,12 +438,13 @@ int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* 
         return 1;
     }
     hfslib::hook_ptr<uint8_t[]> copy(raw, hfslib::hook_deleter{nullptr});
-    if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size ||
-        le32(copy.get()) != decmpfs_magic)
+    if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size)
         return -EINVAL;
+    const std::span<const uint8_t> value(copy.get(), attr.inline_data.size);
+    if (load_le32(value) != decmpfs_magic) return -EINVAL;
 
-    out->type = copy[4];
-    out->size = le64(copy.get() + 8);
+    out->type = value[4];
+    out->size = load_le64(value, 8);
     if (!supported(out->type)) {
         report("unsupported decmpfs type %u for cnid %u\n", unsigned{out->type}, rec->file.cnid);
         return -EOPNOTSUPP;

@@ -10,6 +10,7 @@
 // (default 1) into one 64 KiB buffer and prints, on one line, the best
 // seconds of one pass over all chunks, the uncompressed bytes of one pass and
 // the chunk count. Exits 1 when a chunk does not decode.
+#include "byte_order.h"
 #include "lzfse.h"
 
 #include <zlib.h>
@@ -33,20 +34,16 @@ struct Chunk {
     uint64_t length;
 };
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+using hfslib::load_be32;
+using hfslib::load_le32;
 
 bool offsets_table(const Bytes& fork, std::vector<Chunk>& out) {
     if (fork.size() < 8) return false;
-    const uint64_t first = le32(fork.data());
+    const uint64_t first = load_le32(fork);
     if (first < 8 || first % 4 != 0 || first > fork.size()) return false;
     const uint64_t entries = first / 4;
     for (uint64_t i = 0; i + 1 < entries; ++i) {
-        const uint64_t a = le32(fork.data() + 4 * i), b = le32(fork.data() + 4 * i + 4);
+        const uint64_t a = load_le32(fork, 4 * i), b = load_le32(fork, 4 * i + 4);
         if (b < a || b > fork.size()) return false;
         out.push_back({a, b - a});
     }
@@ -55,13 +52,13 @@ bool offsets_table(const Bytes& fork, std::vector<Chunk>& out) {
 
 bool resource_table(const Bytes& fork, std::vector<Chunk>& out) {
     if (fork.size() < 4) return false;
-    const uint64_t base = uint64_t{be32(fork.data())} + 4;
+    const uint64_t base = uint64_t{load_be32(fork)} + 4;
     if (base + 4 > fork.size()) return false;
-    const uint64_t count = le32(fork.data() + base);
+    const uint64_t count = load_le32(fork, base);
     if (base + 4 + count * 8 > fork.size()) return false;
     for (uint64_t i = 0; i < count; ++i) {
-        const uint8_t* e = fork.data() + base + 4 + 8 * i;
-        const uint64_t offset = base + le32(e), length = le32(e + 4);
+        const uint64_t entry = base + 4 + 8 * i;
+        const uint64_t offset = base + load_le32(fork, entry), length = load_le32(fork, entry + 4);
         if (offset + length > fork.size()) return false;
         out.push_back({offset, length});
     }
