@@ -5,15 +5,14 @@
 //
 //   bench_chunks TYPE RSRC_FORK_FILE [REPEATS]
 //
-// Loads the fork, reads its chunk table (the offsets layout of types 8/12,
-// else the resource-header layout), decodes every chunk REPEATS times
-// (default 1) into one 64 KiB buffer and prints, on one line, the best
-// seconds of one pass over all chunks, the uncompressed bytes of one pass and
-// the chunk count. Exits 1 when a chunk does not decode.
+// Loads the fork, reads its chunk table (the offsets layout where the type
+// admits it, else the resource-header layout), decodes every chunk REPEATS
+// times (default 1) with the driver's decoder into one buffer of a chunk and
+// prints, on one line, the best seconds of one pass over all chunks, the
+// uncompressed bytes of one pass and the chunk count. Exits 1 when a chunk
+// does not decode, 2 for a type that is not chunked.
 #include "byte_order.h"
-#include "lzfse.h"
-
-#include <zlib.h>
+#include "decmpfs.h"
 
 #include <algorithm>
 #include <chrono>
@@ -65,24 +64,6 @@ bool resource_table(const Bytes& fork, std::vector<Chunk>& out) {
     return true;
 }
 
-// Decodes one chunk the way the driver does; returns the bytes produced or 0.
-size_t decode(int type, Bytes& dst, const uint8_t* src, size_t len, void* scratch) {
-    const bool zlib = type == 3 || type == 4;
-    if (len == 0) return 0;
-    if (src[0] == (zlib ? 0xFF : 0x06)) {
-        if (len - 1 > dst.size()) return 0;
-        std::copy(src + 1, src + len, dst.begin());
-        return len - 1;
-    }
-    if (zlib) {
-        uLongf produced = dst.size();
-        return uncompress(dst.data(), &produced, src, len) == Z_OK ? produced : 0;
-    }
-    if ((type == 7 || type == 8) && !(len >= 3 && src[0] == 'b' && src[1] == 'v' && src[2] == 'x'))
-        return lzvn_decode_buffer(dst.data(), dst.size(), src, len);
-    return lzfse_decode_buffer(dst.data(), dst.size(), src, len, scratch);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -91,12 +72,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int type = std::atoi(argv[1]);
+    const hfs_decmp_kind* kind = type >= 0 && type <= UINT8_MAX ? hfs_decmp_kind_of(type) : nullptr;
+    if (!kind || kind->home != hfs_decmp_home::resource_fork) {
+        std::fprintf(stderr, "bench_chunks: type %s is not a chunked type\n", argv[1]);
+        return 2;
+    }
     const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
     std::ifstream in(argv[2], std::ios::binary);
     const Bytes fork((std::istreambuf_iterator<char>(in)), {});
 
     std::vector<Chunk> chunks;
-    if (!((type == 8 || type == 12) && offsets_table(fork, chunks))) {
+    if (!(kind->layouts.offsets && offsets_table(fork, chunks))) {
         chunks.clear();
         if (!resource_table(fork, chunks)) {
             std::fprintf(stderr, "bench_chunks: no chunk table in %s\n", argv[2]);
@@ -104,16 +90,18 @@ int main(int argc, char** argv) {
         }
     }
 
-    Bytes dst(65536 + 1);
-    std::vector<uint64_t> scratch(lzfse_decode_scratch_size() / 8 + 1);
+    Bytes dst(kind->chunk_size + 1);
+    hfs_decmp_scratch scratch;
     double best = 1e30;
     uint64_t total = 0;
     for (int r = 0; r < repeats; ++r) {
         total = 0;
         const auto t0 = std::chrono::steady_clock::now();
         for (const Chunk& c : chunks) {
-            const size_t n = decode(type, dst, fork.data() + c.offset, c.length, scratch.data());
-            if (n == 0 || n > 65536) {
+            size_t n = 0;
+            const int rc = hfs_decmp_unpack(kind->type, dst.data(), dst.size(),
+                                            fork.data() + c.offset, c.length, &n, &scratch);
+            if (rc != 0 || n == 0 || n > kind->chunk_size) {
                 std::fprintf(stderr, "bench_chunks: a chunk does not decode\n");
                 return 1;
             }
