@@ -33,7 +33,6 @@ struct Chunk {
     uint64_t length;
 };
 
-using hfslib::load_be32;
 using hfslib::load_le32;
 
 bool offsets_table(const Bytes& fork, std::vector<Chunk>& out) {
@@ -50,12 +49,12 @@ bool offsets_table(const Bytes& fork, std::vector<Chunk>& out) {
 }
 
 bool resource_table(const Bytes& fork, std::vector<Chunk>& out) {
-    if (fork.size() < 4) return false;
-    const uint64_t base = uint64_t{load_be32(fork)} + 4;
-    if (base + 4 > fork.size()) return false;
-    const uint64_t count = load_le32(fork, base);
-    if (base + 4 + count * 8 > fork.size()) return false;
-    for (uint64_t i = 0; i < count; ++i) {
+    const auto data = hfslib::try_load_be32(fork);
+    if (!data) return false;
+    const uint64_t base = uint64_t{*data} + 4;
+    const auto count = hfslib::try_load_le32(fork, base);
+    if (!count || base + 4 + uint64_t{*count} * 8 > fork.size()) return false;
+    for (uint64_t i = 0; i < *count; ++i) {
         const uint64_t entry = base + 4 + 8 * i;
         const uint64_t offset = base + load_le32(fork, entry), length = load_le32(fork, entry + 4);
         if (offset + length > fork.size()) return false;
