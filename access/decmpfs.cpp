@@ -92,7 +92,7 @@ constexpr hfs_decmp_layouts resource_table{.resource = true};
 constexpr hfs_decmp_layouts either_table{.offsets = true, .resource = true};
 
 using enum hfs_decmp_home;
-constexpr std::array<hfs_decmp_kind, 7> kinds = {{
+constexpr auto kinds = std::to_array<hfs_decmp_kind>({
     // type, home, decoder, stored marker, chunk tables, chunk size
     {3, attribute, decode_zlib, zlib_stored, whole, 0},
     {4, resource_fork, decode_zlib, zlib_stored, resource_table, chunk_64k},
@@ -101,7 +101,7 @@ constexpr std::array<hfs_decmp_kind, 7> kinds = {{
     {8, resource_fork, decode_lzvn, lz_stored, either_table, chunk_64k},
     {11, attribute, decode_lzfse, lz_stored, whole, 0},
     {12, resource_fork, decode_lzfse, lz_stored, either_table, chunk_64k},
-}};
+});
 
 // What the reads count on of every row.
 constexpr bool kinds_consistent() {
