@@ -29,6 +29,18 @@ uint32_t crc_update(uint32_t crc, std::span<const uint8_t> b) {
     return uint32_t(crc32(crc, b.data(), uInt(b.size())));
 }
 
+// The CRC-32 of crc's bytes followed by n zero bytes (n a multiple of 512),
+// without running over them: large zero areas cost nothing.
+uint32_t crc_zeros(uint32_t crc, uint64_t n) {
+    static const uint8_t zero[512] = {};
+    uLong piece = crc32(crc32(0, nullptr, 0), zero, 512);
+    for (uint64_t k = n / 512, len = 512; k; k >>= 1, len *= 2) {
+        if (k & 1) crc = uint32_t(crc32_combine(crc, piece, z_off_t(len)));
+        piece = crc32_combine(piece, piece, z_off_t(len));
+    }
+    return crc;
+}
+
 std::string xml_escape(const std::string& s) {
     std::string out;
     for (char ch : s) {
@@ -76,7 +88,7 @@ ContainerSummary write_raw(const Disk& disk, const fs::path& output) {
     Bytes buf;
     for (uint64_t at = 0; at < disk.bytes(); at += buf.size()) {
         buf.resize(size_t(std::min<uint64_t>(1 << 20, disk.bytes() - at)));
-        if (!disk.read(at, buf)) img.write(at, buf);
+        if (!disk.hole(at, buf.size()) && !disk.read(at, buf)) img.write(at, buf);
     }
     img.finish();
     return {disk.bytes(), 0};
@@ -179,12 +191,16 @@ ContainerSummary write_udif(const Container& c, const Disk& disk, const fs::path
             t.runs.push_back({run_ignore, 0, a.count, 0, 0});
         } else {
             for (uint64_t s = 0; s < a.count; s += chunk) {
-                const uint64_t n = std::min(chunk, a.count - s);
-                buf.resize(size_t(n * 512));
-                const bool zero = disk.read((a.first + s) * 512, buf);
+                const uint64_t n = std::min(chunk, a.count - s), at = (a.first + s) * 512;
+                bool zero = disk.hole(at, n * 512);
+                if (!zero) {
+                    buf.resize(size_t(n * 512));
+                    zero = disk.read(at, buf);
+                }
                 uint32_t type = run_type(c.encoding);
                 if (zero) type = c.zero_as_ignore && a.file_system ? run_ignore : run_zero;
-                if (type != run_ignore) t.crc = crc_update(t.crc, buf);
+                if (type == run_zero) t.crc = crc_zeros(t.crc, n * 512);
+                if (stored(type)) t.crc = crc_update(t.crc, buf);
                 if (!stored(type) && !t.runs.empty() && t.runs.back().type == type)
                     t.runs.back().count += n;
                 else
@@ -295,8 +311,10 @@ uint64_t scan_band(const Disk& disk, uint64_t band_bytes, uint64_t n, Sink&& sin
     const uint64_t len = std::min(band_bytes, disk.bytes() - start);
     uint64_t last = 0;
     Bytes buf;
-    for (uint64_t at = 0; at < len; at += buf.size()) {
-        buf.resize(size_t(std::min<uint64_t>(4 << 20, len - at)));
+    for (uint64_t at = 0, n = 0; at < len; at += n) {
+        n = std::min<uint64_t>(4 << 20, len - at);
+        if (disk.hole(start + at, n)) continue;
+        buf.resize(size_t(n));
         if (disk.read(start + at, buf)) continue;
         sink(at, std::span<const uint8_t>(buf));
         auto nz = std::find_if(buf.rbegin(), buf.rend(), [](uint8_t b) { return b != 0; });

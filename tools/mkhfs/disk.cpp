@@ -219,6 +219,18 @@ void Disk::read_volume(uint64_t from, std::span<uint8_t> out) const {
     }
 }
 
+bool Disk::hole(uint64_t offset, uint64_t length) const {
+    const uint64_t end = offset + length;
+    for (const Piece& p : pieces_) {
+        uint64_t lo = std::max(offset, p.offset), hi = std::min(end, p.offset + p.length);
+        if (lo >= hi) continue;
+        if (!p.volume) return false;
+        off_t data = ::lseek(fd_, off_t(lo - p.offset), SEEK_DATA);
+        if (data >= 0 && uint64_t(data) < hi - p.offset) return false;
+    }
+    return true;
+}
+
 bool Disk::read(uint64_t offset, std::span<uint8_t> out) const {
     std::fill(out.begin(), out.end(), 0);
     bool touched = false;

@@ -38,6 +38,9 @@ public:
     // Fills out with the disk bytes at [offset, offset + out.size()); returns
     // true when all of them are zero.
     bool read(uint64_t offset, std::span<uint8_t> out) const;
+    // True when [offset, offset + length) is known to be zero without reading
+    // it (a hole of the volume image, or nothing there); false: maybe not.
+    bool hole(uint64_t offset, uint64_t length) const;
 
 private:
     struct Piece {

@@ -155,13 +155,17 @@ int main(int argc, char** argv) {
         mkhfs::Disk disk(c, volume.path, m.volume.hfsx);
         auto cs = mkhfs::write_container(c, disk, output);
         if (!quiet) {
-            print_summary(volume.path, s);
+            print_summary("volume", s);
+            using F = mkhfs::Container::Format;
             static const char* formats[] = {"raw disk", "UDIF", "sparse image", "sparse bundle"};
-            std::printf("%s: %s of a %llu-byte disk%s, %llu bytes in %llu %s\n", output.c_str(),
-                        formats[int(c.format)], static_cast<unsigned long long>(disk.bytes()),
-                        c.gpt ? " (GPT)" : "", static_cast<unsigned long long>(cs.output_bytes),
-                        static_cast<unsigned long long>(cs.pieces),
-                        c.format == mkhfs::Container::Format::udif ? "runs" : "bands");
+            std::printf("%s: %s of a %llu-byte disk%s", output.c_str(), formats[int(c.format)],
+                        static_cast<unsigned long long>(disk.bytes()), c.gpt ? " (GPT)" : "");
+            if (c.format != F::raw)
+                std::printf(", %llu bytes in %llu %s",
+                            static_cast<unsigned long long>(cs.output_bytes),
+                            static_cast<unsigned long long>(cs.pieces),
+                            c.format == F::udif ? "runs" : "bands");
+            std::printf("\n");
         }
         return 0;
     } catch (const mkhfs::ManifestError& e) {
