@@ -17,7 +17,7 @@ volume() {
 run() {
     local name=$1
     shift
-    out=$(timeout 120 "$EXTRACT" --quiet "$@" 2>"$w/$name.err")
+    out=$(timeout 500 "$EXTRACT" --quiet "$@" 2>"$w/$name.err")
     rc=$?
     err=$(cat "$w/$name.err")
 }
