@@ -28,7 +28,7 @@ block_cache::block_cache(int fd, uint32_t block_size, size_t items, uint64_t gra
 ssize_t block_cache::read_device(uint8_t* dst, size_t size, uint64_t offset) {
     ++device_reads_;
     size_t got = 0;
-    if (const int err = read_full(fd_, dst, size, offset, got)) return err;
+    if (const int err = read_all_at(fd_, dst, size, offset, got)) return err;
     return static_cast<ssize_t>(got);
 }
 
@@ -79,7 +79,7 @@ uint32_t block_cache::claim_slot() {
     return index;
 }
 
-ssize_t block_cache::pread(std::span<uint8_t> buf, uint64_t offset) {
+ssize_t block_cache::read_at(std::span<uint8_t> buf, uint64_t offset) {
     ++requests_;
     if (buf.empty()) return 0;
     if (offset > UINT64_MAX - buf.size()) return -EINVAL;

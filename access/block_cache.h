@@ -31,7 +31,7 @@ public:
 
     // Reads up to buf.size() bytes at offset. Returns the number of bytes
     // read (fewer only at the end of the device) or a negative errno value.
-    ssize_t pread(std::span<uint8_t> buf, uint64_t offset);
+    ssize_t read_at(std::span<uint8_t> buf, uint64_t offset);
 
     // Counters for tests and measurements.
     uint64_t device_reads() const { return device_reads_; }

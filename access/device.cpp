@@ -100,7 +100,7 @@ int fail_open(int err) {
 // Reads all `size` bytes; reaching the end of the device first is -EINVAL.
 int read_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
     size_t got = 0;
-    if (int err = read_full(fd, dst, size, offset, got)) return err;
+    if (int err = read_all_at(fd, dst, size, offset, got)) return err;
     return got == size ? 0 : -EINVAL;
 }
 
@@ -111,7 +111,7 @@ int read_through_bounce(hfs_device& dev, uint8_t* dst, uint64_t block_offset, si
                         size_t count) {
     std::lock_guard lock(dev.bounce_lock);
     size_t got = 0;
-    if (int err = read_full(dev.fd, dev.bounce.get(), dev.blksize, block_offset, got)) return err;
+    if (int err = read_all_at(dev.fd, dev.bounce.get(), dev.blksize, block_offset, got)) return err;
     if (got < within + count) return -EINVAL;
     std::memcpy(dst, dev.bounce.get() + within, count);
     return 0;
@@ -157,7 +157,7 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
 
     // A whole-disk image: the volume is one of its partitions.
     std::string where_error;
-    if (hfs_locate_volume(dev->fd, options.partition, dev->base_offset, where_error) != 0) {
+    if (hfs_find_volume(dev->fd, options.partition, dev->base_offset, where_error) != 0) {
         hfslib_report("%s", nullptr, 0, where_error.c_str());
         return fail_open(EINVAL);
     }
@@ -234,7 +234,7 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
         err = read_memory(*dev, dst, size, device_offset);
     } else if (dev->use_ublio) {
         std::lock_guard lock(dev->ublio_lock);
-        ssize_t got = dev->ublio->pread({dst, static_cast<size_t>(size)}, device_offset);
+        ssize_t got = dev->ublio->read_at({dst, static_cast<size_t>(size)}, device_offset);
         if (got < 0)
             err = static_cast<int>(got);
         else if (static_cast<uint64_t>(got) < size)

@@ -185,8 +185,8 @@ int read_mbr(const hfs_device_reader& read, uint64_t device_size, hfs_partition_
 
 } // namespace
 
-int hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
-                           hfs_partition_map& map, std::string& error) {
+int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
+                            hfs_partition_map& map, std::string& error) {
     map = {};
     for (uint32_t sector : {512u, 4096u}) {
         if (int err = read_gpt(read, device_size, sector, map, error)) return err;
@@ -198,13 +198,13 @@ int hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
     return read_mbr(read, device_size, map, error);
 }
 
-int hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
-                      uint64_t& offset, std::string& error) {
+int hfs_find_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                    uint64_t& offset, std::string& error) {
     offset = 0;
     if (partition == 0 && volume_signature_at(read, 0)) return 0;
 
     hfs_partition_map map;
-    if (int err = hfs_read_partition_map(read, device_size, map, error)) return err;
+    if (int err = hfs_parse_partition_map(read, device_size, map, error)) return err;
     if (partition == 0) {
         for (const hfs_partition& p : map.partitions)
             if (p.hfs) {
@@ -237,7 +237,7 @@ int hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint3
     return -EINVAL;
 }
 
-int hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error) {
+int hfs_find_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         const int err = errno;
@@ -253,11 +253,11 @@ int hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string&
         const uint64_t end = (at + length + 511) / 512 * 512;
         std::vector<uint8_t> block(static_cast<size_t>(end - start));
         size_t done = 0;
-        if (read_full(fd, block.data(), block.size(), start, done) != 0 ||
+        if (read_all_at(fd, block.data(), block.size(), start, done) != 0 ||
             done < at - start + length)
             return false;
         std::memcpy(buf, block.data() + (at - start), length);
         return true;
     };
-    return hfs_locate_volume(read, size, partition, offset, error);
+    return hfs_find_volume(read, size, partition, offset, error);
 }

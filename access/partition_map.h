@@ -35,8 +35,8 @@ using hfs_device_reader = std::function<bool(uint8_t* buf, size_t size, uint64_t
 // Reads the partition map of a device of `device_size` bytes. -EINVAL with a
 // message when a map is present but unusable; a device without any map
 // gives 0 and kind none.
-int hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
-                           hfs_partition_map& map, std::string& error);
+int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
+                            hfs_partition_map& map, std::string& error);
 
 // Where the volume to open begins. `partition` 0 chooses automatically: the
 // start of the device when it holds a volume header (or an HFS wrapper) at
@@ -44,9 +44,9 @@ int hfs_read_partition_map(const hfs_device_reader& read, uint64_t device_size,
 // (where opening then fails as an unrecognized format). A partition number
 // chooses that partition of the map, which must be HFS+/HFSX. -EINVAL with a
 // message when the choice cannot be honoured.
-int hfs_locate_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
-                      uint64_t& offset, std::string& error);
+int hfs_find_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                    uint64_t& offset, std::string& error);
 
 // The same for an open descriptor (an image file or a disk device); also the
 // error of fstat.
-int hfs_locate_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error);
+int hfs_find_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error);

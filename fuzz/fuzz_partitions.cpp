@@ -1,6 +1,6 @@
 // Fuzz target for the partition maps of whole-disk images (GPT with 512- and
-// 4096-byte sectors, Apple partition map, MBR): hfs_read_partition_map and
-// hfs_locate_volume.
+// 4096-byte sectors, Apple partition map, MBR): hfs_parse_partition_map and
+// hfs_find_volume.
 //
 // Input: 4 bytes (big-endian) giving the device size in KiB beyond the
 // input (so that maps may describe large disks), then the first bytes of the
@@ -32,13 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     hfs_partition_map map;
     std::string error;
-    if (hfs_read_partition_map(read, device_size, map, error) == 0) {
+    if (hfs_parse_partition_map(read, device_size, map, error) == 0) {
         for (const hfs_partition& p : map.partitions)
             qfuzz::check(p.offset <= device_size && p.length <= device_size - p.offset);
     }
     for (uint32_t partition : {0u, 1u, 2u, 129u}) {
         uint64_t offset = 0;
-        if (hfs_locate_volume(read, device_size, partition, offset, error) == 0)
+        if (hfs_find_volume(read, device_size, partition, offset, error) == 0)
             qfuzz::check(offset <= device_size);
     }
     qfuzz::check(reads < 100000);

@@ -23,7 +23,7 @@ TEST(BlockCache, LargeReadIsOneSystemCall) {
     auto cache = block_cache::open(f.fd, 512, 64, 32);
     ASSERT_NE(cache, nullptr);
     std::vector<uint8_t> out(128 * 1024);
-    ASSERT_EQ(cache->pread(out, 4096 + 3), static_cast<ssize_t>(out.size()));
+    ASSERT_EQ(cache->read_at(out, 4096 + 3), static_cast<ssize_t>(out.size()));
     EXPECT_EQ(0, std::memcmp(out.data(), f.contents.data() + 4099, out.size()));
     EXPECT_EQ(cache->device_reads(), 1u);
 }
@@ -32,12 +32,12 @@ TEST(BlockCache, RepeatedNodeReadsHitTheCache) {
     cache_fixture f;
     auto cache = block_cache::open(f.fd, 512, 64, 32);
     std::vector<uint8_t> node(4096);
-    ASSERT_EQ(cache->pread(node, 8192), 4096);
+    ASSERT_EQ(cache->read_at(node, 8192), 4096);
     EXPECT_EQ(cache->device_reads(), 1u) << "a run of missing blocks is one read";
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(cache->pread(node, 8192), 4096);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(cache->read_at(node, 8192), 4096);
     EXPECT_EQ(cache->device_reads(), 1u);
     std::vector<uint8_t> part(100);
-    ASSERT_EQ(cache->pread(part, 8192 + 1000), 100);
+    ASSERT_EQ(cache->read_at(part, 8192 + 1000), 100);
     EXPECT_EQ(0, std::memcmp(part.data(), f.contents.data() + 9192, 100));
     EXPECT_EQ(cache->device_reads(), 1u);
 }
@@ -47,14 +47,14 @@ TEST(BlockCache, BlocksInUseSurviveABurstOfOneOffReads) {
     // Eight blocks, reclaimed only after 100 requests without use.
     auto cache = block_cache::open(f.fd, 512, 8, 100);
     std::vector<uint8_t> hot(1024);
-    ASSERT_EQ(cache->pread(hot, 0), 1024); // two blocks
+    ASSERT_EQ(cache->read_at(hot, 0), 1024); // two blocks
     std::vector<uint8_t> one(512);
     for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(cache->pread(one, 512 * (100 + i)), 512);
+        ASSERT_EQ(cache->read_at(one, 512 * (100 + i)), 512);
         EXPECT_EQ(0, std::memcmp(one.data(), f.contents.data() + 512 * (100 + i), 512));
     }
     uint64_t before = cache->device_reads();
-    ASSERT_EQ(cache->pread(hot, 0), 1024);
+    ASSERT_EQ(cache->read_at(hot, 0), 1024);
     EXPECT_EQ(cache->device_reads(), before) << "the hot blocks were not reclaimed";
     EXPECT_EQ(0, std::memcmp(hot.data(), f.contents.data(), 1024));
 }
@@ -65,7 +65,7 @@ TEST(BlockCache, UnusedBlocksAreReclaimedAfterTheGrace) {
     std::vector<uint8_t> one(512);
     for (int round = 0; round < 3; ++round)
         for (int b = 0; b < 4; ++b) {
-            ASSERT_EQ(cache->pread(one, 512 * b), 512);
+            ASSERT_EQ(cache->read_at(one, 512 * b), 512);
             ASSERT_EQ(0, std::memcmp(one.data(), f.contents.data() + 512 * b, 512));
         }
     EXPECT_GT(cache->hits() + cache->device_reads(), 0u);
@@ -77,10 +77,10 @@ TEST(BlockCache, ShortAtTheEndOfTheDevice) {
     int fd = open(image.path().c_str(), O_RDONLY);
     auto cache = block_cache::open(fd, 512, 16, 4);
     std::vector<uint8_t> out(600);
-    EXPECT_EQ(cache->pread(out, 500), 500);
+    EXPECT_EQ(cache->read_at(out, 500), 500);
     EXPECT_EQ(0, std::memcmp(out.data(), contents.data() + 500, 500));
-    EXPECT_EQ(cache->pread(out, 500), 500) << "the partial block is cached with its length";
-    EXPECT_EQ(cache->pread(out, 5000), 0);
+    EXPECT_EQ(cache->read_at(out, 500), 500) << "the partial block is cached with its length";
+    EXPECT_EQ(cache->read_at(out, 5000), 0);
     close(fd);
 }
 
