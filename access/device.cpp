@@ -157,7 +157,7 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
 
     // A whole-disk image: the volume is one of its partitions.
     std::string where_error;
-    if (hfs_find_volume(dev->fd, options.partition, dev->base_offset, where_error) != 0) {
+    if (hfs_volume_start(dev->fd, options.partition, dev->base_offset, where_error) != 0) {
         hfslib_report("%s", nullptr, 0, where_error.c_str());
         return fail_open(EINVAL);
     }

@@ -198,8 +198,8 @@ int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
     return read_mbr(read, device_size, map, error);
 }
 
-int hfs_find_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
-                    uint64_t& offset, std::string& error) {
+int hfs_volume_start(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                     uint64_t& offset, std::string& error) {
     offset = 0;
     if (partition == 0 && volume_signature_at(read, 0)) return 0;
 
@@ -237,7 +237,7 @@ int hfs_find_volume(const hfs_device_reader& read, uint64_t device_size, uint32_
     return -EINVAL;
 }
 
-int hfs_find_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error) {
+int hfs_volume_start(int fd, uint32_t partition, uint64_t& offset, std::string& error) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         const int err = errno;
@@ -259,5 +259,5 @@ int hfs_find_volume(int fd, uint32_t partition, uint64_t& offset, std::string& e
         std::memcpy(buf, block.data() + (at - start), length);
         return true;
     };
-    return hfs_find_volume(read, size, partition, offset, error);
+    return hfs_volume_start(read, size, partition, offset, error);
 }

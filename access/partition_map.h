@@ -44,9 +44,9 @@ int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
 // (where opening then fails as an unrecognized format). A partition number
 // chooses that partition of the map, which must be HFS+/HFSX. -EINVAL with a
 // message when the choice cannot be honoured.
-int hfs_find_volume(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
-                    uint64_t& offset, std::string& error);
+int hfs_volume_start(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+                     uint64_t& offset, std::string& error);
 
 // The same for an open descriptor (an image file or a disk device); also the
 // error of fstat.
-int hfs_find_volume(int fd, uint32_t partition, uint64_t& offset, std::string& error);
+int hfs_volume_start(int fd, uint32_t partition, uint64_t& offset, std::string& error);

@@ -149,7 +149,7 @@ int hfs_check_options(const hfs_options& options) {
         std::string error;
         uint64_t offset = 0;
         int fd = open(options.volume, O_RDONLY | O_CLOEXEC);
-        bool usable = fd >= 0 && hfs_find_volume(fd, options.partition, offset, error) == 0;
+        bool usable = fd >= 0 && hfs_volume_start(fd, options.partition, offset, error) == 0;
         if (fd >= 0) close(fd);
         if (fd >= 0 && !usable) {
             std::fprintf(stderr, "Error: %s\n", error.c_str());

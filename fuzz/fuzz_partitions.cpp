@@ -1,6 +1,6 @@
 // Fuzz target for the partition maps of whole-disk images (GPT with 512- and
 // 4096-byte sectors, Apple partition map, MBR): hfs_parse_partition_map and
-// hfs_find_volume.
+// hfs_volume_start.
 //
 // Input: 4 bytes (big-endian) giving the device size in KiB beyond the
 // input (so that maps may describe large disks), then the first bytes of the
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (uint32_t partition : {0u, 1u, 2u, 129u}) {
         uint64_t offset = 0;
-        if (hfs_find_volume(read, device_size, partition, offset, error) == 0)
+        if (hfs_volume_start(read, device_size, partition, offset, error) == 0)
             qfuzz::check(offset <= device_size);
     }
     qfuzz::check(reads < 100000);

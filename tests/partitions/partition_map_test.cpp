@@ -69,16 +69,16 @@ TEST(PartitionMaps, GuidTablesWithBothSectorSizes) {
         disk d = gpt_disk(sector);
         uint64_t offset = 1;
         std::string error;
-        ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), 0) << error;
+        ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), 0) << error;
         EXPECT_EQ(offset, 64u * sector);
-        ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 3, offset, error), 0) << error;
+        ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 3, offset, error), 0) << error;
         EXPECT_EQ(offset, 64u * sector);
-        EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
+        EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
         EXPECT_NE(error.find("partition 1 is not an HFS+ or HFSX volume (type "
                              "0FC63DAF-8483-4772-8E79-3D69D8477DE4)"),
                   std::string::npos)
             << error;
-        EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 2, offset, error), -EINVAL);
+        EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 2, offset, error), -EINVAL);
         EXPECT_NE(error.find("partition 2 does not exist (the map has partitions 1, 3)"),
                   std::string::npos)
             << error;
@@ -90,7 +90,7 @@ TEST(PartitionMaps, VolumeAtTheStartNeedsNoMap) {
     d.volume_at(0);
     uint64_t offset = 1;
     std::string error;
-    ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), 0);
+    ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), 0);
     EXPECT_EQ(offset, 0u);
     EXPECT_EQ(d.reads, 1u);
 }
@@ -113,7 +113,8 @@ TEST(PartitionMaps, HostileGuidTablesAreRefused) {
         c.apply(d);
         uint64_t offset = 0;
         std::string error;
-        EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), -EINVAL) << c.what;
+        EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), -EINVAL)
+            << c.what;
         EXPECT_FALSE(error.empty()) << c.what;
     }
 }
@@ -140,19 +141,19 @@ TEST(PartitionMaps, ApplePartitionMap) {
     disk d = apple_disk();
     uint64_t offset = 0;
     std::string error;
-    ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), 0) << error;
+    ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), 0) << error;
     EXPECT_EQ(offset, 2048u * 512);
-    EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
+    EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
     EXPECT_NE(error.find("(type Apple_partition_map)"), std::string::npos) << error;
 
     disk huge = apple_disk();
     huge.be32(512 + 4, 0xFFFFFFFF);
-    EXPECT_EQ(hfs_find_volume(huge.reader(), huge.bytes.size(), 0, offset, error), -EINVAL);
+    EXPECT_EQ(hfs_volume_start(huge.reader(), huge.bytes.size(), 0, offset, error), -EINVAL);
     EXPECT_LT(huge.reads, 10u) << "a hostile count must not make us read on and on";
 
     disk beyond = apple_disk();
     beyond.be32(1024 + 12, 0xFFFFFFF0);
-    EXPECT_EQ(hfs_find_volume(beyond.reader(), beyond.bytes.size(), 0, offset, error), -EINVAL);
+    EXPECT_EQ(hfs_volume_start(beyond.reader(), beyond.bytes.size(), 0, offset, error), -EINVAL);
     EXPECT_NE(error.find("beyond the end"), std::string::npos);
 }
 
@@ -168,13 +169,13 @@ TEST(PartitionMaps, MasterBootRecord) {
     d.le32(462 + 12, 4096);
     uint64_t offset = 0;
     std::string error;
-    ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), 0) << error;
+    ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), 0) << error;
     EXPECT_EQ(offset, 8192u * 512);
-    ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 2, offset, error), 0);
-    EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
+    ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 2, offset, error), 0);
+    EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
 
     d.le32(462 + 12, 0xFFFFFFFF);
-    EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), -EINVAL);
+    EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), -EINVAL);
 
     // A boot sector whose entries carry no valid status byte is not a map.
     disk odd(1048576);
@@ -183,7 +184,7 @@ TEST(PartitionMaps, MasterBootRecord) {
     odd.bytes[446] = 0x17;
     odd.bytes[446 + 4] = 0xAF;
     odd.le32(446 + 12, 100);
-    ASSERT_EQ(hfs_find_volume(odd.reader(), odd.bytes.size(), 0, offset, error), 0);
+    ASSERT_EQ(hfs_volume_start(odd.reader(), odd.bytes.size(), 0, offset, error), 0);
     EXPECT_EQ(offset, 0u);
 }
 
@@ -191,12 +192,12 @@ TEST(PartitionMaps, NothingAtAll) {
     disk d(1048576);
     uint64_t offset = 7;
     std::string error;
-    ASSERT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 0, offset, error), 0);
+    ASSERT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 0, offset, error), 0);
     EXPECT_EQ(offset, 0u);
-    EXPECT_EQ(hfs_find_volume(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
+    EXPECT_EQ(hfs_volume_start(d.reader(), d.bytes.size(), 1, offset, error), -EINVAL);
     EXPECT_NE(error.find("has no partition map"), std::string::npos);
     disk tiny(100);
-    EXPECT_EQ(hfs_find_volume(tiny.reader(), tiny.bytes.size(), 0, offset, error), 0);
+    EXPECT_EQ(hfs_volume_start(tiny.reader(), tiny.bytes.size(), 0, offset, error), 0);
 }
 
 } // namespace
