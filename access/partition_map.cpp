@@ -38,10 +38,10 @@ bool within(uint64_t offset, uint64_t length, uint64_t device_size) {
     return offset <= device_size && length <= device_size - offset;
 }
 
-bool volume_signature_at(const hfs_device_reader& read, uint64_t offset) {
+bool volume_signature_at(const hfs_range_reader& read, uint64_t offset) {
     uint8_t sig[2];
     uint64_t at = 0;
-    if (!mul_add(1, offset, 1024, at) || !read(sig, 2, at)) return false;
+    if (!mul_add(1, offset, 1024, at) || read(sig, 2, at) != 0) return false;
     return (sig[0] == 'H' && (sig[1] == '+' || sig[1] == 'X')) || (sig[0] == 'B' && sig[1] == 'D');
 }
 
@@ -59,10 +59,10 @@ std::string guid_text(std::span<const uint8_t, 16> g) {
 
 // 0 with map.kind set when a GUID partition table is read, left none when
 // there is none at this sector size; -EINVAL (with a message) when unusable.
-int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t sector,
+int read_gpt(const hfs_range_reader& read, uint64_t device_size, uint32_t sector,
              hfs_partition_map& map, std::string& error) {
     std::vector<uint8_t> header(sector);
-    if (!within(sector, sector, device_size) || !read(header.data(), sector, sector)) return 0;
+    if (!within(sector, sector, device_size) || read(header.data(), sector, sector) != 0) return 0;
     if (std::memcmp(header.data(), "EFI PART", 8) != 0) return 0;
 
     const uint64_t entries_lba = load_le64(header, 72);
@@ -77,7 +77,7 @@ int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t secto
         return -EINVAL;
     }
     std::vector<uint8_t> entries(static_cast<size_t>(entries_bytes));
-    if (!entries.empty() && !read(entries.data(), entries.size(), entries_at)) {
+    if (!entries.empty() && read(entries.data(), entries.size(), entries_at) != 0) {
         error = "could not read the GUID partition table's entries";
         return -EINVAL;
     }
@@ -106,10 +106,10 @@ int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t secto
 
 // 0 with map.kind set when an Apple partition map is read, left none when
 // there is none; -EINVAL (with a message) when unusable.
-int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_partition_map& map,
+int read_apple_map(const hfs_range_reader& read, uint64_t device_size, hfs_partition_map& map,
                    std::string& error) {
     uint8_t block0[512];
-    if (!within(0, 512, device_size) || !read(block0, 512, 0)) return 0;
+    if (!within(0, 512, device_size) || read(block0, 512, 0) != 0) return 0;
     if (block0[0] != 'E' || block0[1] != 'R') return 0;
     const uint32_t block = load_be16(block0, 2) ? load_be16(block0, 2) : 512;
     if (block < 512 || block > 65536 || (block & (block - 1)) != 0) {
@@ -120,7 +120,8 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
     uint32_t count = 1;
     for (uint32_t i = 1; i <= count; ++i) {
         if (!within(uint64_t{i} * block, block, device_size) ||
-            !read(entry.data(), block, uint64_t{i} * block) || entry[0] != 'P' || entry[1] != 'M') {
+            read(entry.data(), block, uint64_t{i} * block) != 0 || entry[0] != 'P' ||
+            entry[1] != 'M') {
             if (i == 1) return 0;
             error = "the Apple partition map ends early at entry " + std::to_string(i);
             return -EINVAL;
@@ -151,10 +152,10 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
 
 // 0 with the map filled when an MBR with partitions is read, left alone
 // when there is none; -EINVAL (with a message) when unusable.
-int read_mbr(const hfs_device_reader& read, uint64_t device_size, hfs_partition_map& map,
+int read_mbr(const hfs_range_reader& read, uint64_t device_size, hfs_partition_map& map,
              std::string& error) {
     uint8_t sector[512];
-    if (!within(0, 512, device_size) || !read(sector, 512, 0)) return 0;
+    if (!within(0, 512, device_size) || read(sector, 512, 0) != 0) return 0;
     if (sector[510] != 0x55 || sector[511] != 0xAA) return 0;
     hfs_partition_map found;
     for (uint32_t i = 0; i < 4; ++i) {
@@ -185,7 +186,7 @@ int read_mbr(const hfs_device_reader& read, uint64_t device_size, hfs_partition_
 
 } // namespace
 
-int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
+int hfs_parse_partition_map(const hfs_range_reader& read, uint64_t device_size,
                             hfs_partition_map& map, std::string& error) {
     map = {};
     for (uint32_t sector : {512u, 4096u}) {
@@ -198,7 +199,7 @@ int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
     return read_mbr(read, device_size, map, error);
 }
 
-int hfs_volume_start(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+int hfs_volume_start(const hfs_range_reader& read, uint64_t device_size, uint32_t partition,
                      uint64_t& offset, std::string& error) {
     offset = 0;
     if (partition == 0 && volume_signature_at(read, 0)) return 0;
@@ -253,11 +254,10 @@ int hfs_volume_start(int fd, uint32_t partition, uint64_t& offset, std::string& 
         const uint64_t end = (at + length + 511) / 512 * 512;
         std::vector<uint8_t> block(static_cast<size_t>(end - start));
         size_t done = 0;
-        if (read_all_at(fd, block.data(), block.size(), start, done) != 0 ||
-            done < at - start + length)
-            return false;
+        if (int err = read_all_at(fd, block.data(), block.size(), start, done)) return err;
+        if (done < at - start + length) return -EIO;
         std::memcpy(buf, block.data() + (at - start), length);
-        return true;
+        return 0;
     };
     return hfs_volume_start(read, size, partition, offset, error);
 }

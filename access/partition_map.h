@@ -28,14 +28,14 @@ struct hfs_partition_map {
     std::vector<hfs_partition> partitions;
 };
 
-// Reads `size` bytes at `offset` of the device; false when they cannot all
-// be read.
-using hfs_device_reader = std::function<bool(uint8_t* buf, size_t size, uint64_t offset)>;
+// Reads `size` bytes at `offset` of the device: 0, or a negative errno value
+// when they cannot all be read (-EIO when the device ends first).
+using hfs_range_reader = std::function<int(uint8_t* buf, size_t size, uint64_t offset)>;
 
 // Reads the partition map of a device of `device_size` bytes. -EINVAL with a
 // message when a map is present but unusable; a device without any map
 // gives 0 and kind none.
-int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
+int hfs_parse_partition_map(const hfs_range_reader& read, uint64_t device_size,
                             hfs_partition_map& map, std::string& error);
 
 // Where the volume to open begins. `partition` 0 chooses automatically: the
@@ -44,7 +44,7 @@ int hfs_parse_partition_map(const hfs_device_reader& read, uint64_t device_size,
 // (where opening then fails as an unrecognized format). A partition number
 // chooses that partition of the map, which must be HFS+/HFSX. -EINVAL with a
 // message when the choice cannot be honoured.
-int hfs_volume_start(const hfs_device_reader& read, uint64_t device_size, uint32_t partition,
+int hfs_volume_start(const hfs_range_reader& read, uint64_t device_size, uint32_t partition,
                      uint64_t& offset, std::string& error);
 
 // The same for an open descriptor (an image file or a disk device); also the

@@ -11,6 +11,7 @@
 #include "byte_order.h"
 #include "partition_map.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -22,12 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t device_size = len + extra_kib * 1024;
 
     size_t reads = 0;
-    const hfs_device_reader read = [&](uint8_t* buf, size_t want, uint64_t offset) {
+    const hfs_range_reader read = [&](uint8_t* buf, size_t want, uint64_t offset) {
         ++reads;
-        if (offset > device_size || want > device_size - offset) return false;
+        if (offset > device_size || want > device_size - offset) return -EIO;
         std::memset(buf, 0, want);
         if (offset < len) std::memcpy(buf, bytes + offset, std::min<uint64_t>(want, len - offset));
-        return true;
+        return 0;
     };
 
     hfs_partition_map map;

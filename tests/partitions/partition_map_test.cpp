@@ -14,12 +14,12 @@ struct disk {
     size_t reads = 0;
     explicit disk(size_t size) : bytes(size) {}
 
-    hfs_device_reader reader() {
+    hfs_range_reader reader() {
         return [this](uint8_t* buf, size_t size, uint64_t offset) {
             ++reads;
-            if (offset > bytes.size() || size > bytes.size() - offset) return false;
+            if (offset > bytes.size() || size > bytes.size() - offset) return -EIO;
             std::memcpy(buf, bytes.data() + offset, size);
-            return true;
+            return 0;
         };
     }
     void le32(size_t at, uint32_t v) {
