@@ -32,6 +32,7 @@ void show_help(const char* program, const hfs_options* options) {
         "mode\n"
         "    -o partition=N         mount the N-th partition of a whole-disk image (default: the "
         "first HFS+ one)\n"
+        "    -o image_cache=N       MiB of decoded disk-image (.dmg) data kept in memory (%u)\n"
         "\n"
         "    -o default_file_mode=N octal filesystem permissions for Mac OS Classic files (%o)\n"
         "    -o default_dir_mode=N  octal filesystem permissions for Mac OS Classic directories "
@@ -43,7 +44,8 @@ void show_help(const char* program, const hfs_options* options) {
         "extended attributes\n"
         "                           of these on systems that don't support symlink xattrs\n"
         "\n",
-        options->cache_size, static_cast<unsigned>(options->default_file_mode),
+        options->cache_size, options->image_cache,
+        static_cast<unsigned>(options->default_file_mode),
         static_cast<unsigned>(options->default_dir_mode), options->default_uid,
         options->default_gid);
     if (feature_mask & FEATURE_UBLIO)

@@ -1,0 +1,80 @@
+#include "disk_image.h"
+
+#include "file_io.h"
+#include "sparse.h"
+#include "udif.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace {
+
+// "x.dmg is truncated", "x.dmg: block table 2 ...".
+std::string about(const char* path, const std::string& error) {
+    for (std::string_view verb : {"is ", "has ", "claims "})
+        if (std::string_view(error).starts_with(verb)) return std::string(path) + " " + error;
+    return std::string(path) + ": " + error;
+}
+
+} // namespace
+
+hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return hfs_image_kind::none;
+    if (S_ISDIR(st.st_mode))
+        return dimg::is_sparse_bundle(path) ? hfs_image_kind::sparse_bundle : hfs_image_kind::none;
+    if (!S_ISREG(st.st_mode)) return hfs_image_kind::none;
+    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return hfs_image_kind::none;
+    uint8_t head[12] = {}, tail[dimg::koly_size] = {};
+    size_t head_got = 0, tail_got = 0;
+    dimg::pread_full(fd.get(), head, sizeof head, 0, head_got);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size >= sizeof tail)
+        dimg::pread_full(fd.get(), tail, sizeof tail, size - sizeof tail, tail_got);
+    const bool has_tail = tail_got == sizeof tail;
+    if (has_tail && dimg::is_koly(tail)) return hfs_image_kind::udif;
+    if (head_got >= 4 && std::memcmp(head, "sprs", 4) == 0) return hfs_image_kind::sparse_image;
+    if (head_got >= 12 && std::memcmp(head, "encrcdsa", 8) == 0) {
+        if (detail)
+            *detail = "encrcdsa, version " + std::to_string((uint32_t{head[8]} << 24) |
+                                                            (uint32_t{head[9]} << 16) |
+                                                            (uint32_t{head[10]} << 8) | head[11]);
+        return hfs_image_kind::encrypted;
+    }
+    if (has_tail && std::memcmp(tail + sizeof tail - 8, "cdsaencr", 8) == 0) {
+        if (detail) *detail = "cdsaencr, version 1";
+        return hfs_image_kind::encrypted;
+    }
+    return hfs_image_kind::none;
+}
+
+int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
+                        std::string& error) {
+    out.reset();
+    const hfs_image_kind kind = hfs_probe_image(path);
+    if (kind == hfs_image_kind::none || kind == hfs_image_kind::encrypted) return 0;
+    std::string why;
+    int err = 0;
+    if (kind == hfs_image_kind::sparse_bundle) {
+        err = dimg::open_sparse_bundle(path, out, why);
+    } else {
+        dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        if (!fd) {
+            err = errno;
+            why = std::strerror(err);
+        } else if (kind == hfs_image_kind::udif) {
+            err = dimg::open_udif(path, fd.get(), cache_bytes, out, why);
+        } else {
+            err = dimg::open_sparse_image(fd.get(), out, why);
+        }
+    }
+    if (err != 0) {
+        out.reset();
+        error = about(path, why.empty() ? std::strerror(err) : why);
+    }
+    return err;
+}
