@@ -109,6 +109,12 @@ void explain_unopenable(const char* path) {
                      "decrypt it first (on a Mac: hdiutil convert)\n",
                      program, path, encryption.c_str());
         return;
+    case hfs_image_kind::udif_truncated:
+        std::fprintf(stderr,
+                     "%s: %s is a truncated Apple disk image (.dmg): its block tables are there, "
+                     "but not the 512-byte trailer that ends one\n",
+                     program, path);
+        return;
     case hfs_image_kind::udif:
     case hfs_image_kind::sparse_image:
     case hfs_image_kind::sparse_bundle:
@@ -116,9 +122,9 @@ void explain_unopenable(const char* path) {
                      "%s: %s is an Apple disk image (%s); the lines above say why it "
                      "cannot be mounted\n",
                      program, path,
-                     image == hfs_image_kind::udif           ? ".dmg"
-                     : image == hfs_image_kind::sparse_image ? ".sparseimage"
-                                                             : ".sparsebundle");
+                     image == hfs_image_kind::sparse_image    ? ".sparseimage"
+                     : image == hfs_image_kind::sparse_bundle ? ".sparsebundle"
+                                                              : ".dmg");
         return;
     case hfs_image_kind::none:
         break;

@@ -4,6 +4,7 @@
 #include "sparse.h"
 #include "udif.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -49,6 +50,13 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
         if (detail) *detail = "cdsaencr, version 1";
         return hfs_image_kind::encrypted;
     }
+    // A UDIF image cut short after its property list: the list is there,
+    // the trailer is not. Only the end is looked at.
+    std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
+    size_t end_got = 0;
+    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
+                     size - end.size(), end_got);
+    if (end.find("<key>blkx</key>") != std::string::npos) return hfs_image_kind::udif_truncated;
     return hfs_image_kind::none;
 }
 
@@ -56,7 +64,10 @@ int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_
                         std::string& error) {
     out.reset();
     const hfs_image_kind kind = hfs_probe_image(path);
-    if (kind == hfs_image_kind::none || kind == hfs_image_kind::encrypted) return 0;
+    // A file that merely ends like a truncated image may still be a volume.
+    if (kind == hfs_image_kind::none || kind == hfs_image_kind::encrypted ||
+        kind == hfs_image_kind::udif_truncated)
+        return 0;
     std::string why;
     int err = 0;
     if (kind == hfs_image_kind::sparse_bundle) {

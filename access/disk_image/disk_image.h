@@ -8,7 +8,14 @@
 #include <cstdint>
 #include <string>
 
-enum class hfs_image_kind { none, udif, sparse_image, sparse_bundle, encrypted };
+enum class hfs_image_kind {
+    none,
+    udif,
+    udif_truncated, // block tables near the end, but no trailer after them
+    sparse_image,
+    sparse_bundle,
+    encrypted,
+};
 
 // What kind of disk image `path` is; for an encrypted one, `detail` gets its
 // format ("encrcdsa, version 2").
@@ -17,6 +24,7 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail = nullptr);
 // Opens `path` as a disk image with `cache_bytes` of decoded runs kept.
 // Returns 0 with `out` set, or 0 with `out` null when the path is not a
 // disk image this reader decodes (a plain file or device, an encrypted
-// image); else an errno value and, in `error`, a sentence naming the path.
+// image, one that only looks like a truncated image); else an errno value and, in `error`, a
+// sentence naming the path.
 int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
                         std::string& error);

@@ -238,6 +238,15 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
                uint64_t cache_bytes, hfs_byte_source_ptr& out, std::string& error) {
     koly k;
     if (int err = read_trailer(fd, memory, size, k, error)) return err;
+    if (k.segment_number > 1 && k.segment_count > 1) {
+        error = "is segment " + std::to_string(k.segment_number) + " of " +
+                std::to_string(k.segment_count) + " of an image; open the first (.dmg) one";
+        return EINVAL;
+    }
+    if (k.xml_length == 0 && k.rsrc_length == 0) {
+        error = "has no block tables";
+        return EINVAL;
+    }
 
     std::vector<segment> segments(1);
     if (fd >= 0) {
@@ -253,11 +262,6 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
     segments[0].length = k.data_length;
     segments[0].running = k.running_offset;
     if (k.segment_count > 1) {
-        if (k.segment_number > 1) {
-            error = "is segment " + std::to_string(k.segment_number) + " of " +
-                    std::to_string(k.segment_count) + " of an image; open the first (.dmg) one";
-            return EINVAL;
-        }
         if (fd < 0) {
             error = "is a segmented image";
             return EINVAL;
@@ -337,10 +341,6 @@ bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std:
     }
     if (k.xml_length > max_table_bytes || (k.xml_length == 0 && k.rsrc_length > max_table_bytes)) {
         error = "has block tables larger than this reader accepts";
-        return false;
-    }
-    if (k.xml_length == 0 && k.rsrc_length == 0) {
-        error = "has no block tables";
         return false;
     }
     if (k.sector_count > UINT64_MAX / 512) {
