@@ -115,6 +115,13 @@ bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint3
                     std::to_string(r.length);
             return false;
         }
+        // No codec expands data by more than a small fraction: a larger
+        // stored run would only make reading it allocate more.
+        if (compressed(type) && r_length > r.length + r.length / 8 + 65536) {
+            error = where + " stores " + std::to_string(r_length) + " bytes for " +
+                    std::to_string(r.length) + " decoded";
+            return false;
+        }
         if (compressed(type) && r.length > max_decoded_run) {
             error = where + " decodes to " + std::to_string(r.length) +
                     " bytes, more than this reader accepts (" + std::to_string(max_decoded_run) +

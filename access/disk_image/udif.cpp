@@ -247,6 +247,11 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
         error = "has no block tables";
         return EINVAL;
     }
+    if (k.running_offset != 0) {
+        error = "is not the first segment of an image (its data starts at " +
+                std::to_string(k.running_offset) + " of the image's data)";
+        return EINVAL;
+    }
 
     std::vector<segment> segments(1);
     if (fd >= 0) {

@@ -107,6 +107,9 @@ TEST(BlockTables, HostileFieldsAreRefused) {
         {"compressed run claiming 4 GiB",
          {mish(0, 1000, 0, {{run_lzma, 0, 1000, 0, 10}, end_at(1000)})},
          nullptr}, // 1000 sectors: fine; the 4 GiB case follows with a larger disk
+        {"compressed run storing far more than it decodes to",
+         {mish(0, 10, 0, {{run_zlib, 0, 10, 0, 99000}, end_at(10)})},
+         "stores 99000 bytes for 5120 decoded"},
         {"unknown run type",
          {mish(0, 10, 0, {{0x80000003, 0, 10, 0, 10}, end_at(10)})},
          "unknown type 0x80000003"},
@@ -323,6 +326,7 @@ TEST(UdifImage, DamagedTrailersAndPlistsAreRefusedAtOpen) {
         {"trailer of another size", t + 8, 256, false, "unknown size 256"},
         {"disk size overflowing", t + 492, UINT64_MAX / 256, true, "impossible disk size"},
         {"no tables at all", t + 224, 0, true, "has no block tables"},
+        {"a later segment's data position", t + 16, 1 << 30, true, "is not the first segment"},
         {"a plist that is not one", 16 + 39, 0x3C2F7878, false, "damaged property list"},
         {"a plist without block tables", key, 0x52455321, false, "without block tables"},
         {"base64 with a stray character", good.size() - koly_size - 80, 0x2A2A2A2A, false,

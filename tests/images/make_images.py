@@ -20,7 +20,7 @@ import sys
 import zlib
 
 SECTOR = 512
-RUN_SECTORS = 64  # small runs, so that a small disk has many
+RUN_SECTORS = 64  # small runs, so that a small disk has many (settable by importers)
 
 
 def adc_encode(data):
@@ -54,8 +54,9 @@ CODECS = [
 def runs_of(disk, first, count, rng):
     """(type, first sector within the table, sectors, stored bytes)."""
     runs = []
-    for s in range(0, count, RUN_SECTORS):
-        n = min(RUN_SECTORS, count - s)
+    step = RUN_SECTORS
+    for s in range(0, count, step):
+        n = min(step, count - s)
         chunk = disk[(first + s) * SECTOR : (first + s + n) * SECTOR]
         if chunk.count(0) == len(chunk):
             runs.append((rng.choice([0, 2]), s, n, b""))
@@ -211,10 +212,9 @@ def write_sparse(disk, out, rng):
                 f.write(data)
 
 
-def main():
-    disk = open(sys.argv[1], "rb").read()
+def main_with(disk_path, out):
+    disk = open(disk_path, "rb").read()
     disk += bytes(-len(disk) % SECTOR)
-    out = sys.argv[2]
     os.makedirs(out, exist_ok=True)
     rng = random.Random(7)
     write_udif(disk, out, rng)
@@ -222,4 +222,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main_with(sys.argv[1], sys.argv[2])
