@@ -1,8 +1,16 @@
 // Compressed files: the decmpfs attribute header, the chunk tables of the
 // resource fork, the decoding of one unit and the reads through the
 // one-chunk cache.
+//
+// Adding a compression type: write its decoder (an hfs_decmp_decoder, next
+// to decode_zlib below) unless an existing one fits, and add its row to
+// `kinds`: the type number, where its data lives, the decoder, the marker
+// byte of a unit kept uncompressed, the chunk tables its resource fork may
+// hold and the chunk size. The probe, the reads, st_blksize and the chunk
+// benchmark all go by the row.
 #include "decmpfs.h"
 
+#include "byte_order.h"
 #include "lzfse.h"
 #include "report.h"
 
@@ -24,51 +32,96 @@ namespace {
 constexpr uint32_t decmpfs_magic = 0x636D7066; // "fpmc" read little-endian
 constexpr size_t header_size = 16;
 constexpr uint8_t compressed_flag = 0x20; // of the owner flags
-constexpr uint8_t zlib_stored = 0xFF;
-constexpr uint8_t lz_stored = 0x06;
 constexpr std::u16string_view attribute_name = u"com.apple.decmpfs";
 
 // An inline payload lives in one attribute record of a few KiB; a file it
 // claims to be larger than this is refused rather than allocated.
 constexpr uint64_t max_inline_size = uint64_t{64} << 20;
-// A compressed chunk of 64 KiB that does not shrink is stored behind a
-// one-byte marker or with a few bytes of framing; twice the chunk size is far
-// beyond any encoder's worst case.
-constexpr uint32_t max_chunk_length = 2 * HFS_DECMP_CHUNK_SIZE;
 // Table entries read from the fork at a time: the table grows only as fast
 // as its bytes are actually read.
 constexpr size_t table_batch = 4096;
 
-bool supported(uint8_t type) {
-    switch (type) {
-    case 3:
-    case 4:
-    case 5:
-    case 7:
-    case 8:
-    case 11:
-    case 12:
-        return true;
-    default:
-        return false;
-    }
-}
-bool chunked(uint8_t type) {
-    return type == 4 || type == 8 || type == 12;
-}
-bool inline_payload(uint8_t type) {
-    return type == 3 || type == 7 || type == 11;
+// --- Decoders ---------------------------------------------------------------
+
+int decode_zlib(std::span<uint8_t> dst, std::span<const uint8_t> src, hfs_decmp_scratch*, bool,
+                size_t& produced) {
+    if (src.size() > ULONG_MAX) return 1;
+    uLongf got = dst.size() > ULONG_MAX ? ULONG_MAX : static_cast<uLongf>(dst.size());
+    const int rc = uncompress(dst.data(), &got, src.data(), static_cast<uLong>(src.size()));
+    produced = got;
+    return rc;
 }
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+int decode_lzfse(std::span<uint8_t> dst, std::span<const uint8_t> src, hfs_decmp_scratch* scratch,
+                 bool exact, size_t& produced) {
+    void* tables = nullptr;
+    if (scratch && !(tables = scratch->lzfse())) return Z_MEM_ERROR;
+    if (exact) {
+        size_t got = 0;
+        const lzfse_status st =
+            lzfse_decode(dst.data(), dst.size(), src.data(), src.size(), tables, &got);
+        produced = st == LZFSE_STATUS_OK ? got : 0;
+    } else {
+        produced = lzfse_decode_buffer(dst.data(), dst.size(), src.data(), src.size(), tables);
+    }
+    return 0;
 }
-uint64_t le64(const uint8_t* p) {
-    return uint64_t{le32(p)} | (uint64_t{le32(p + 4)} << 32);
+
+// A raw LZVN stream, or an LZFSE stream (which begins with a block magic).
+int decode_lzvn(std::span<uint8_t> dst, std::span<const uint8_t> src, hfs_decmp_scratch* scratch,
+                bool exact, size_t& produced) {
+    if (src.size() >= 3 && src[0] == 'b' && src[1] == 'v' && src[2] == 'x')
+        return decode_lzfse(dst, src, scratch, exact, produced);
+    if (exact) {
+        size_t got = 0;
+        const lzfse_status st = lzvn_decode(dst.data(), dst.size(), src.data(), src.size(), &got);
+        produced = st == LZFSE_STATUS_OK ? got : 0;
+    } else {
+        produced = lzvn_decode_buffer(dst.data(), dst.size(), src.data(), src.size());
+    }
+    return 0;
 }
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+
+// --- The compression types --------------------------------------------------
+
+constexpr uint8_t zlib_stored = 0xFF;
+constexpr uint8_t lz_stored = 0x06;
+constexpr uint32_t chunk_64k = 65536;
+constexpr hfs_decmp_layouts whole{};
+constexpr hfs_decmp_layouts resource_table{.resource = true};
+constexpr hfs_decmp_layouts either_table{.offsets = true, .resource = true};
+
+using enum hfs_decmp_home;
+constexpr auto kinds = std::to_array<hfs_decmp_kind>({
+    // type, home, decoder, stored marker, chunk tables, chunk size
+    {3, attribute, decode_zlib, zlib_stored, whole, 0},
+    {4, resource_fork, decode_zlib, zlib_stored, resource_table, chunk_64k},
+    {5, nowhere, nullptr, 0, whole, 0},
+    {7, attribute, decode_lzvn, lz_stored, whole, 0},
+    {8, resource_fork, decode_lzvn, lz_stored, either_table, chunk_64k},
+    {11, attribute, decode_lzfse, lz_stored, whole, 0},
+    {12, resource_fork, decode_lzfse, lz_stored, either_table, chunk_64k},
+});
+
+// What the reads count on of every row.
+constexpr bool kinds_consistent() {
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        const hfs_decmp_kind& k = kinds[i];
+        if (i > 0 && kinds[i - 1].type >= k.type) return false; // each type once
+        if ((k.home == nowhere) != (k.decode == nullptr)) return false;
+        const bool chunked = k.home == resource_fork;
+        if (chunked != (k.layouts.offsets || k.layouts.resource)) return false;
+        // A chunk (and twice its size, the longest compressed chunk taken)
+        // is counted in 32 bits.
+        if (chunked != (k.chunk_size != 0) || k.chunk_size > UINT32_MAX / 2) return false;
+    }
+    return true;
 }
+static_assert(kinds_consistent());
+
+using hfslib::load_be32;
+using hfslib::load_le32;
+using hfslib::load_le64;
 
 // Messages of this layer carry no source location.
 template <class... Args>
@@ -76,21 +129,21 @@ void report(const char* format, Args... args) {
     hfslib_report(format, nullptr, 0, args...);
 }
 
-// hfs_decmp_unpack with the LZFSE decoder's working memory (null: its own)
-// and, with `exact`, dst_cap the exact length the unit must give: a longer
-// output then fails instead of filling dst_cap + 1 bytes.
+// hfs_decmp_unpack with, when `exact`, dst_cap the exact length the unit
+// must give: a longer output then fails instead of filling dst_cap + 1 bytes.
 int unpack_unit(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
-                size_t* out_len, void* lzfse_scratch, bool exact);
+                size_t* out_len, hfs_decmp_scratch* scratch, bool exact);
 
-// Number of 64 KiB chunks of a file of `size` bytes.
-uint64_t chunks_for(uint64_t size) {
-    return size / HFS_DECMP_CHUNK_SIZE + (size % HFS_DECMP_CHUNK_SIZE != 0);
+// Number of chunks of the file.
+uint64_t chunks_for(const hfs_decmp& s) {
+    const uint32_t chunk = s.kind->chunk_size;
+    return s.size / chunk + (s.size % chunk != 0);
 }
 
-// Uncompressed bytes chunk i of a file of `size` bytes stands for.
-uint64_t chunk_bytes(uint64_t size, uint64_t i) {
-    const uint64_t start = i * HFS_DECMP_CHUNK_SIZE;
-    return std::min<uint64_t>(HFS_DECMP_CHUNK_SIZE, size - start);
+// Uncompressed bytes chunk i of the file stands for.
+uint64_t chunk_bytes(const hfs_decmp& s, uint64_t i) {
+    const uint64_t start = i * s.kind->chunk_size;
+    return std::min<uint64_t>(s.kind->chunk_size, s.size - start);
 }
 
 // The read results of the fork reader as errno values: the reader's own -1
@@ -120,7 +173,7 @@ int read_rsrc(hfslib_vol* vol, const hfs_decmp& s, uint8_t* buf, uint64_t length
     return got == length ? 0 : -EIO;
 }
 
-// The chunk table of types 8 and 12 as real volumes store it: N + 1
+// The offsets chunk table as real volumes store it: N + 1
 // little-endian offsets from the fork start, the first being the table's
 // own length, never decreasing and within the fork. False (and the state's
 // table left empty) when the fork does not hold such a table; a read error
@@ -131,7 +184,7 @@ bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_
     if (entries * 4 > fork_len || entries * 4 > UINT32_MAX) return false;
     std::array<uint8_t, 4> first{};
     if ((err = read_rsrc(vol, s, first.data(), 4, 0)) != 0) return false;
-    if (le32(first.data()) != entries * 4) return false;
+    if (load_le32(first) != entries * 4) return false;
 
     std::vector<hfs_decmp_chunk> table;
     std::array<uint8_t, table_batch * 4> batch{};
@@ -140,7 +193,7 @@ bool take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_
         const uint64_t take = std::min<uint64_t>(table_batch, entries - done);
         if ((err = read_rsrc(vol, s, batch.data(), take * 4, done * 4)) != 0) return false;
         for (uint64_t k = 0; k < take; ++k) {
-            const uint32_t at = le32(batch.data() + 4 * k);
+            const uint32_t at = load_le32(batch, 4 * k);
             if (at > fork_len) return false;
             if (done + k > 0) {
                 if (at < previous) return false;
@@ -161,10 +214,10 @@ int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork
     std::array<uint8_t, 4> word{};
     if (fork_len < 4) return -EIO;
     if (int rc = read_rsrc(vol, s, word.data(), 4, 0)) return rc;
-    const uint64_t base = uint64_t{be32(word.data())} + 4;
+    const uint64_t base = uint64_t{load_be32(word)} + 4;
     if (base + 4 > fork_len) return -EIO;
     if (int rc = read_rsrc(vol, s, word.data(), 4, base)) return rc;
-    const uint32_t count = le32(word.data());
+    const uint32_t count = load_le32(word);
     // The count must match the file's size, and the table lie in the fork.
     if (count != n) return -EIO;
     if (base + 4 + uint64_t{count} * 8 > fork_len) return -EIO;
@@ -175,8 +228,8 @@ int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork
         const uint64_t take = std::min<uint64_t>(table_batch, count - done);
         if (int rc = read_rsrc(vol, s, batch.data(), take * 8, base + 4 + done * 8)) return rc;
         for (uint64_t k = 0; k < take; ++k) {
-            const uint64_t offset = base + le32(batch.data() + 8 * k);
-            const uint32_t length = le32(batch.data() + 8 * k + 4);
+            const uint64_t offset = base + load_le32(batch, 8 * k);
+            const uint32_t length = load_le32(batch, 8 * k + 4);
             if (offset > UINT32_MAX) return -EIO;
             table.push_back({static_cast<uint32_t>(offset), length});
         }
@@ -189,21 +242,25 @@ int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork
 // Builds the chunk table of a chunked file and checks every entry against
 // the fork.
 int open_chunked(hfslib_vol* vol, hfs_decmp& s) {
-    const uint64_t n = chunks_for(s.size);
+    const uint64_t n = chunks_for(s);
     if (n > UINT32_MAX) return -EIO;
     const uint64_t fork_len = fork_bytes(*vol, s.rsrc_extents);
     int err = 0;
     bool taken = false;
-    if (s.type == 8 || s.type == 12) {
+    if (s.kind->layouts.offsets) {
         taken = take_offset_table(vol, s, n, fork_len, err);
         if (err != 0) return err;
     }
     if (!taken) {
-        if (int rc = take_resource_table(vol, s, n, fork_len)) {
+        if (int rc = s.kind->layouts.resource ? take_resource_table(vol, s, n, fork_len) : -EIO) {
             report("bad decmpfs chunk table for cnid %u\n", s.cnid);
             return rc;
         }
     }
+    // A chunk that does not shrink is stored behind a one-byte marker or
+    // with a few bytes of framing; twice the chunk size is far beyond any
+    // encoder's worst case.
+    const uint32_t max_chunk_length = 2 * s.kind->chunk_size;
     for (const hfs_decmp_chunk& c : s.chunks) {
         if (c.length > max_chunk_length || uint64_t{c.offset} + c.length > fork_len) {
             report("decmpfs chunk outside the resource fork of cnid %u\n", s.cnid);
@@ -243,14 +300,11 @@ int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t
     if (s.packed.size() < std::max<uint32_t>(c.length, 1))
         s.packed.resize(std::max<uint32_t>(c.length, 1));
     if (int rc = read_rsrc(vol, s, s.packed.data(), c.length, c.offset)) return rc;
-    if (!s.lzfse_scratch && (s.type == 8 || s.type == 12))
-        s.lzfse_scratch = std::make_unique_for_overwrite<uint64_t[]>(
-            lzfse_decode_scratch_size() / sizeof(uint64_t) + 1);
     produced = 0;
     ++s.decodes;
-    const int rc = unpack_unit(s.type, dst, dst_cap, s.packed.data(), c.length, &produced,
-                               s.lzfse_scratch.get(), exact);
-    const uint64_t expected = chunk_bytes(s.size, i);
+    const int rc =
+        unpack_unit(s.type, dst, dst_cap, s.packed.data(), c.length, &produced, &s.scratch, exact);
+    const uint64_t expected = chunk_bytes(s, i);
     if (rc != 0 || produced != expected) {
         report("decmpfs chunk %u of cnid %u does not decode to %llu bytes\n", i, s.cnid,
                static_cast<unsigned long long>(expected));
@@ -263,7 +317,7 @@ int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t
 int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i) {
     s.cache_valid = false;
     if (!s.buf) {
-        s.buf_len = std::min<uint64_t>(s.size, HFS_DECMP_CHUNK_SIZE);
+        s.buf_len = std::min<uint64_t>(s.size, s.kind->chunk_size);
         s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.buf_len + 1);
     }
     size_t produced = 0;
@@ -276,15 +330,16 @@ int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i) {
 
 int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, uint64_t n) {
     const uint64_t count = s.chunk_count;
-    const uint64_t first = std::min(offset / HFS_DECMP_CHUNK_SIZE, count);
+    const uint32_t chunk_size = s.kind->chunk_size;
+    const uint64_t first = std::min(offset / chunk_size, count);
     const uint64_t last_byte = offset + n - 1; // n > 0 and offset + n <= size
-    const uint64_t end = std::min(last_byte / HFS_DECMP_CHUNK_SIZE + 1, count);
+    const uint64_t end = std::min(last_byte / chunk_size + 1, count);
     if (first >= end) return 0;
 
     uint64_t copied = 0;
     for (uint64_t i = first; i < end && copied < n; ++i) {
         const auto chunk = static_cast<uint32_t>(i);
-        const uint64_t from = i == first ? offset % HFS_DECMP_CHUNK_SIZE : 0;
+        const uint64_t from = i == first ? offset % chunk_size : 0;
         auto copy_out = [&] {
             const uint64_t avail = s.cached_len > from ? s.cached_len - from : 0;
             const uint64_t take = std::min(avail, n - copied);
@@ -306,7 +361,7 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
         // A chunk the read wants whole is decoded straight into the
         // caller's buffer, which holds exactly its bytes; the cached chunk
         // stays as it was (a failure forgets it, as a refill would).
-        const uint64_t whole = chunk_bytes(s.size, i);
+        const uint64_t whole = chunk_bytes(s, i);
         if (from == 0 && n - copied >= whole) {
             size_t produced = 0;
             if (int rc = decode_chunk(vol, s, chunk, out + copied, whole, true, produced)) {
@@ -329,18 +384,20 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
         return nullptr;
     };
     if (err) *err = 0;
-    if (!attr_data || attr_len < header_size || le32(attr_data) != decmpfs_magic ||
-        !supported(attr_data[4]))
-        return fail(-EINVAL);
+    if (!attr_data || attr_len < header_size) return fail(-EINVAL);
+    const std::span<const uint8_t> attr(attr_data, attr_len);
+    const hfs_decmp_kind* kind = hfs_decmp_kind_of(attr[4]);
+    if (load_le32(attr) != decmpfs_magic || !kind) return fail(-EINVAL);
     try {
         hfs_decmp_ptr s(std::make_unique<hfs_decmp>().release());
-        s->type = attr_data[4];
-        s->size = le64(attr_data + 8);
+        s->type = attr[4];
+        s->kind = kind;
+        s->size = load_le64(attr, 8);
         s->cnid = cnid;
         int rc = 0;
-        if (inline_payload(s->type)) {
-            rc = open_inline(*s, {attr_data + header_size, attr_len - header_size});
-        } else if (chunked(s->type) && s->size > 0) {
+        if (kind->home == attribute) {
+            rc = open_inline(*s, attr.subspan(header_size));
+        } else if (kind->home == resource_fork && s->size > 0) {
             if (!vol) return fail(-EINVAL);
             if (rsrc) {
                 s->rsrc_extents.assign(rsrc->begin(), rsrc->end());
@@ -369,56 +426,54 @@ hfs_decmp* open_state(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const u
 
 } // namespace
 
+const hfs_decmp_kind* hfs_decmp_kind_of(uint8_t type) {
+    const auto row = std::ranges::find(kinds, type, &hfs_decmp_kind::type);
+    return row != kinds.end() ? &*row : nullptr;
+}
+
+uint32_t hfs_decmp_chunk_size(uint8_t type) {
+    if (const hfs_decmp_kind* kind = hfs_decmp_kind_of(type)) return kind->chunk_size;
+    // Numbered as every known type is: even types chunked, odd ones whole.
+    return type % 2 == 0 ? chunk_64k : 0;
+}
+
+void* hfs_decmp_scratch::lzfse() noexcept {
+    if (!lzfse_) {
+        try {
+            lzfse_ = std::make_unique_for_overwrite<uint64_t[]>(
+                lzfse_decode_scratch_size() / sizeof(uint64_t) + 1);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    return lzfse_.get();
+}
+
 int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
-                     size_t* out_len) {
-    return unpack_unit(type, dst, dst_cap, src, src_len, out_len, nullptr, false);
+                     size_t* out_len, hfs_decmp_scratch* scratch) {
+    return unpack_unit(type, dst, dst_cap, src, src_len, out_len, scratch, false);
 }
 
 namespace {
 
 int unpack_unit(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
-                size_t* out_len, void* lzfse_scratch, bool exact) {
+                size_t* out_len, hfs_decmp_scratch* scratch, bool exact) {
     if (out_len) *out_len = 0;
-    if (!supported(type) || type == 5) {
+    const hfs_decmp_kind* kind = hfs_decmp_kind_of(type);
+    if (!kind || !kind->decode) {
         report("invalid decmpfs type %u\n", unsigned{type});
         return 1;
     }
     // An empty unit has no first byte to tell how it is stored.
     if (!dst || !src || !out_len || src_len == 0) return 1;
-    const bool zlib = type == 3 || type == 4;
-    if (src[0] == (zlib ? zlib_stored : lz_stored)) {
+    if (src[0] == kind->stored_marker) {
         // Refused rather than cut: the unit does not fit what it stands for.
         if (src_len - 1 > dst_cap) return 1;
         std::memcpy(dst, src + 1, src_len - 1);
         *out_len = src_len - 1;
         return 0;
     }
-    if (zlib) {
-        if (src_len > ULONG_MAX) return 1;
-        uLongf produced = dst_cap > ULONG_MAX ? ULONG_MAX : static_cast<uLongf>(dst_cap);
-        const int rc = uncompress(dst, &produced, src, static_cast<uLong>(src_len));
-        *out_len = produced;
-        return rc;
-    }
-    // Types 7 and 8 hold raw LZVN streams, or LZFSE streams beginning with a
-    // block magic; types 11 and 12 hold LZFSE only.
-    const bool lzfse_block = src_len >= 3 && src[0] == 'b' && src[1] == 'v' && src[2] == 'x';
-    const bool lzvn = (type == 7 || type == 8) && !lzfse_block;
-    if (exact) {
-        // dst_cap is the exact length expected: more output fails, as a
-        // one-byte-larger buffer would show.
-        size_t produced = 0;
-        const lzfse_status st =
-            lzvn ? lzvn_decode(dst, dst_cap, src, src_len, &produced)
-                 : lzfse_decode(dst, dst_cap, src, src_len, lzfse_scratch, &produced);
-        *out_len = st == LZFSE_STATUS_OK ? produced : 0;
-        return 0;
-    }
-    if (lzvn)
-        *out_len = lzvn_decode_buffer(dst, dst_cap, src, src_len);
-    else
-        *out_len = lzfse_decode_buffer(dst, dst_cap, src, src_len, lzfse_scratch);
-    return 0;
+    return kind->decode({dst, dst_cap}, {src, src_len}, scratch, exact, *out_len);
 }
 
 } // namespace
@@ -443,13 +498,14 @@ int hfs_decmp_probe(hfslib_vol* vol, const hfslib_cat_rec* rec, hfs_decmp_info* 
         return 1;
     }
     hfslib::hook_ptr<uint8_t[]> copy(raw, hfslib::hook_deleter{nullptr});
-    if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size ||
-        le32(copy.get()) != decmpfs_magic)
+    if (attr.type != HFSLIB_ATTR_INLINE || !copy || attr.inline_data.size < header_size)
         return -EINVAL;
+    const std::span<const uint8_t> value(copy.get(), attr.inline_data.size);
+    if (load_le32(value) != decmpfs_magic) return -EINVAL;
 
-    out->type = copy[4];
-    out->size = le64(copy.get() + 8);
-    if (!supported(out->type)) {
+    out->type = value[4];
+    out->size = load_le64(value, 8);
+    if (!hfs_decmp_kind_of(out->type)) {
         report("unsupported decmpfs type %u for cnid %u\n", unsigned{out->type}, rec->file.cnid);
         return -EOPNOTSUPP;
     }
@@ -482,7 +538,7 @@ int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, 
     // The bytes this call may return: within the file, and countable in the
     // result.
     uint64_t n = 0;
-    if (s.type == 5 || chunked(s.type)) {
+    if (s.kind->home != attribute) {
         if (at >= s.size) return 0;
         n = std::min<uint64_t>(len, s.size - at);
     } else {
@@ -492,11 +548,11 @@ int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, 
     n = std::min<uint64_t>(n, INT_MAX);
     if (n == 0) return 0;
 
-    if (s.type == 5) {
+    if (s.kind->home == nowhere) {
         std::memset(buf, 0, n);
         return static_cast<int>(n);
     }
-    if (!chunked(s.type)) {
+    if (s.kind->home == attribute) {
         std::memcpy(buf, s.buf.get() + at, n);
         return static_cast<int>(n);
     }

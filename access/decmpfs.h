@@ -1,8 +1,10 @@
 // Compressed files: recognising a decmpfs file from its "com.apple.decmpfs"
-// attribute, and reading its uncompressed bytes at any offset. Payloads are
-// zlib, LZFSE or raw LZVN; small ones sit in the attribute, larger ones in
-// the resource fork as 64 KiB chunks decoded one at a time, with the last
-// chunk decoded kept in a per-file cache.
+// attribute, and reading its uncompressed bytes at any offset. Each type
+// number has a row in one table (decmpfs.cpp): where its data lives (behind
+// the header in the attribute, or in the resource fork as chunks decoded one
+// at a time, with the last chunk decoded kept in a per-file cache), its
+// decoder (zlib, LZFSE or raw LZVN), the chunk tables its fork may hold and
+// its chunk size.
 #pragma once
 
 #include "libhfs.h"
@@ -27,13 +29,64 @@ struct hfs_decmp_chunk {
     uint32_t length; // compressed length
 };
 
-// Uncompressed bytes a chunk stands for (all chunks but the last).
-constexpr uint32_t HFS_DECMP_CHUNK_SIZE = 65536;
+// Working memory of the decoders, kept across units: the LZFSE decoder's
+// tables (about 50 KB), allocated at first use.
+class hfs_decmp_scratch {
+public:
+    // The tables; null when they cannot be allocated.
+    void* lzfse() noexcept;
+
+private:
+    std::unique_ptr<uint64_t[]> lzfse_;
+};
+
+// Decodes one unit (other than a stored one) into dst, with working memory
+// from `scratch` when given (else the decoder's own). With `exact`,
+// dst.size() is the exact length the unit must give, and more output fails
+// rather than filling dst. 0 with `produced` set; otherwise zlib's result
+// (Z_MEM_ERROR also when the working memory cannot be had) or 1.
+using hfs_decmp_decoder = int (*)(std::span<uint8_t> dst, std::span<const uint8_t> src,
+                                  hfs_decmp_scratch* scratch, bool exact, size_t& produced);
+
+// Where the data of a compressed file lives.
+enum class hfs_decmp_home : uint8_t {
+    nowhere,       // the header alone: the file reads as zeros
+    attribute,     // one unit behind the header in the attribute
+    resource_fork, // chunks in the resource fork, found through a chunk table
+};
+
+// The chunk tables a resource fork may begin with; the offsets table is
+// tried first.
+struct hfs_decmp_layouts {
+    bool offsets = false;  // N + 1 little-endian offsets from the fork start
+    bool resource = false; // a resource header; its data holds a count and
+                           // (offset, length) pairs
+};
+
+// One compression type.
+struct hfs_decmp_kind {
+    uint8_t type;
+    hfs_decmp_home home;
+    hfs_decmp_decoder decode; // null when there is nothing to decode
+    uint8_t stored_marker;    // first byte of a unit kept uncompressed
+    hfs_decmp_layouts layouts;
+    uint32_t chunk_size; // resource fork: uncompressed bytes of every chunk but the last
+};
+
+// The row of a compression type; null for a type this reader cannot read.
+const hfs_decmp_kind* hfs_decmp_kind_of(uint8_t type);
+
+// Uncompressed bytes a chunk of `type` stands for; 0 for a type whose data
+// is read whole (from the attribute, or nowhere). A type without a row is
+// taken as the numbering goes for every known type: even types chunked in
+// the resource fork, odd ones whole.
+uint32_t hfs_decmp_chunk_size(uint8_t type);
 
 // The state of one open compressed file. Created by hfs_decmp_open, released
 // by hfs_decmp_close (or the guard hfs_decmp_ptr).
 struct hfs_decmp {
     uint8_t type = 0;
+    const hfs_decmp_kind* kind = nullptr; // the row of `type`
     uint64_t size = 0;
     uint32_t cnid = 0;
     // Inline types: the whole file (buf_len bytes). Chunked types: the cache
@@ -54,10 +107,9 @@ struct hfs_decmp {
     // Chunks decoded so far (a cache miss each).
     std::atomic<uint64_t> decodes{0};
     // Working memory of the chunked reads, kept across reads (guarded by
-    // `lock`, held for writing): one compressed chunk, and the LZFSE
-    // decoder's tables.
+    // `lock`, held for writing): one compressed chunk, and the decoders'.
     std::vector<uint8_t> packed;
-    std::unique_ptr<uint64_t[]> lzfse_scratch;
+    hfs_decmp_scratch scratch;
 
     hfs_decmp_info info() const { return {type, size}; }
 };
@@ -90,11 +142,12 @@ int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, 
 // Releases the state; null is ignored.
 void hfs_decmp_close(hfs_decmp* state);
 
-// Decodes one unit of compression type `type` into dst (capacity dst_cap).
-// 0 on success with *out_len the bytes produced; otherwise zlib's result or
-// 1 (an empty unit, a stored unit longer than dst_cap, an unknown type).
+// Decodes one unit of compression type `type` into dst (capacity dst_cap),
+// with the decoders' working memory from `scratch` when given. 0 on success
+// with *out_len the bytes produced; otherwise zlib's result or 1 (an empty
+// unit, a stored unit longer than dst_cap, a type without a decoder).
 int hfs_decmp_unpack(uint8_t type, uint8_t* dst, size_t dst_cap, const uint8_t* src, size_t src_len,
-                     size_t* out_len);
+                     size_t* out_len, hfs_decmp_scratch* scratch = nullptr);
 
 struct hfs_decmp_deleter {
     void operator()(hfs_decmp* state) const { hfs_decmp_close(state); }

@@ -1,12 +1,15 @@
 #include "partition_map.h"
 
+#include "byte_order.h"
 #include "full_read.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <linux/fs.h>
+#include <span>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,18 +20,11 @@ namespace {
 // that a hostile count costs little.
 constexpr uint32_t max_entries = 4096;
 
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{be16(p)} << 16) | be16(p + 2);
-}
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t le64(const uint8_t* p) {
-    return uint64_t{le32(p)} | (uint64_t{le32(p + 4)} << 32);
-}
+using hfslib::load_be16;
+using hfslib::load_be32;
+using hfslib::load_le16;
+using hfslib::load_le32;
+using hfslib::load_le64;
 
 // a * b + c without overflow, or false.
 bool mul_add(uint64_t a, uint64_t b, uint64_t c, uint64_t& out) {
@@ -53,11 +49,11 @@ bool volume_signature_at(const hfs_device_reader& read, uint64_t offset) {
 constexpr std::array<uint8_t, 16> hfs_guid = {0x00, 0x53, 0x46, 0x48, 0x00, 0x00, 0xAA, 0x11,
                                               0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC};
 
-std::string guid_text(const uint8_t* g) {
+std::string guid_text(std::span<const uint8_t, 16> g) {
     char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", le32(g),
-                  g[4] | (g[5] << 8), g[6] | (g[7] << 8), g[8], g[9], g[10], g[11], g[12], g[13],
-                  g[14], g[15]);
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                  load_le32(g), load_le16(g, 4), load_le16(g, 6), g[8], g[9], g[10], g[11], g[12],
+                  g[13], g[14], g[15]);
     return text;
 }
 
@@ -68,9 +64,9 @@ int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t secto
     if (!within(sector, sector, device_size) || !read(header.data(), sector, sector)) return 0;
     if (std::memcmp(header.data(), "EFI PART", 8) != 0) return 0;
 
-    const uint64_t entries_lba = le64(&header[72]);
-    const uint32_t count = le32(&header[80]);
-    const uint32_t entry_size = le32(&header[84]);
+    const uint64_t entries_lba = load_le64(header, 72);
+    const uint32_t count = load_le32(header, 80);
+    const uint32_t entry_size = load_le32(header, 84);
     uint64_t entries_at = 0, entries_bytes = 0;
     if (entry_size < 128 || entry_size > 4096 || entry_size % 8 != 0 || count > max_entries ||
         !mul_add(entries_lba, sector, 0, entries_at) ||
@@ -86,14 +82,16 @@ int read_gpt(const hfs_device_reader& read, uint64_t device_size, uint32_t secto
     }
     map.kind = hfs_map_kind::gpt;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* e = &entries[size_t{i} * entry_size];
+        const auto e =
+            std::span<const uint8_t>(entries).subspan(size_t{i} * entry_size, entry_size);
+        const auto type = e.first<16>();
         static constexpr std::array<uint8_t, 16> unused{};
-        if (std::memcmp(e, unused.data(), 16) == 0) continue;
-        const uint64_t first = le64(e + 32), last = le64(e + 40);
+        if (std::ranges::equal(type, unused)) continue;
+        const uint64_t first = load_le64(e, 32), last = load_le64(e, 40);
         hfs_partition p;
         p.number = i + 1;
-        p.hfs = std::memcmp(e, hfs_guid.data(), 16) == 0;
-        p.type = guid_text(e);
+        p.hfs = std::ranges::equal(type, hfs_guid);
+        p.type = guid_text(type);
         if (last < first || !mul_add(first, sector, 0, p.offset) ||
             !mul_add(last - first + 1, sector, 0, p.length) ||
             !within(p.offset, p.length, device_size)) {
@@ -111,7 +109,7 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
     uint8_t block0[512];
     if (!within(0, 512, device_size) || !read(block0, 512, 0)) return 0;
     if (block0[0] != 'E' || block0[1] != 'R') return 0;
-    const uint32_t block = be16(block0 + 2) ? be16(block0 + 2) : 512;
+    const uint32_t block = load_be16(block0, 2) ? load_be16(block0, 2) : 512;
     if (block < 512 || block > 65536 || (block & (block - 1)) != 0) {
         error = "the Apple partition map has an impossible block size";
         return -1;
@@ -126,7 +124,7 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
             return -1;
         }
         if (i == 1) {
-            count = be32(&entry[4]);
+            count = load_be32(entry, 4);
             if (count == 0 || count > max_entries) {
                 error = "the Apple partition map claims " + std::to_string(count) + " entries";
                 return -1;
@@ -137,8 +135,8 @@ int read_apple_map(const hfs_device_reader& read, uint64_t device_size, hfs_part
         p.type.assign(reinterpret_cast<const char*>(&entry[48]),
                       strnlen(reinterpret_cast<const char*>(&entry[48]), 32));
         p.hfs = p.type == "Apple_HFS" || p.type == "Apple_HFSX";
-        if (!mul_add(be32(&entry[8]), block, 0, p.offset) ||
-            !mul_add(be32(&entry[12]), block, 0, p.length) ||
+        if (!mul_add(load_be32(entry, 8), block, 0, p.offset) ||
+            !mul_add(load_be32(entry, 12), block, 0, p.length) ||
             !within(p.offset, p.length, device_size)) {
             error = "partition " + std::to_string(i) + " lies beyond the end of the disk";
             return -1;
@@ -157,9 +155,9 @@ int read_mbr(const hfs_device_reader& read, uint64_t device_size, hfs_partition_
     if (sector[510] != 0x55 || sector[511] != 0xAA) return 0;
     hfs_partition_map found;
     for (uint32_t i = 0; i < 4; ++i) {
-        const uint8_t* e = sector + 446 + 16 * i;
+        const auto e = std::span<const uint8_t>(sector).subspan(446 + 16 * i, 16);
         const uint8_t type = e[4];
-        const uint32_t start = le32(e + 8), count = le32(e + 12);
+        const uint32_t start = load_le32(e, 8), count = load_le32(e, 12);
         if (type == 0 || count == 0) continue;
         if (e[0] != 0x00 && e[0] != 0x80) return 0; // not a partition table
         hfs_partition p;

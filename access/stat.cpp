@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr uint64_t chunk_size = 65536;
-
 void set_time(struct timespec& out, uint32_t hfs_date) {
     out.tv_sec = static_cast<time_t>(hfs_unix_time(hfs_date));
     out.tv_nsec = 0;
@@ -32,8 +30,8 @@ mode_t hfs_shown_mode(const hfslib_vol* vol, const hfslib_cat_rec* rec) {
 
 uint64_t hfs_decmp_blksize(const hfs_decmp_info* info) {
     if (!info) return 0;
-    if (info->type % 2 == 1) return info->size;
-    return std::min(info->size, chunk_size);
+    const uint32_t chunk = hfs_decmp_chunk_size(info->type);
+    return chunk != 0 ? std::min<uint64_t>(info->size, chunk) : info->size;
 }
 
 void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st, uint8_t fork,

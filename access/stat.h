@@ -34,6 +34,6 @@ void hfs_stat(const hfslib_vol* vol, const hfslib_cat_rec* rec, struct stat* st,
 // symbolic links as regular files under disable_symlinks.
 mode_t hfs_shown_mode(const hfslib_vol* vol, const hfslib_cat_rec* rec);
 
-// The preferred I/O size of a compressed file: 0 without a header, the whole
-// size for inline payloads (odd types), else the size capped at one chunk.
+// The preferred I/O size of a compressed file: 0 without a header, the size
+// capped at one chunk for chunked types, else the whole size.
 uint64_t hfs_decmp_blksize(const hfs_decmp_info* info);

@@ -5,14 +5,14 @@
 //
 //   bench_chunks TYPE RSRC_FORK_FILE [REPEATS]
 //
-// Loads the fork, reads its chunk table (the offsets layout of types 8/12,
-// else the resource-header layout), decodes every chunk REPEATS times
-// (default 1) into one 64 KiB buffer and prints, on one line, the best
-// seconds of one pass over all chunks, the uncompressed bytes of one pass and
-// the chunk count. Exits 1 when a chunk does not decode.
-#include "lzfse.h"
-
-#include <zlib.h>
+// Loads the fork, reads its chunk table (the offsets layout where the type
+// admits it, else the resource-header layout), decodes every chunk REPEATS
+// times (default 1) with the driver's decoder into one buffer of a chunk and
+// prints, on one line, the best seconds of one pass over all chunks, the
+// uncompressed bytes of one pass and the chunk count. Exits 1 when a chunk
+// does not decode, 2 for a type that is not chunked.
+#include "byte_order.h"
+#include "decmpfs.h"
 
 #include <algorithm>
 #include <chrono>
@@ -33,20 +33,15 @@ struct Chunk {
     uint64_t length;
 };
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+using hfslib::load_le32;
 
 bool offsets_table(const Bytes& fork, std::vector<Chunk>& out) {
     if (fork.size() < 8) return false;
-    const uint64_t first = le32(fork.data());
+    const uint64_t first = load_le32(fork);
     if (first < 8 || first % 4 != 0 || first > fork.size()) return false;
     const uint64_t entries = first / 4;
     for (uint64_t i = 0; i + 1 < entries; ++i) {
-        const uint64_t a = le32(fork.data() + 4 * i), b = le32(fork.data() + 4 * i + 4);
+        const uint64_t a = load_le32(fork, 4 * i), b = load_le32(fork, 4 * i + 4);
         if (b < a || b > fork.size()) return false;
         out.push_back({a, b - a});
     }
@@ -54,36 +49,18 @@ bool offsets_table(const Bytes& fork, std::vector<Chunk>& out) {
 }
 
 bool resource_table(const Bytes& fork, std::vector<Chunk>& out) {
-    if (fork.size() < 4) return false;
-    const uint64_t base = uint64_t{be32(fork.data())} + 4;
-    if (base + 4 > fork.size()) return false;
-    const uint64_t count = le32(fork.data() + base);
-    if (base + 4 + count * 8 > fork.size()) return false;
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint8_t* e = fork.data() + base + 4 + 8 * i;
-        const uint64_t offset = base + le32(e), length = le32(e + 4);
+    const auto data = hfslib::try_load_be32(fork);
+    if (!data) return false;
+    const uint64_t base = uint64_t{*data} + 4;
+    const auto count = hfslib::try_load_le32(fork, base);
+    if (!count || base + 4 + uint64_t{*count} * 8 > fork.size()) return false;
+    for (uint64_t i = 0; i < *count; ++i) {
+        const uint64_t entry = base + 4 + 8 * i;
+        const uint64_t offset = base + load_le32(fork, entry), length = load_le32(fork, entry + 4);
         if (offset + length > fork.size()) return false;
         out.push_back({offset, length});
     }
     return true;
-}
-
-// Decodes one chunk the way the driver does; returns the bytes produced or 0.
-size_t decode(int type, Bytes& dst, const uint8_t* src, size_t len, void* scratch) {
-    const bool zlib = type == 3 || type == 4;
-    if (len == 0) return 0;
-    if (src[0] == (zlib ? 0xFF : 0x06)) {
-        if (len - 1 > dst.size()) return 0;
-        std::copy(src + 1, src + len, dst.begin());
-        return len - 1;
-    }
-    if (zlib) {
-        uLongf produced = dst.size();
-        return uncompress(dst.data(), &produced, src, len) == Z_OK ? produced : 0;
-    }
-    if ((type == 7 || type == 8) && !(len >= 3 && src[0] == 'b' && src[1] == 'v' && src[2] == 'x'))
-        return lzvn_decode_buffer(dst.data(), dst.size(), src, len);
-    return lzfse_decode_buffer(dst.data(), dst.size(), src, len, scratch);
 }
 
 } // namespace
@@ -94,12 +71,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int type = std::atoi(argv[1]);
+    const hfs_decmp_kind* kind = type >= 0 && type <= UINT8_MAX ? hfs_decmp_kind_of(type) : nullptr;
+    if (!kind || kind->home != hfs_decmp_home::resource_fork) {
+        std::fprintf(stderr, "bench_chunks: type %s is not a chunked type\n", argv[1]);
+        return 2;
+    }
     const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
     std::ifstream in(argv[2], std::ios::binary);
     const Bytes fork((std::istreambuf_iterator<char>(in)), {});
 
     std::vector<Chunk> chunks;
-    if (!((type == 8 || type == 12) && offsets_table(fork, chunks))) {
+    if (!(kind->layouts.offsets && offsets_table(fork, chunks))) {
         chunks.clear();
         if (!resource_table(fork, chunks)) {
             std::fprintf(stderr, "bench_chunks: no chunk table in %s\n", argv[2]);
@@ -107,16 +89,18 @@ int main(int argc, char** argv) {
         }
     }
 
-    Bytes dst(65536 + 1);
-    std::vector<uint64_t> scratch(lzfse_decode_scratch_size() / 8 + 1);
+    Bytes dst(kind->chunk_size + 1);
+    hfs_decmp_scratch scratch;
     double best = 1e30;
     uint64_t total = 0;
     for (int r = 0; r < repeats; ++r) {
         total = 0;
         const auto t0 = std::chrono::steady_clock::now();
         for (const Chunk& c : chunks) {
-            const size_t n = decode(type, dst, fork.data() + c.offset, c.length, scratch.data());
-            if (n == 0 || n > 65536) {
+            size_t n = 0;
+            const int rc = hfs_decmp_unpack(kind->type, dst.data(), dst.size(),
+                                            fork.data() + c.offset, c.length, &n, &scratch);
+            if (rc != 0 || n == 0 || n > kind->chunk_size) {
                 std::fprintf(stderr, "bench_chunks: a chunk does not decode\n");
                 return 1;
             }

@@ -6,6 +6,7 @@
 #include "handles.h"
 #include "ops_common.h"
 
+#include "byte_order.h"
 #include "decmpfs.h"
 #include "names.h"
 #include "path_resolve.h"
@@ -17,6 +18,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <string_view>
 
 namespace {
@@ -44,16 +46,6 @@ void date_text(uint32_t hfs_date, char out[date_text_size + 1]) {
     localtime_r(&seconds, &local);
     std::memset(out, 0, date_text_size + 1);
     strftime(out, date_text_size + 1, "%FT%T%z", &local);
-}
-
-void put16(uint8_t* at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value >> 8);
-    at[1] = static_cast<uint8_t>(value);
-}
-
-void put32(uint8_t* at, uint32_t value) {
-    put16(at, static_cast<uint16_t>(value >> 16));
-    put16(at + 2, static_cast<uint16_t>(value));
 }
 
 bool any_nonzero(const uint8_t* bytes, size_t size) {
@@ -141,26 +133,30 @@ int stored_attribute(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_vie
 
 } // namespace
 
+using hfslib::store_be16;
+using hfslib::store_be32;
+
 void hfs_finder_info(const hfslib_cat_rec* rec, uint8_t out[32]) {
     std::memset(out, 0, 32);
+    const std::span<uint8_t, 32> bytes(out, 32);
     if (rec->type == HFSLIB_REC_FILE) {
         const hfslib_file_info& info = rec->file.user_info;
-        put32(out, info.file_type);
-        put32(out + 4, info.file_creator);
-        put16(out + 8, info.finder_flags);
-        put16(out + 10, static_cast<uint16_t>(info.location_v));
-        put16(out + 12, static_cast<uint16_t>(info.location_h));
-        put16(out + 24, rec->file.finder_info.ext_finder_flags);
+        store_be32(bytes, 0, info.file_type);
+        store_be32(bytes, 4, info.file_creator);
+        store_be16(bytes, 8, info.finder_flags);
+        store_be16(bytes, 10, static_cast<uint16_t>(info.location_v));
+        store_be16(bytes, 12, static_cast<uint16_t>(info.location_h));
+        store_be16(bytes, 24, rec->file.finder_info.ext_finder_flags);
     } else if (rec->type == HFSLIB_REC_FOLDER) {
         const hfslib_folder_info& info = rec->folder.user_info;
-        put16(out, static_cast<uint16_t>(info.rect_top));
-        put16(out + 2, static_cast<uint16_t>(info.rect_left));
-        put16(out + 4, static_cast<uint16_t>(info.rect_bottom));
-        put16(out + 6, static_cast<uint16_t>(info.rect_right));
-        put16(out + 8, info.finder_flags);
-        put16(out + 10, static_cast<uint16_t>(info.location_v));
-        put16(out + 12, static_cast<uint16_t>(info.location_h));
-        put16(out + 24, rec->folder.finder_info.ext_finder_flags);
+        store_be16(bytes, 0, static_cast<uint16_t>(info.rect_top));
+        store_be16(bytes, 2, static_cast<uint16_t>(info.rect_left));
+        store_be16(bytes, 4, static_cast<uint16_t>(info.rect_bottom));
+        store_be16(bytes, 6, static_cast<uint16_t>(info.rect_right));
+        store_be16(bytes, 8, info.finder_flags);
+        store_be16(bytes, 10, static_cast<uint16_t>(info.location_v));
+        store_be16(bytes, 12, static_cast<uint16_t>(info.location_h));
+        store_be16(bytes, 24, rec->folder.finder_info.ext_finder_flags);
     }
 }
 

@@ -8,6 +8,7 @@
 // found lies within the device, and a located volume starts within it.
 #include "fuzz_common.h"
 
+#include "byte_order.h"
 #include "partition_map.h"
 
 #include <cstring>
@@ -15,8 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    const uint64_t extra_kib =
-        uint64_t{data[0]} << 24 | uint64_t{data[1]} << 16 | uint64_t{data[2]} << 8 | data[3];
+    const uint64_t extra_kib = hfslib::load_be32({data, size});
     const uint8_t* bytes = data + 4;
     const size_t len = size - 4;
     const uint64_t device_size = len + extra_kib * 1024;

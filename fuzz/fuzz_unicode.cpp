@@ -7,6 +7,7 @@
 // Destinations are heap blocks of exactly the room given. Checks: a counting
 // call and a writing call agree; clean input converts back to itself; a
 // name converted from a path and back converts to the same name again.
+#include "byte_order.h"
 #include "fuzz_common.h"
 
 #include "names.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -88,10 +90,10 @@ void names_side(std::string_view component, const uint16_t* units, size_t count)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const size_t room = data[0];
-    const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-    std::vector<uint16_t> units(text.size() / 2);
-    for (size_t i = 0; i < units.size(); ++i)
-        units[i] = static_cast<uint16_t>(uint8_t(text[2 * i]) << 8 | uint8_t(text[2 * i + 1]));
+    const std::span<const uint8_t> input(data + 1, size - 1);
+    const std::string text(reinterpret_cast<const char*>(input.data()), input.size());
+    std::vector<uint16_t> units(input.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = hfslib::load_be16(input, 2 * i);
 
     utf8_side(text.data(), text.size(), room);
     units_side(units.data(), units.size(), room);

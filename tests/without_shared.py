@@ -22,7 +22,7 @@ TIMEOUT = 600
 
 
 def copy_sources(source, dest):
-    if os.path.isdir(os.path.join(source, ".git")):
+    if os.path.exists(os.path.join(source, ".git")):  # a folder, or a file in a worktree
         files = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others",
                                 "--exclude-standard"], check=True,
                                capture_output=True).stdout.split(b"\0")
@@ -34,8 +34,12 @@ def copy_sources(source, dest):
             os.makedirs(os.path.dirname(os.path.join(dest, rel)), exist_ok=True)
             shutil.copy2(src, os.path.join(dest, rel), follow_symlinks=False)
     else:
-        shutil.copytree(source, dest, symlinks=True,
-                        ignore=shutil.ignore_patterns("build*", ".git"))
+        def top_level_builds(folder, names):
+            if os.path.realpath(folder) != os.path.realpath(source):
+                return []
+            return [n for n in names if n.startswith("build") or n == ".git"]
+
+        shutil.copytree(source, dest, symlinks=True, ignore=top_level_builds)
 
 
 def main():

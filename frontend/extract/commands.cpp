@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -14,11 +15,19 @@ namespace {
 
 struct listing {
     std::vector<folder_entry>* entries;
+    off_t last = 2;     // offset of the entry before
+    size_t skipped = 0; // offsets passed over
 };
 
-int collect(void* buf, const char* name, const struct stat* st, off_t) {
+int collect(void* buf, const char* name, const struct stat* st, off_t offset) {
     auto* out = static_cast<listing*>(buf);
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return 0;
+    // The handlers' own "." and ".." come first (offsets 1 and 2); entries
+    // by those names stored on the volume are kept for the caller to judge.
+    if (offset <= 2 && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) return 0;
+    // Entries get consecutive offsets; the handlers pass over those whose
+    // names cannot be shown.
+    if (offset > out->last + 1) out->skipped += static_cast<size_t>(offset - out->last - 1);
+    if (offset > out->last) out->last = offset;
     folder_entry entry{name, {}};
     if (st) entry.st = *st;
     out->entries->push_back(std::move(entry));
@@ -64,72 +73,115 @@ void print_long(const std::string& path, const std::string& name, const struct s
             : std::to_string(st.st_size);
     std::printf("%s %3lu %5u %5u %10s %s UTC %s", mode_text(st.st_mode).c_str(),
                 static_cast<unsigned long>(st.st_nlink), st.st_uid, st.st_gid, size.c_str(),
-                time_text(st.st_mtim).c_str(), name.c_str());
+                time_text(st.st_mtim).c_str(), printable(name).c_str());
     std::string target;
     if (S_ISLNK(st.st_mode) && link_target(path, target) == 0)
-        std::printf(" -> %s", target.c_str());
+        std::printf(" -> %s", printable(target).c_str());
     std::putchar('\n');
 }
 
-int list(const std::string& path, bool long_form, bool recursive, bool header) {
+// Lists `start`; with `recursive`, every folder below it too, depth first
+// from a stack of its own (the volume decides how deep it goes). A folder
+// met again through a folder hard link is not listed again.
+int list(const std::string& start, bool long_form, bool recursive) {
     struct stat st {};
-    if (int err = op_getattr(path.c_str(), &st)) {
-        report_error(path, err);
+    if (int err = op_getattr(start.c_str(), &st)) {
+        report_error(start, err);
         return 1;
     }
     if (!S_ISDIR(st.st_mode)) {
         if (long_form)
-            print_long(path, path, st);
+            print_long(start, start, st);
         else
-            std::printf("%s\n", path.c_str());
+            std::printf("%s\n", printable(start).c_str());
         return 0;
     }
-    std::vector<folder_entry> entries;
-    if (int err = list_folder(path, entries)) {
-        report_error(path, err);
-        return 1;
-    }
-    if (header) std::printf("%s:\n", path.c_str());
     int status = 0;
-    for (folder_entry& entry : entries) {
-        const std::string full = join_path(path, entry.name);
-        if (long_form || recursive) {
-            if (int err = op_getattr(full.c_str(), &entry.st)) {
-                report_error(full, err);
-                status = 1;
-                continue;
-            }
+    std::vector<std::string> pending{start};
+    std::set<ino_t> listed{st.st_ino};
+    for (bool first = true; !pending.empty(); first = false) {
+        const std::string path = std::move(pending.back());
+        pending.pop_back();
+        std::vector<folder_entry> entries;
+        if (int err = list_folder(path, entries)) {
+            report_error(path, err);
+            status = 1;
+            continue;
         }
-        if (long_form)
-            print_long(full, entry.name, entry.st);
-        else
-            std::printf("%s\n", entry.name.c_str());
-    }
-    if (recursive)
-        for (const folder_entry& entry : entries)
-            if (S_ISDIR(entry.st.st_mode)) {
-                std::putchar('\n');
-                status |= list(join_path(path, entry.name), long_form, true, true);
+        if (recursive) std::printf("%s%s:\n", first ? "" : "\n", printable(path).c_str());
+        for (folder_entry& entry : entries) {
+            const std::string full = join_path(path, entry.name);
+            if (long_form || recursive) {
+                if (int err = op_getattr(full.c_str(), &entry.st)) {
+                    report_error(full, err);
+                    status = 1;
+                    continue;
+                }
             }
+            if (long_form)
+                print_long(full, entry.name, entry.st);
+            else
+                std::printf("%s\n", printable(entry.name).c_str());
+        }
+        if (!recursive) break;
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
+            if (S_ISDIR(entry->st.st_mode) && entry->name != "." && entry->name != ".." &&
+                listed.insert(entry->st.st_ino).second)
+                pending.push_back(join_path(path, entry->name));
+    }
     return status;
 }
 
 } // namespace
 
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // C1 controls (U+0080 to U+009F) are escaped as their two bytes.
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F || c1) {
+            for (int k = 0; k < (c1 ? 2 : 1); ++k) {
+                const auto escaped = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+                char octal[5];
+                std::snprintf(octal, sizeof octal, "\\%03o", escaped);
+                out += octal;
+            }
+            if (c1) ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 void report_error(const std::string& what, int negative_errno) {
-    std::fprintf(stderr, "quorvel-extract: %s: %s\n", what.c_str(), std::strerror(-negative_errno));
+    std::fprintf(stderr, "quorvel-extract: %s: %s\n", printable(what).c_str(),
+                 std::strerror(-negative_errno));
 }
 
 std::string join_path(const std::string& path, const std::string& name) {
     return path == "/" ? "/" + name : path + "/" + name;
 }
 
-int list_folder(const std::string& path, std::vector<folder_entry>& entries) {
+int list_folder(const std::string& path, std::vector<folder_entry>& entries, size_t* skipped) {
     fuse_file_info fi{};
     if (int err = op_opendir(path.c_str(), &fi)) return err;
     listing out{&entries};
     int err = op_readdir(path.c_str(), &out, collect, 0, &fi);
     op_releasedir(path.c_str(), &fi);
+    if (skipped) *skipped = out.skipped;
     return err;
 }
 
@@ -146,7 +198,7 @@ int command_ls(const std::vector<std::string>& args) {
         else
             path = arg;
     }
-    return list(path, long_form, recursive, recursive);
+    return list(path, long_form, recursive);
 }
 
 int command_stat(const std::vector<std::string>& args) {
@@ -159,7 +211,7 @@ int command_stat(const std::vector<std::string>& args) {
         report_error(args[0], err);
         return 1;
     }
-    std::printf("  File: %s\n", args[0].c_str());
+    std::printf("  File: %s\n", printable(args[0]).c_str());
     std::printf("  Size: %lld\tBlocks: %lld\tIO Block: %ld\n", static_cast<long long>(st.st_size),
                 static_cast<long long>(st.st_blocks), static_cast<long>(st.st_blksize));
     std::printf(" Inode: %lu\tLinks: %lu", static_cast<unsigned long>(st.st_ino),
@@ -181,6 +233,17 @@ int command_cat(const std::vector<std::string>& args) {
     int status = 0;
     std::vector<char> buf(1 << 20);
     for (const std::string& path : args) {
+        struct stat st {};
+        if (int err = op_getattr(path.c_str(), &st)) {
+            report_error(path, err);
+            status = 1;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            report_error(path, -EISDIR);
+            status = 1;
+            continue;
+        }
         fuse_file_info fi{};
         if (int err = op_open(path.c_str(), &fi)) {
             report_error(path, err);
@@ -240,6 +303,6 @@ int command_xattr(const std::vector<std::string>& args) {
         return 1;
     }
     for (size_t at = 0; at < static_cast<size_t>(size); at += std::strlen(&names[at]) + 1)
-        std::printf("%s\n", &names[at]);
+        std::printf("%s\n", printable(&names[at]).c_str());
     return 0;
 }

@@ -2,51 +2,144 @@
 // keeping names, modes, owners (when run as root), times, symbolic links,
 // hard links and extended attributes. Items that cannot be read are listed
 // at the end; the copy goes on past them.
+//
+// The destination may hold links planted by someone else, and the volume is
+// untrusted: everything below DEST is created relative to folder descriptors
+// the extractor opened itself, without following any link, and the walk keeps
+// its own stack so the depth of the volume's tree costs no call stack.
 #include "extract.h"
 #include "frontend.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
+#include <linux/limits.h>
 #include <map>
-#include <set>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
-class copier {
+// A file descriptor, closed when it goes.
+class unique_fd {
 public:
-    explicit copier(bool quiet) : progress_(!quiet && isatty(STDERR_FILENO)) {}
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    ~unique_fd() { reset(); }
+    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
 
-    // Copies the volume's `source` to `dest` on this system.
-    void copy(const std::string& source, const std::string& dest);
-    int finish();
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
 
 private:
-    void copy_item(const std::string& source, const std::string& dest, const struct stat& st);
-    bool copy_file(const std::string& source, const std::string& dest, const struct stat& st);
-    void copy_folder(const std::string& source, const std::string& dest, const struct stat& st);
-    void copy_attributes(const std::string& source, const std::string& dest);
-    void set_metadata(const std::string& dest, const struct stat& st);
+    int fd_ = -1;
+};
+
+constexpr size_t no_place = std::numeric_limits<size_t>::max();
+
+// Folder descriptors held open along the path being copied (besides DEST's);
+// those further up are closed and opened again from their parent on the way
+// back.
+constexpr size_t open_folder_window = 64;
+
+constexpr int folder_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::string errno_text(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Whether a name read from the volume can be created as one entry of a
+// folder here.
+bool usable_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+class copier {
+public:
+    explicit copier(const extract_options& how)
+        : progress_(!how.quiet && isatty(STDERR_FILENO)), same_permissions_(how.same_permissions),
+          resource_fork_attributes_(how.resource_fork_attributes) {}
+
+    // Copies the volume's `source` to `dest` on this system; the exit status.
+    int copy(const std::string& source, const std::string& dest);
+
+private:
+    // A folder created (or found) below DEST: its parent folder and name.
+    // Entry 0 is DEST itself, or the folder a single file is copied into.
+    struct place {
+        size_t parent;
+        std::string name;
+    };
+    // A folder being copied.
+    struct frame {
+        size_t place;
+        size_t source_length; // of source_ while inside this folder
+        unique_fd fd;         // closed while far up the path
+        dev_t dev;            // of the folder created, to recognise it when
+        ino_t ino;            // it is opened again
+        struct stat st;       // the volume folder's attributes
+        bool keep_as_is;      // an existing DEST: its metadata is not touched
+        std::vector<folder_entry> entries;
+        size_t next = 0;
+    };
+    // The first copy of an item with several names.
+    struct first_copy {
+        size_t folder;
+        std::string name;
+    };
+
+    void walk();
+    void list_entries(std::vector<folder_entry>& entries);
+    bool enter_folder(int parent, size_t parent_place, const std::string& name,
+                      const struct stat& st);
+    void finish_folder(frame& folder, size_t depth);
+    void copy_leaf(int parent, size_t parent_place, const std::string& name, const struct stat& st);
+    bool copy_file(int parent, const std::string& name, const struct stat& st);
+    void link_folder_again(int parent, size_t parent_place, const std::string& name, size_t first);
+    bool clear_place(int parent, const std::string& name);
+    int open_place(size_t place);
+    bool reopen(size_t depth);
+    void check_resource_fork();
+    void copy_attributes(int fd, int parent, const std::string& name, mode_t mode);
+    void set_metadata(int fd, int parent, const std::string& name, const struct stat& st);
     void failed(const std::string& source, const std::string& why);
     void show_progress(bool last = false);
+    int finish();
 
     bool progress_;
+    bool same_permissions_;
+    bool resource_fork_attributes_;
     bool as_root_ = geteuid() == 0;
     uint64_t files_ = 0;
     uint64_t bytes_ = 0;
-    std::vector<std::string> failures_;
-    std::vector<std::string> refused_;    // attributes the destination could not hold
-    std::map<ino_t, std::string> linked_; // inode -> first copy of every item copied
-    std::set<ino_t> open_folders_;        // folders being copied (a folder link cycle)
+    std::string source_; // the volume path at hand
+    std::vector<frame> stack_;
+    std::vector<place> places_;
+    std::map<ino_t, size_t> folders_;    // volume folder -> its copy in places_
+    std::map<ino_t, first_copy> linked_; // item with several names -> its first copy
+    std::vector<std::string> failures_;  // volume path: why
+    std::vector<std::string> devices_;   // device nodes not made
     std::vector<char> buf_ = std::vector<char>(1 << 20);
 };
 
 void copier::failed(const std::string& source, const std::string& why) {
-    failures_.push_back(source + ": " + why);
+    failures_.push_back(printable(source) + ": " + why);
 }
 
 void copier::show_progress(bool last) {
@@ -55,177 +148,408 @@ void copier::show_progress(bool last) {
                  static_cast<double>(bytes_) / 1048576.0, last ? "\n" : "");
 }
 
-void copier::copy(const std::string& source, const std::string& dest) {
+int copier::copy(const std::string& source, const std::string& dest) {
     struct stat st {};
     if (int err = op_getattr(source.c_str(), &st)) {
-        failed(source, std::strerror(-err));
-        return;
+        report_error(source, err);
+        return 1;
     }
-    std::string target = dest;
-    struct stat existing {};
-    if (!S_ISDIR(st.st_mode) && stat(dest.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        size_t slash = source.find_last_of('/');
-        target = dest + "/" + source.substr(slash + 1);
+    source_ = source;
+    if (!S_ISDIR(st.st_mode)) {
+        // A file goes into DEST when DEST is a folder, else it becomes DEST.
+        // DEST is the user's own choice: the path to it is followed.
+        std::string folder = dest, name;
+        struct stat existing {};
+        if (stat(dest.c_str(), &existing) != 0 || !S_ISDIR(existing.st_mode)) {
+            const size_t slash = dest.find_last_of('/');
+            folder = slash == std::string::npos ? "." : slash == 0 ? "/" : dest.substr(0, slash);
+            name = dest.substr(slash == std::string::npos ? 0 : slash + 1);
+        } else {
+            std::string trimmed = source;
+            while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+            name = trimmed.substr(trimmed.find_last_of('/') + 1);
+        }
+        unique_fd parent(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parent.valid()) {
+            report_error(dest, -errno);
+            return 1;
+        }
+        if (!usable_name(name)) {
+            report_error(dest, -EISDIR);
+            return 1;
+        }
+        places_.push_back({no_place, folder});
+        copy_leaf(parent.get(), 0, name, st);
+        show_progress(true);
+        return finish();
     }
-    copy_item(source, target, st);
+
+    // An existing folder is copied into and otherwise left as it is; a new
+    // one gets the volume folder's metadata.
+    bool existed = true;
+    unique_fd fd(open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        existed = false;
+        if (mkdir(dest.c_str(), 0700) != 0) {
+            report_error(dest, -errno);
+            return 1;
+        }
+        fd.reset(open(dest.c_str(), folder_open_flags));
+    }
+    struct stat made {};
+    if (!fd.valid() || fstat(fd.get(), &made) != 0) {
+        report_error(dest, -errno);
+        return 1;
+    }
+    places_.push_back({no_place, dest});
+    folders_.emplace(st.st_ino, 0);
+    frame root{0, source_.size(), std::move(fd), made.st_dev, made.st_ino, st, existed, {}, 0};
+    list_entries(root.entries);
+    stack_.push_back(std::move(root));
+    walk();
     show_progress(true);
+    return finish();
 }
 
-void copier::copy_item(const std::string& source, const std::string& dest, const struct stat& st) {
-    if (S_ISDIR(st.st_mode)) {
-        copy_folder(source, dest, st);
+// The entries of the folder source_; what cannot be listed is reported.
+void copier::list_entries(std::vector<folder_entry>& entries) {
+    size_t skipped = 0;
+    if (int err = list_folder(source_, entries, &skipped)) failed(source_, std::strerror(-err));
+    if (skipped)
+        failed(source_,
+               "left out: " + std::to_string(skipped) + " entry(ies) whose names cannot be shown");
+}
+
+void copier::walk() {
+    while (!stack_.empty()) {
+        const size_t depth = stack_.size() - 1;
+        if (stack_[depth].next == stack_[depth].entries.size()) {
+            finish_folder(stack_[depth], depth);
+            stack_.pop_back();
+            continue;
+        }
+        const folder_entry entry = stack_[depth].entries[stack_[depth].next++];
+        source_.resize(stack_[depth].source_length);
+        if (source_ != "/") source_ += '/';
+        source_ += entry.name;
+        if (!usable_name(entry.name)) {
+            failed(source_, "left out: this name cannot be used here");
+            continue;
+        }
+        struct stat st {};
+        if (int err = op_getattr(source_.c_str(), &st)) {
+            failed(source_, std::strerror(-err));
+            continue;
+        }
+        if (!reopen(depth)) continue;
+        frame& folder = stack_[depth];
+        if (S_ISDIR(st.st_mode))
+            enter_folder(folder.fd.get(), folder.place, entry.name, st);
+        else
+            copy_leaf(folder.fd.get(), folder.place, entry.name, st);
+    }
+}
+
+// Opens the folder at `depth` again if it was closed, walking down from the
+// nearest open one. False (the rest of that folder is given up) when a
+// folder on the way is no longer the one created.
+bool copier::reopen(size_t depth) {
+    if (stack_[depth].fd.valid()) return true;
+    size_t open_at = depth;
+    while (!stack_[open_at].fd.valid()) --open_at;
+    unique_fd walked;
+    int from = stack_[open_at].fd.get();
+    for (size_t d = open_at + 1; d <= depth; ++d) {
+        frame& folder = stack_[d];
+        unique_fd fd(openat(from, places_[folder.place].name.c_str(), folder_open_flags));
+        struct stat st {};
+        if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_dev != folder.dev ||
+            st.st_ino != folder.ino) {
+            source_.resize(stack_[depth].source_length);
+            failed(source_, "the copy of this folder was moved or replaced while extracting");
+            stack_[depth].next = stack_[depth].entries.size();
+            return false;
+        }
+        if (d + open_folder_window > depth) {
+            folder.fd = std::move(fd);
+            from = folder.fd.get();
+        } else {
+            walked = std::move(fd);
+            from = walked.get();
+        }
+    }
+    return true;
+}
+
+bool copier::enter_folder(int parent, size_t parent_place, const std::string& name,
+                          const struct stat& st) {
+    // A folder met again (a folder hard link) is copied once; the later
+    // names become symbolic links to the first copy.
+    if (auto seen = folders_.find(st.st_ino); seen != folders_.end()) {
+        link_folder_again(parent, parent_place, name, seen->second);
+        return false;
+    }
+    struct stat existing {};
+    if (fstatat(parent, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISDIR(existing.st_mode) && !clear_place(parent, name))
+        return false;
+    if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+        failed(source_, errno_text("cannot create"));
+        return false;
+    }
+    unique_fd fd(openat(parent, name.c_str(), folder_open_flags));
+    struct stat made {};
+    if (!fd.valid() || fstat(fd.get(), &made) != 0) {
+        failed(source_, errno_text("cannot open the copy"));
+        return false;
+    }
+    places_.push_back({parent_place, name});
+    folders_.emplace(st.st_ino, places_.size() - 1);
+    frame folder{places_.size() - 1,
+                 source_.size(),
+                 std::move(fd),
+                 made.st_dev,
+                 made.st_ino,
+                 st,
+                 false,
+                 {},
+                 0};
+    list_entries(folder.entries);
+    stack_.push_back(std::move(folder));
+    if (stack_.size() > open_folder_window + 1)
+        stack_[stack_.size() - 1 - open_folder_window].fd.reset();
+    return true;
+}
+
+void copier::finish_folder(frame& folder, size_t depth) {
+    if (folder.keep_as_is) return;
+    source_.resize(folder.source_length);
+    if (!reopen(depth)) return;
+    copy_attributes(folder.fd.get(), -1, {}, S_IFDIR);
+    set_metadata(folder.fd.get(), -1, {}, folder.st);
+}
+
+void copier::link_folder_again(int parent, size_t parent_place, const std::string& name,
+                               size_t first) {
+    // The link's text: up from the folder holding it to the nearest common
+    // folder, then down to the first copy.
+    auto chain = [this](size_t at) {
+        std::vector<size_t> up;
+        for (; at != no_place; at = places_[at].parent) up.push_back(at);
+        return std::vector<size_t>(up.rbegin(), up.rend());
+    };
+    const std::vector<size_t> from = chain(parent_place), to = chain(first);
+    size_t common = 0;
+    while (common < from.size() && common < to.size() && from[common] == to[common]) ++common;
+    std::string text;
+    for (size_t i = common; i < from.size(); ++i) text += "../";
+    for (size_t i = common; i < to.size(); ++i) text += places_[to[i]].name + "/";
+    if (text.empty()) text = "./";
+    text.pop_back();
+    if (!clear_place(parent, name)) return;
+    if (symlinkat(text.c_str(), parent, name.c_str()) != 0) {
+        failed(source_, errno_text("cannot create a link to the folder's first copy"));
         return;
     }
-    // A second name of an item (a hard link, or a file seen again through a
-    // folder link) becomes a hard link again.
-    {
-        auto [it, first] = linked_.emplace(st.st_ino, dest);
-        if (!first) {
-            if (link(it->second.c_str(), dest.c_str()) != 0)
-                failed(source, std::string("cannot link: ") + std::strerror(errno));
+    ++files_;
+}
+
+// Removes what is at `name` so an item can be created there afresh (never
+// writing through what someone else put there). A folder goes only if empty.
+bool copier::clear_place(int parent, const std::string& name) {
+    struct stat existing {};
+    if (fstatat(parent, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    if (unlinkat(parent, name.c_str(), S_ISDIR(existing.st_mode) ? AT_REMOVEDIR : 0) == 0 ||
+        errno == ENOENT)
+        return true;
+    failed(source_, errno_text("cannot replace what is there"));
+    return false;
+}
+
+// A descriptor of the copy `place`, opened from DEST down without following
+// links; -1 when it cannot be opened. The caller closes it.
+int copier::open_place(size_t place) {
+    std::vector<size_t> down;
+    for (size_t at = place; at != 0 && at != no_place; at = places_[at].parent) down.push_back(at);
+    if (stack_.empty()) return -1;
+    unique_fd fd(dup(stack_[0].fd.get()));
+    for (size_t i = down.size(); i-- > 0 && fd.valid();)
+        fd.reset(openat(fd.get(), places_[down[i]].name.c_str(), folder_open_flags));
+    return fd.release();
+}
+
+void copier::copy_leaf(int parent, size_t parent_place, const std::string& name,
+                       const struct stat& st) {
+    if ((S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) && !same_permissions_) {
+        devices_.push_back(printable(source_));
+        return;
+    }
+    // A second name of an item (a hard link) becomes a hard link again.
+    if (st.st_nlink > 1) {
+        if (auto first = linked_.find(st.st_ino); first != linked_.end()) {
+            if (!clear_place(parent, name)) return;
+            unique_fd folder;
+            int from = parent;
+            if (first->second.folder != parent_place) {
+                folder.reset(open_place(first->second.folder));
+                from = folder.get();
+            }
+            if (from < 0 || linkat(from, first->second.name.c_str(), parent, name.c_str(), 0) != 0)
+                failed(source_, errno_text("cannot link"));
             return;
         }
     }
     if (S_ISREG(st.st_mode)) {
-        if (!copy_file(source, dest, st)) return;
-    } else if (S_ISLNK(st.st_mode)) {
-        char target[4097];
-        if (int err = op_readlink(source.c_str(), target, sizeof target)) {
-            failed(source, std::strerror(-err));
+        if (!copy_file(parent, name, st)) return;
+        check_resource_fork();
+    } else {
+        if (!clear_place(parent, name)) return;
+        if (S_ISLNK(st.st_mode)) {
+            char target[4097];
+            if (int err = op_readlink(source_.c_str(), target, sizeof target)) {
+                failed(source_, std::strerror(-err));
+                return;
+            }
+            if (symlinkat(target, parent, name.c_str()) != 0) {
+                failed(source_, errno_text("cannot create"));
+                return;
+            }
+        } else if (mknodat(parent, name.c_str(), (st.st_mode & S_IFMT) | 0600, st.st_rdev) != 0) {
+            failed(source_, errno_text("cannot create this special file"));
             return;
         }
-        if (symlink(target, dest.c_str()) != 0) {
-            failed(source, std::string("cannot create: ") + std::strerror(errno));
-            return;
-        }
-    } else if (mknod(dest.c_str(), (st.st_mode & S_IFMT) | 0600, st.st_rdev) != 0) {
-        failed(source, std::string("cannot create this special file: ") + std::strerror(errno));
-        return;
+        copy_attributes(-1, parent, name, st.st_mode);
+        set_metadata(-1, parent, name, st);
     }
     ++files_;
-    copy_attributes(source, dest);
-    set_metadata(dest, st);
+    if (st.st_nlink > 1) linked_.emplace(st.st_ino, first_copy{parent_place, name});
 }
 
-bool copier::copy_file(const std::string& source, const std::string& dest, const struct stat& st) {
+// A regular file, with its attributes and metadata; nothing is created when
+// the volume's file cannot be opened.
+bool copier::copy_file(int parent, const std::string& name, const struct stat& st) {
     fuse_file_info fi{};
-    if (int err = op_open(source.c_str(), &fi)) {
-        failed(source, std::strerror(-err));
+    if (int err = op_open(source_.c_str(), &fi)) {
+        failed(source_, std::strerror(-err));
         return false;
     }
-    int out = open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) {
-        failed(source, std::string("cannot create: ") + std::strerror(errno));
-        op_release(source.c_str(), &fi);
-        return false;
+    unique_fd out;
+    if (clear_place(parent, name)) {
+        out.reset(openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         0600));
+        if (!out.valid()) failed(source_, errno_text("cannot create"));
     }
-    bool ok = true;
+    bool ok = out.valid();
     off_t offset = 0;
-    while (offset < st.st_size) {
-        int got = op_read(source.c_str(), buf_.data(), buf_.size(), offset, &fi);
-        if (got < 0) {
-            failed(source, std::strerror(-got));
-            ok = false;
-            break;
-        }
-        if (got == 0) {
-            failed(source, "ends before its size");
+    while (ok && offset < st.st_size) {
+        int got = op_read(source_.c_str(), buf_.data(), buf_.size(), offset, &fi);
+        if (got <= 0) {
+            failed(source_, got < 0 ? std::strerror(-got) : "ends before its size");
             ok = false;
             break;
         }
         for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(out, buf_.data() + done, static_cast<size_t>(got - done));
+            ssize_t n = write(out.get(), buf_.data() + done, static_cast<size_t>(got - done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                failed(source, std::string("cannot write: ") + std::strerror(errno));
+                failed(source_, errno_text("cannot write"));
                 ok = false;
                 break;
             }
             done += n;
         }
-        if (!ok) break;
         offset += got;
         bytes_ += static_cast<uint64_t>(got);
         show_progress();
     }
-    op_release(source.c_str(), &fi);
-    if (close(out) != 0 && ok) {
-        failed(source, std::string("cannot write: ") + std::strerror(errno));
-        ok = false;
+    op_release(source_.c_str(), &fi);
+    if (!ok) return false;
+    copy_attributes(out.get(), -1, {}, st.st_mode);
+    set_metadata(out.get(), -1, {}, st);
+    if (close(out.release()) != 0) {
+        failed(source_, errno_text("cannot write"));
+        return false;
     }
-    return ok;
+    return true;
 }
 
-void copier::copy_folder(const std::string& source, const std::string& dest,
-                         const struct stat& st) {
-    if (open_folders_.contains(st.st_ino)) {
-        failed(source, "a folder link leads back into its own folder; not copied again");
-        return;
-    }
-    if (mkdir(dest.c_str(), 0700) != 0 && errno != EEXIST) {
-        failed(source, std::string("cannot create: ") + std::strerror(errno));
-        return;
-    }
-    std::vector<folder_entry> entries;
-    if (int err = list_folder(source, entries)) {
-        failed(source, std::strerror(-err));
-    } else {
-        open_folders_.insert(st.st_ino);
-        for (const folder_entry& entry : entries) {
-            const std::string from = join_path(source, entry.name);
-            struct stat child {};
-            if (int err = op_getattr(from.c_str(), &child)) {
-                failed(from, std::strerror(-err));
-                continue;
-            }
-            copy_item(from, dest + "/" + entry.name, child);
-        }
-        open_folders_.erase(st.st_ino);
-    }
-    copy_attributes(source, dest);
-    set_metadata(dest, st);
+// A resource fork too large to be an attribute is left out: it is reported.
+void copier::check_resource_fork() {
+    if (!resource_fork_attributes_) return;
+    struct stat fork {};
+    const std::string path = source_ + "/rsrc";
+    if (op_getattr(path.c_str(), &fork) == 0 && S_ISREG(fork.st_mode) && fork.st_size > INT_MAX)
+        failed(source_, "left out: its resource fork of " + std::to_string(fork.st_size) +
+                            " bytes is too large for an attribute");
 }
 
-void copier::copy_attributes(const std::string& source, const std::string& dest) {
-    int size = op_listxattr(source.c_str(), nullptr, 0);
+// Attributes go through `fd` for files and folders, else by name in `parent`.
+void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t mode) {
+    int size = op_listxattr(source_.c_str(), nullptr, 0);
     if (size <= 0) return;
     std::vector<char> names(static_cast<size_t>(size));
-    size = op_listxattr(source.c_str(), names.data(), names.size());
+    size = op_listxattr(source_.c_str(), names.data(), names.size());
     if (size <= 0) return;
+    // Linux keeps user attributes only on files and folders.
+    const bool plain = S_ISREG(mode) || S_ISDIR(mode);
+    const std::string by_name = "/proc/self/fd/" + std::to_string(parent) + "/" + name;
     for (size_t at = 0; at < static_cast<size_t>(size); at += std::strlen(&names[at]) + 1) {
-        const char* name = &names[at];
-        int length = op_getxattr(source.c_str(), name, nullptr, 0);
-        std::vector<char> value(static_cast<size_t>(length > 0 ? length : 0) + 1);
-        if (length >= 0) length = op_getxattr(source.c_str(), name, value.data(), value.size());
-        if (length < 0) {
-            failed(source, std::string("attribute ") + name + ": " + std::strerror(-length));
+        const char* attribute = &names[at];
+        if (!plain && std::strncmp(attribute, "user.", 5) == 0) continue;
+        int length = op_getxattr(source_.c_str(), attribute, nullptr, 0);
+        // Linux holds no value over XATTR_SIZE_MAX: a larger one (a volume
+        // may claim up to 2 GiB) is neither read nor held in memory.
+        if (length > XATTR_SIZE_MAX) {
+            failed(source_,
+                   "cannot write attribute " + printable(attribute) + ": " + std::strerror(E2BIG));
             continue;
         }
+        std::vector<char> value(static_cast<size_t>(length > 0 ? length : 0) + 1);
+        if (length >= 0)
+            length = op_getxattr(source_.c_str(), attribute, value.data(), value.size());
+        if (length < 0) {
+            failed(source_, std::string("attribute ") + printable(attribute) + ": " +
+                                std::strerror(-length));
+            continue;
+        }
+        const size_t bytes = static_cast<size_t>(length);
+        const int set = plain ? fsetxattr(fd, attribute, value.data(), bytes, 0)
+                              : lsetxattr(by_name.c_str(), attribute, value.data(), bytes, 0);
         // Where the destination cannot hold attributes, they are left out.
-        if (lsetxattr(dest.c_str(), name, value.data(), static_cast<size_t>(length), 0) != 0 &&
-            errno != ENOTSUP && errno != EPERM)
-            failed(source,
-                   std::string("cannot write attribute ") + name + ": " + std::strerror(errno));
+        if (set != 0 && errno != ENOTSUP && errno != EPERM)
+            failed(source_,
+                   "cannot write attribute " + printable(attribute) + ": " + std::strerror(errno));
     }
 }
 
-void copier::set_metadata(const std::string& dest, const struct stat& st) {
-    if (as_root_) (void)lchown(dest.c_str(), st.st_uid, st.st_gid);
-    if (!S_ISLNK(st.st_mode)) (void)chmod(dest.c_str(), st.st_mode & 07777);
+// Owner (as root), mode and times, through `fd` or by name in `parent`.
+void copier::set_metadata(int fd, int parent, const std::string& name, const struct stat& st) {
+    // Set-user-ID, set-group-ID and sticky bits from an untrusted volume are
+    // kept only when asked for.
+    const mode_t mode = st.st_mode & (same_permissions_ ? 07777 : 0777);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    (void)utimensat(AT_FDCWD, dest.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    if (fd >= 0) {
+        if (as_root_) (void)fchown(fd, st.st_uid, st.st_gid);
+        (void)fchmod(fd, mode);
+        (void)futimens(fd, times);
+        return;
+    }
+    if (as_root_) (void)fchownat(parent, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    if (!S_ISLNK(st.st_mode)) (void)fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
+    (void)utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 int copier::finish() {
-    if (!refused_.empty()) {
+    int status = 0;
+    if (!devices_.empty()) {
         std::fprintf(stderr,
-                     "quorvel-extract: the destination could not hold %zu extended "
-                     "attribute(s):\n",
-                     refused_.size());
-        for (const std::string& attribute : refused_)
-            std::fprintf(stderr, "    %s\n", attribute.c_str());
+                     "quorvel-extract: %zu device node(s) not created (--same-permissions "
+                     "creates them):\n",
+                     devices_.size());
+        for (const std::string& device : devices_) std::fprintf(stderr, "    %s\n", device.c_str());
+        status = 1;
     }
-    if (failures_.empty()) return 0;
+    if (failures_.empty()) return status;
     std::fprintf(stderr, "quorvel-extract: %zu item(s) could not be extracted:\n",
                  failures_.size());
     for (const std::string& failure : failures_) std::fprintf(stderr, "    %s\n", failure.c_str());
@@ -234,14 +558,11 @@ int copier::finish() {
 
 } // namespace
 
-int command_extract(const std::vector<std::string>& args, bool quiet) {
+int command_extract(const std::vector<std::string>& args, const extract_options& how) {
     if (args.empty() || args.size() > 2) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME extract [PATH] DEST\n");
         return 1;
     }
-    const std::string source = args.size() == 2 ? args[0] : "/";
-    const std::string dest = args.back();
-    copier c(quiet);
-    c.copy(source, dest);
-    return c.finish();
+    copier c(how);
+    return c.copy(args.size() == 2 ? args[0] : "/", args.back());
 }

@@ -6,6 +6,7 @@
 #include "options.h"
 
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <vector>
 
@@ -20,9 +21,12 @@ struct folder_entry {
     struct stat st;
 };
 
-// The entries of a folder (without "." and ".."); a negative errno value on
-// failure.
-int list_folder(const std::string& path, std::vector<folder_entry>& entries);
+// The entries of a folder (without the "." and ".." every folder has); a
+// negative errno value on failure. `skipped` (when given) counts entries the
+// handlers passed over because their names cannot be shown, as far as the
+// listing tells (not those after the last entry shown).
+int list_folder(const std::string& path, std::vector<folder_entry>& entries,
+                size_t* skipped = nullptr);
 
 // `path` joined with `name` ("/" + name at the root).
 std::string join_path(const std::string& path, const std::string& name);
@@ -32,7 +36,20 @@ int command_ls(const std::vector<std::string>& args);
 int command_stat(const std::vector<std::string>& args);
 int command_cat(const std::vector<std::string>& args);
 int command_xattr(const std::vector<std::string>& args);
-int command_extract(const std::vector<std::string>& args, bool quiet);
+// How extract copies.
+struct extract_options {
+    bool quiet = false;
+    // Keep set-user-ID, set-group-ID and sticky bits and create device nodes.
+    bool same_permissions = false;
+    // Resource forks are shown as the user.com.apple.ResourceFork attribute
+    // (not with rsrc_only).
+    bool resource_fork_attributes = true;
+};
+int command_extract(const std::vector<std::string>& args, const extract_options& how);
 
-// Prints "quorvel-extract: WHAT: error text" to standard error.
+// `text` with backslashes and control characters escaped (\n, \t, \\, octal
+// \033 and so on, as `ls -b` shows them), fit for a terminal.
+std::string printable(std::string_view text);
+
+// Prints "quorvel-extract: WHAT: error text" to standard error (WHAT escaped).
 void report_error(const std::string& what, int negative_errno);

@@ -15,7 +15,7 @@
 namespace {
 
 constexpr char usage[] =
-    "usage: quorvel-extract [-o options] [--force] [--quiet] VOLUME COMMAND [ARGS]\n"
+    "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] VOLUME COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
     "    ls [-l] [-R] [PATH]    list a folder (the root by default)\n"
@@ -27,7 +27,16 @@ constexpr char usage[] =
     "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
     "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
     "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
-    "noublio, ublio_items=N, ublio_grace=N. The volume is never written.\n";
+    "noublio, ublio_items=N, ublio_grace=N. The volume is never written.\n"
+    "\n"
+    "extract never follows a symbolic link below DEST (what is in the way is\n"
+    "replaced), leaves an existing DEST's own mode, owner and times alone, and\n"
+    "copies a folder reached through several folder hard links once: the later\n"
+    "names become relative symbolic links to the first copy. By default it drops\n"
+    "set-user-ID, set-group-ID and sticky bits and does not create device nodes\n"
+    "(they are listed, and the exit status is 1);\n"
+    "    -p, --same-permissions   keep those bits and create device nodes\n"
+    "Names are shown with control characters and backslashes escaped.\n";
 
 hfslib_vol served;
 hfslib_vol* served_volume() {
@@ -51,7 +60,7 @@ struct options_guard {
 int main(int argc, char** argv) {
     options_guard guard;
     hfs_options& options = guard.options;
-    bool quiet = false;
+    extract_options how;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -74,7 +83,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--force" && words.empty()) {
             options.force = 1;
         } else if (arg == "--quiet") {
-            quiet = true;
+            how.quiet = true;
+        } else if (arg == "-p" || arg == "--same-permissions") {
+            how.same_permissions = true;
         } else {
             words.push_back(arg);
         }
@@ -84,6 +95,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     options.volume = strdup(words[0].c_str());
+    how.resource_fork_attributes = !options.rsrc_only;
     const std::string command = words[1];
     const std::vector<std::string> args(words.begin() + 2, words.end());
 
@@ -101,9 +113,10 @@ int main(int argc, char** argv) {
     else if (command == "xattr")
         status = command_xattr(args);
     else if (command == "extract")
-        status = command_extract(args, quiet);
+        status = command_extract(args, how);
     else
-        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s", command.c_str(), usage);
+        std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n%s",
+                     printable(command).c_str(), usage);
 
     hfslib_unmount(&served, nullptr);
     hfslib_teardown();

@@ -5,6 +5,7 @@
 #include "builder.h"
 #include "decmpfs.h"
 #include "libhfs.h"
+#include "stat.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -160,6 +161,26 @@ TEST(DecmpUnpack, StoredMarkersEmptyUnitsAndDestinationBounds) {
     qtest::clear_messages();
     EXPECT_EQ(hfs_decmp_unpack(9, big.data(), big.size(), z.data(), z.size(), &out), 1);
     EXPECT_TRUE(qtest::has_message("invalid decmpfs type 9\n")) << qtest::all_messages();
+}
+
+// st_blksize: one chunk for types kept in the resource fork, the whole file
+// otherwise; a type without a decoder is shown by its number's parity.
+TEST(DecmpStat, PreferredIoSizeByType) {
+    struct row {
+        uint8_t type;
+        uint64_t size, want;
+    };
+    for (const row& r : std::initializer_list<row>{{3, 200000, 200000},
+                                                   {4, 200000, 65536},
+                                                   {4, 1000, 1000},
+                                                   {5, 70000, 70000},
+                                                   {12, 150000, 65536},
+                                                   {9, 200000, 200000},
+                                                   {10, 200000, 65536},
+                                                   {0, 200000, 65536}}) {
+        const hfs_decmp_info info{r.type, r.size};
+        EXPECT_EQ(hfs_decmp_blksize(&info), r.want) << unsigned{r.type};
+    }
 }
 
 std::string compress_dir() {

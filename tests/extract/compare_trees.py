@@ -3,7 +3,8 @@
 
 Usage: compare_trees.py MOUNT EXTRACTED [SEVENZIP_FOLDER [EXTRACT_LOG]]
 Names, types, modes, owners, sizes, times, contents, symbolic-link targets,
-extended attributes and the grouping of hard links must agree. With a
+extended attributes and the grouping of hard links must agree. A folder seen
+again through a folder hard link is a symbolic link to its first copy. With a
 folder extracted by 7-Zip, every regular file 7-Zip could decode must hold
 the same bytes. Prints each difference; exits 1 if there is any.
 """
@@ -89,6 +90,24 @@ def main(mount, extracted, sevenzip=None, log=None):
     bad = problems.append
     shown, copied = walk(mount), walk(extracted)
     failed = reported_failures(log)
+    # Later names of a folder: a link to the copy of the same folder; what the
+    # mount shows below them is compared at the first copy.
+    relinked = set()
+    for rel in shown:
+        if any(rel.startswith(r + "/") for r in relinked):
+            continue
+        a, b = os.path.join(mount, rel), os.path.join(extracted, rel)
+        if os.path.isdir(a) and not os.path.islink(a) and os.path.islink(b):
+            relinked.add(rel)
+            first = os.path.realpath(b)
+            inside = os.path.relpath(first, os.path.realpath(extracted))
+            if inside.startswith("..") or not os.path.isdir(first):
+                bad(f"{rel}: links outside the copy or to no folder")
+            elif os.stat(os.path.join(mount, inside)).st_ino != os.stat(a).st_ino:
+                bad(f"{rel}: links to {inside}, another folder")
+    shown = [rel for rel in shown if rel not in relinked and
+             not any(rel.startswith(r + "/") for r in relinked)]
+    copied = [rel for rel in copied if rel not in relinked]
     # Times first: reading a copy changes its access time (and that of every
     # other name of a hard link).
     stats = {}

@@ -16,7 +16,7 @@ check_volume() {
     local before
     before=$(sha256sum <"$image")
     mount_volume "$image" "$mnt" "$@" || return
-    "$EXTRACT" --quiet "$@" "$image" extract "$out" 2>"$E2E_WORK/extract-$name.log"
+    "$EXTRACT" --quiet --same-permissions "$@" "$image" extract "$out" 2>"$E2E_WORK/extract-$name.log"
     local status=$?
     # Items the mount cannot read either are listed, with a non-zero status.
     if [ "$status" -ne 0 ] && ! grep -q "could not be extracted" "$E2E_WORK/extract-$name.log"; then

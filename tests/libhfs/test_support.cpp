@@ -264,25 +264,6 @@ std::string sha256_hex(const uint8_t* data, size_t len) {
     return std::string(hex, 64);
 }
 
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    b[at] = static_cast<uint8_t>(v >> 8);
-    b[at + 1] = static_cast<uint8_t>(v);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    put16(b, at, static_cast<uint16_t>(v >> 16));
-    put16(b, at + 2, static_cast<uint16_t>(v));
-}
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
-    put32(b, at, static_cast<uint32_t>(v >> 32));
-    put32(b, at + 4, static_cast<uint32_t>(v));
-}
-uint16_t get16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>((b[at] << 8) | b[at + 1]);
-}
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    return (uint32_t{get16(b, at)} << 16) | get16(b, at + 2);
-}
-
 std::vector<uint8_t> make_node(uint16_t node_size, int8_t kind, uint8_t height, uint32_t flink,
                                uint32_t blink, const std::vector<std::vector<uint8_t>>& records) {
     std::vector<uint8_t> node(node_size, 0);

@@ -3,6 +3,7 @@
 // real images unpacked on demand; crafted node and record bytes; SHA-256.
 #pragma once
 
+#include "byte_order.h"
 #include "libhfs.h"
 
 #include <gtest/gtest.h>
@@ -66,12 +67,22 @@ std::vector<truth> groundtruth(const std::string& name);
 
 std::string sha256_hex(const uint8_t* data, size_t len);
 
-// Big-endian writers into byte vectors.
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v);
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v);
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v);
-uint16_t get16(const std::vector<uint8_t>& b, size_t at);
-uint32_t get32(const std::vector<uint8_t>& b, size_t at);
+// Big-endian writers and readers of byte vectors.
+inline void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    hfslib::store_be16(b, at, v);
+}
+inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    hfslib::store_be32(b, at, v);
+}
+inline void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
+    hfslib::store_be64(b, at, v);
+}
+inline uint16_t get16(const std::vector<uint8_t>& b, size_t at) {
+    return hfslib::load_be16(b, at);
+}
+inline uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
+    return hfslib::load_be32(b, at);
+}
 
 // Builds a node of `node_size` bytes holding `records` (each at an even
 // offset unless the record itself is odd-sized), with descriptor fields and a

@@ -34,5 +34,9 @@ expect_error '{"volume": {}, "items": [{"type": "file", "name": "x", "compress":
 expect_error '{"volume": {}, "items": [{"type": "file", "name": "\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff\u00ff"}]}' 'longer than 255'
 expect_error '{"volume": {}, "items": [{"type": "folder", "name": "d", "children": [{"type": "file"}]}]}' 'items[0] "d".children[0]: missing "name"'
 expect_error '{"volume": {}, "items": [{"type": "folder", "name": "d", "id": "d", "children": [{"type": "hardlink", "name": "up", "target": "d"}]}]}' 'would make a cycle'
+expect_error '{"volume": {}, "container": {"format": "dmg"}}' 'expected one of "raw", "udif"'
+expect_error '{"volume": {}, "container": {"band_size": 1000}}' 'non-zero multiple of 512'
+expect_error '{"volume": {}, "container": {"partition_map": "gpt", "second_partition": {"type": "FFFF"}}}' 'expected a GUID'
+expect_error '{"volume": {"size": "2M"}, "container": {"format": "sparseimage", "band_size": 512}}' 'at most 1008 bands'
 [ $failures -eq 0 ] && echo "all faulty manifests refused"
 exit $failures

@@ -1,5 +1,7 @@
 #include "codecs.h"
 
+#include <bzlib.h>
+#include <lzma.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -44,6 +46,29 @@ Bytes lzfse_stored_encode(std::span<const uint8_t> in) {
     w.le32(uint32_t(in.size()));
     w.bytes(in);
     w.text("bvx$");
+    return out;
+}
+
+Bytes bzip2_encode(std::span<const uint8_t> in) {
+    if (in.size() > UINT32_MAX / 2) throw std::runtime_error("bzip2: input too large");
+    unsigned len = unsigned(in.size() + in.size() / 100 + 600);
+    Bytes out(len);
+    Bytes src(in.begin(), in.end()); // the library takes a non-const source
+    if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &len,
+                                 reinterpret_cast<char*>(src.data()), unsigned(src.size()), 9, 0,
+                                 0) != BZ_OK)
+        throw std::runtime_error("bzip2 compression failed");
+    out.resize(len);
+    return out;
+}
+
+Bytes xz_encode(std::span<const uint8_t> in) {
+    Bytes out(lzma_stream_buffer_bound(in.size()));
+    size_t pos = 0;
+    if (lzma_easy_buffer_encode(LZMA_PRESET_DEFAULT, LZMA_CHECK_CRC64, nullptr, in.data(),
+                                in.size(), out.data(), &pos, out.size()) != LZMA_OK)
+        throw std::runtime_error("LZMA compression failed");
+    out.resize(pos);
     return out;
 }
 

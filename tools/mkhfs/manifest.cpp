@@ -23,7 +23,7 @@ public:
 
     Manifest manifest(const json& j) {
         Manifest m;
-        object(j, "manifest", {"volume", "root", "items"});
+        object(j, "manifest", {"volume", "root", "items", "container"});
         if (!j.contains("volume")) fail("manifest", "missing \"volume\"");
         m.volume = volume(j["volume"]);
         m.root.kind = Kind::folder;
@@ -35,6 +35,7 @@ public:
             if (m.root.cnid && *m.root.cnid != 2) fail("root", "the root folder always has CNID 2");
         }
         if (j.contains("items")) m.root.children = items(j["items"], "items");
+        if (j.contains("container")) m.container = container(j["container"]);
         return m;
     }
 
@@ -234,6 +235,92 @@ private:
             v.wrapper = wr;
         }
         return v;
+    }
+
+    template <class E>
+    E choice(const json& j, const std::string& where,
+             std::initializer_list<std::pair<const char*, E>> options) {
+        std::string s = str(j, where), names;
+        for (const auto& [name, value] : options) {
+            if (s == name) return value;
+            names += std::string(names.empty() ? "" : ", ") + "\"" + name + "\"";
+        }
+        fail(where, "expected one of " + names + ", got \"" + s + "\"");
+    }
+
+    Container container(const json& j) {
+        const std::string w = "container";
+        object(j, w,
+               {"format", "partition_map", "partition_name", "second_partition", "encoding",
+                "chunk_sectors", "zero_chunks", "run_offsets", "run_order", "data_checksum",
+                "band_size", "band_order", "trim_bands"});
+        using C = Container;
+        C c;
+        if (j.contains("format"))
+            c.format = choice<C::Format>(j["format"], w + ".format",
+                                         {{"raw", C::Format::raw},
+                                          {"udif", C::Format::udif},
+                                          {"sparseimage", C::Format::sparseimage},
+                                          {"sparsebundle", C::Format::sparsebundle}});
+        if (j.contains("partition_map"))
+            c.gpt = choice<bool>(j["partition_map"], w + ".partition_map",
+                                 {{"none", false}, {"gpt", true}});
+        if (j.contains("partition_name"))
+            c.partition_name = str(j["partition_name"], w + ".partition_name");
+        if (j.contains("second_partition")) {
+            const json& p = j["second_partition"];
+            const std::string pw = w + ".second_partition";
+            object(p, pw, {"type", "name", "size", "data"});
+            ExtraPartition e;
+            if (p.contains("type")) e.type_guid = str(p["type"], pw + ".type");
+            bool guid_ok = e.type_guid.size() == 36;
+            for (size_t i = 0; guid_ok && i < 36; ++i)
+                guid_ok = (i == 8 || i == 13 || i == 18 || i == 23)
+                              ? e.type_guid[i] == '-'
+                              : std::isxdigit(uint8_t(e.type_guid[i]));
+            if (!guid_ok)
+                fail(pw + ".type", "expected a GUID XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX");
+            if (p.contains("name")) e.name = str(p["name"], pw + ".name");
+            if (p.contains("size")) e.size = number(p["size"], pw + ".size", true);
+            if (e.size == 0 || e.size % 512)
+                fail(pw + ".size", "must be a non-zero multiple of 512");
+            if (p.contains("data")) e.data = content(p["data"], pw + ".data");
+            if (e.data.length() > e.size) fail(pw + ".data", "is larger than the partition");
+            c.extra = e;
+        }
+        if (j.contains("encoding"))
+            c.encoding = choice<C::Encoding>(j["encoding"], w + ".encoding",
+                                             {{"raw", C::Encoding::raw},
+                                              {"zlib", C::Encoding::zlib},
+                                              {"bzip2", C::Encoding::bzip2},
+                                              {"lzma", C::Encoding::lzma}});
+        if (j.contains("chunk_sectors")) {
+            c.chunk_sectors = u32(j["chunk_sectors"], w + ".chunk_sectors", 65536);
+            if (c.chunk_sectors == 0) fail(w + ".chunk_sectors", "must be at least 1");
+        }
+        if (j.contains("zero_chunks"))
+            c.zero_as_ignore = choice<bool>(j["zero_chunks"], w + ".zero_chunks",
+                                            {{"zero", false}, {"ignore", true}});
+        if (j.contains("run_offsets"))
+            c.table_offsets = choice<bool>(j["run_offsets"], w + ".run_offsets",
+                                           {{"fork", false}, {"table", true}});
+        if (j.contains("run_order"))
+            c.reverse_storage = choice<bool>(j["run_order"], w + ".run_order",
+                                             {{"disk", false}, {"reverse", true}});
+        if (j.contains("data_checksum"))
+            c.data_checksum = boolean(j["data_checksum"], w + ".data_checksum");
+        if (j.contains("band_size")) {
+            c.band_size = number(j["band_size"], w + ".band_size", true);
+            if (*c.band_size == 0 || *c.band_size % 512 || *c.band_size / 512 > UINT32_MAX)
+                fail(w + ".band_size", "must be a non-zero multiple of 512");
+        }
+        if (j.contains("band_order"))
+            c.band_order = choice<C::BandOrder>(j["band_order"], w + ".band_order",
+                                                {{"disk", C::BandOrder::disk},
+                                                 {"reverse", C::BandOrder::reverse},
+                                                 {"shuffled", C::BandOrder::shuffled}});
+        if (j.contains("trim_bands")) c.trim_bands = boolean(j["trim_bands"], w + ".trim_bands");
+        return c;
     }
 
     Content content(const json& j, const std::string& where) {

@@ -95,8 +95,40 @@ struct Volume {
     std::optional<Wrapper> wrapper;
 };
 
+// A second GPT partition beside the HFS+ one.
+struct ExtraPartition {
+    std::string type_guid = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"; // basic data
+    std::string name = "DATA";
+    uint64_t size = 1 << 20; // bytes, a multiple of 512
+    Content data;
+};
+
+// What the volume is wrapped in: nothing (the plain volume), a GPT-partitioned
+// disk, and/or a disk-image container.
+struct Container {
+    enum class Format { raw, udif, sparseimage, sparsebundle };
+    enum class Encoding { raw, zlib, bzip2, lzma };
+    enum class BandOrder { disk, reverse, shuffled };
+    Format format = Format::raw;
+    bool gpt = false;
+    std::string partition_name = "disk image"; // GPT name of the HFS+ partition
+    std::optional<ExtraPartition> extra;
+    // UDIF
+    Encoding encoding = Encoding::zlib;
+    uint32_t chunk_sectors = 2048;
+    bool zero_as_ignore = false;  // all-zero file-system chunks as ignore runs
+    bool table_offsets = false;   // run offsets counted from each table's data offset
+    bool reverse_storage = false; // runs stored last to first in the data fork
+    bool data_checksum = true;
+    // sparseimage, sparsebundle
+    std::optional<uint64_t> band_size; // bytes
+    BandOrder band_order = BandOrder::shuffled;
+    bool trim_bands = false;
+};
+
 struct Manifest {
     Volume volume;
+    Container container;
     Item root; // the root folder; its name is the volume name
 };
 

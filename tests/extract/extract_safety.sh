@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# quorvel-extract against a hostile destination and hostile volumes (made by
+# mkhfs; no FUSE and no reference images needed). Each case: a volume, what
+# is done with it, and what must (not) happen.
+set -u
+here=$(dirname "$0")
+source "$here/../e2e/lib.sh"
+: "${EXTRACT:?path of quorvel-extract}" "${MKHFS:?path of mkhfs}"
+w=$E2E_WORK
+
+# volume NAME JSON: builds $w/NAME.img from the manifest text.
+volume() {
+    printf '%s\n' "$2" >"$w/$1.json"
+    "$MKHFS" --quiet "$w/$1.json" "$w/$1.img" || fail "mkhfs $1"
+}
+# run NAME ARGS...: runs the extractor; status in $rc, stderr in $err, stdout in $out.
+run() {
+    local name=$1
+    shift
+    out=$(timeout 500 "$EXTRACT" --quiet "$@" 2>"$w/$name.err")
+    rc=$?
+    err=$(cat "$w/$name.err")
+}
+
+# --- hostile destination: links planted by someone else, an existing DEST ---
+volume plain '{"volume": {"name": "Plain"},
+  "root": {"perms": {"owner": 501, "group": 20, "mode": "0777"}, "dates": {"all": "2001-02-03T04:05:06Z"}},
+  "items": [
+    {"type": "file", "name": "readme.txt", "data": "from the volume\n", "perms": {"mode": "0666"}},
+    {"type": "folder", "name": "Documents", "children": [{"type": "file", "name": "a.txt", "data": "a\n"}]},
+    {"type": "folder", "name": "cat me"}]}'
+mkdir -p "$w/elsewhere/dir" "$w/dest"
+printf 'victim\n' >"$w/elsewhere/victim"
+chmod 0600 "$w/elsewhere/victim"
+ln -s "$w/elsewhere/victim" "$w/dest/readme.txt"
+ln -s "$w/elsewhere/dir" "$w/dest/Documents"
+chmod 0750 "$w/dest"
+run hostile "$w/plain.img" extract / "$w/dest"
+[ "$rc" -eq 0 ] || fail "hostile DEST: status $rc: $err"
+[ "$(cat "$w/elsewhere/victim")" = victim ] && [ "$(stat -c %a "$w/elsewhere/victim")" = 600 ] ||
+    fail "the file a planted link named was written or changed"
+[ -z "$(ls -A "$w/elsewhere/dir")" ] || fail "files were made in the folder a planted link named"
+[ ! -L "$w/dest/readme.txt" ] && [ "$(cat "$w/dest/readme.txt")" = "from the volume" ] &&
+    [ ! -L "$w/dest/Documents" ] && [ "$(cat "$w/dest/Documents/a.txt")" = a ] ||
+    fail "the planted links were not replaced by the volume's items"
+[ "$(stat -c '%a %u' "$w/dest")" = "750 $(id -u)" ] &&
+    [ "$(stat -c %Y "$w/dest")" != "$(date -d 2001-02-03T04:05:06Z +%s)" ] ||
+    fail "an existing DEST got the volume root's metadata: $(stat -c '%a %u %y' "$w/dest")"
+
+run no-parent "$w/plain.img" extract / "$w/no/parent"
+[ "$rc" -eq 1 ] && [ "$err" = "quorvel-extract: $w/no/parent: No such file or directory" ] ||
+    fail "DEST without a parent: $rc: $err"
+run cat-folder "$w/plain.img" cat "/cat me"
+[ "$rc" -eq 1 ] && [ "$err" = "quorvel-extract: /cat me: Is a directory" ] ||
+    fail "cat of a folder: $rc: $err"
+
+# --- hostile volumes ---
+# 3,000 nested folders, some 33,000 bytes of path.
+python3 - "$w/deep.json" <<'EOF'
+import sys
+down = "".join(f'{{"type": "folder", "name": "level-{i:04}", "children": [' for i in range(3000))
+bottom = '{"type": "file", "name": "bottom.txt", "data": "at the bottom\\n"}'
+with open(sys.argv[1], "w") as f:
+    f.write('{"volume": {"name": "Deep"}, "items": [' + down + bottom + "]}" * 3000 + "]}")
+EOF
+# The builder reads the manifest recursively: a sanitizer build needs room.
+(ulimit -s 262144 2>/dev/null; "$MKHFS" --quiet "$w/deep.json" "$w/deep.img") || fail "mkhfs deep"
+run deep "$w/deep.img" extract / "$w/deep"
+[ "$rc" -eq 0 ] || fail "3,000 nested folders: status $rc: ${err:0:300}"
+bottom=$(find "$w/deep" -name bottom.txt)
+[ "$(find "$w/deep" -type d | wc -l)" = 3001 ] && [ "${#bottom}" -gt 33000 ] &&
+    [ "$(find "$w/deep" -name bottom.txt -execdir cat {} +)" = "at the bottom" ] ||
+    fail "3,000 nested folders were not all extracted"
+
+# 40 folders, each holding two folder hard links to the next: 2^40 paths.
+python3 - "$w/bomb.json" <<'EOF'
+import json, sys
+items = [{"type": "folder", "name": "d00", "children": [
+    {"type": "hardlink", "name": n, "target": "d01"} for n in "ab"]}]
+for i in range(1, 40):
+    children = [{"type": "hardlink", "name": n, "target": f"d{i + 1:02}"} for n in "ab"]
+    if i == 39:
+        children = [{"type": "file", "name": "payload", "data": {"pattern": "random", "size": 100000}}]
+    items.append({"type": "folder", "name": f"d{i:02}", "id": f"d{i:02}", "children": children})
+json.dump({"volume": {"name": "Bomb"}, "items": items}, open(sys.argv[1], "w"))
+EOF
+"$MKHFS" --quiet "$w/bomb.json" "$w/bomb.img" || fail "mkhfs bomb"
+run bomb "$w/bomb.img" extract / "$w/bomb"
+[ "$rc" -eq 0 ] || fail "folder link bomb: status $rc: ${err:0:300}"
+[ "$(find "$w/bomb" -type f | wc -l)" = 1 ] && [ "$(find "$w/bomb" -type l | wc -l)" = 78 ] &&
+    [ -z "$(find "$w/bomb" -xtype l)" ] || fail "folder link bomb: not one copy and 78 links"
+[ "$(find -L "$w/bomb/d00/a/a" -maxdepth 0 -printf '%i')" = "$(find -L "$w/bomb/d02" -maxdepth 0 -printf '%i')" ] ||
+    fail "folder link bomb: a later name does not lead to the first copy"
+
+# Set-id bits, a device node and names no folder here can hold.
+volume special '{"volume": {"name": "Special"}, "items": [
+    {"type": "file", "name": "tool", "data": "#!/bin/sh\n", "perms": {"owner": 0, "mode": "04755"}},
+    {"type": "folder", "name": "shared", "perms": {"mode": "01777"}},
+    {"type": "chardev", "name": "disk", "rdev": 259},
+    {"type": "file", "name": "bell\u0007\nname", "data": "x"},
+    {"type": "folder", "name": "..", "children": [{"type": "file", "name": "escaped.txt", "data": "x"}]},
+    {"type": "file", "name": "forked", "rsrc": {"pattern": "counter", "size": 70001}},
+    {"type": "file", "name_utf16": [98, 0, 99], "data": "a NUL in its name"}]}'
+# The resource fork now claims 2^62 bytes.
+python3 - "$w/special.img" <<'EOF'
+import struct, sys
+with open(sys.argv[1], "r+b") as image:
+    at = image.read().index(struct.pack(">Q", 70001))
+    image.seek(at)
+    image.write(struct.pack(">Q", 1 << 62))
+EOF
+mkdir "$w/special"
+run special "$w/special.img" extract / "$w/special/out"
+[ "$rc" -eq 1 ] && [ "$(stat -c %a "$w/special/out/tool")" = 755 ] &&
+    [ "$(stat -c %a "$w/special/out/shared")" = 777 ] && [ ! -e "$w/special/out/disk" ] &&
+    grep -qx "    /disk" <<<"$err" || fail "set-id bits or a device node kept by default: $rc: $err"
+[ ! -e "$w/special/escaped.txt" ] && grep -qF "    /..: " <<<"$err" ||
+    fail "a folder named .. was not left out and reported: $err"
+grep -qF "    /forked: left out: its resource fork of 4611686018427387904 bytes" <<<"$err" ||
+    fail "a resource fork claiming 2^62 bytes was not reported: $err"
+grep -qF "    /: left out: 1 entry(ies) whose names cannot be shown" <<<"$err" ||
+    fail "an entry whose name cannot be shown was not reported: $err"
+[ -f "$w/special/out/bell"$'\a\n'name ] ||
+    fail "a name with control characters was not extracted"
+run special-ls "$w/special.img" ls /
+grep -qxF 'bell\007\nname' <<<"$out" || fail "ls shows control characters raw: $out"
+if [ "$(id -u)" -eq 0 ]; then
+    run special-p "$w/special.img" extract -p / "$w/special/kept"
+    [ "$(stat -c %a "$w/special/kept/tool")" = 4755 ] &&
+        [ "$(stat -c %a "$w/special/kept/shared")" = 1777 ] && [ -c "$w/special/kept/disk" ] ||
+        fail "--same-permissions did not keep set-id bits and device nodes: $err"
+fi
+finish "quorvel-extract is safe against hostile destinations and volumes"
