@@ -3,7 +3,8 @@
 # (make_images.py: UDIF with runs of every codec stored out of order, the
 # same segmented and with its tables in a resource fork, a sparse image, a
 # sparse bundle): each decodes to the volume byte for byte, mounts (the
-# bundle given as a folder), and reads right through quorvel-extract.
+# bundle given as a folder), and reads right through quorvel-extract; and
+# the images mkhfs writes itself (--container) mount too.
 # Damaged sets are refused with a message naming what is wrong.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -42,6 +43,24 @@ for image in udif.dmg rsrc.dmg seg.dmg disk.sparseimage disk.sparsebundle; do
     [ "$("$QUORVEL_EXTRACT" "$path" cat /big.bin | sha256sum)" = "$big" ] ||
         fail "$image: quorvel-extract cat /big.bin"
 done
+
+# The builder's own disk images (mkhfs --container), with and without a GPT.
+for map in none gpt; do
+    for variant in "udif raw" "udif zlib" "udif bzip2" "udif lzma" "sparseimage -" "sparsebundle -"; do
+        read -r container encoding <<<"$variant"
+        out="$E2E_WORK/built-$map-$container-$encoding"
+        args=(--quiet --container "$container" --partition-map "$map")
+        [ "$encoding" = - ] || args+=(--encoding "$encoding")
+        "$MKHFS" "${args[@]}" "$E2E_WORK/volume.json" "$out" ||
+            { fail "mkhfs $map $variant"; continue; }
+        if mount_volume "$out" "$E2E_WORK/mnt"; then
+            [ "$(sha256sum <"$E2E_WORK/mnt/big.bin")" = "$big" ] || fail "mkhfs $map $variant: big.bin"
+            unmount_volume "$E2E_WORK/mnt"
+            built=$((${built:-0} + 1))
+        fi
+    done
+done
+[ "${built:-0}" -eq 12 ] || fail "only ${built:-0} of 12 builder images mounted"
 
 # refused IMAGE MESSAGE: the mount fails and says why.
 refused() {
