@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <mutex>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -21,6 +24,66 @@ std::string about(const char* path, const std::string& error) {
 }
 
 } // namespace
+
+namespace {
+
+// A plain file or disk device, read as it is.
+class file_source final : public hfs_byte_source {
+public:
+    file_source(dimg::unique_fd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
+    uint64_t size() const override { return size_; }
+    int read(std::span<uint8_t> buf, uint64_t offset, size_t& got) override {
+        got = 0;
+        if (offset >= size_) return 0;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size_ - offset));
+        return dimg::pread_full(fd_.get(), buf.data(), n, offset, got);
+    }
+
+private:
+    dimg::unique_fd fd_;
+    uint64_t size_;
+};
+
+} // namespace
+
+const char* hfs_image_kind_name(hfs_image_kind kind) {
+    switch (kind) {
+    case hfs_image_kind::udif:
+        return "UDIF disk image (.dmg)";
+    case hfs_image_kind::udif_truncated:
+        return "truncated UDIF disk image (.dmg)";
+    case hfs_image_kind::sparse_image:
+        return "sparse image (.sparseimage)";
+    case hfs_image_kind::sparse_bundle:
+        return "sparse bundle (.sparsebundle)";
+    case hfs_image_kind::encrypted:
+        return "encrypted disk image";
+    case hfs_image_kind::none:
+        break;
+    }
+    return "plain disk or volume image";
+}
+
+int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
+                        std::string& error) {
+    if (int err = hfs_open_disk_image(path, cache_bytes, out, error)) return err;
+    if (out) return 0;
+    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        const int err = errno;
+        error = std::string(path) + ": " + std::strerror(err);
+        return err;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (S_ISBLK(st.st_mode) && ::ioctl(fd.get(), BLKGETSIZE64, &size) != 0) size = 0;
+    if (S_ISDIR(st.st_mode)) {
+        error = std::string(path) + " is a folder, not a disk";
+        return EISDIR;
+    }
+    out = std::make_unique<file_source>(std::move(fd), size);
+    return 0;
+}
 
 hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
     struct stat st {};

@@ -28,3 +28,12 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail = nullptr);
 // sentence naming the path.
 int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
                         std::string& error);
+
+// Opens `path` whole as a byte source: the disk a disk image decodes to, or
+// else the file or disk device itself. Returns 0 or an errno value with
+// `error` naming the path.
+int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
+                        std::string& error);
+
+// A short name of an image kind ("UDIF (.dmg)", "sparse image", ...).
+const char* hfs_image_kind_name(hfs_image_kind kind);

@@ -36,6 +36,10 @@ int command_ls(const std::vector<std::string>& args);
 int command_stat(const std::vector<std::string>& args);
 int command_cat(const std::vector<std::string>& args);
 int command_xattr(const std::vector<std::string>& args);
+// The commands about the disk rather than the volume (run without opening
+// the volume): its partitions, and the whole decoded disk.
+int command_partitions(const hfs_options& options, const std::vector<std::string>& args);
+int command_disk(const hfs_options& options, const std::vector<std::string>& args, bool quiet);
 // How extract copies.
 struct extract_options {
     bool quiet = false;

@@ -23,11 +23,15 @@ constexpr char usage[] =
     "    cat PATH...            write files' contents to standard output\n"
     "    xattr PATH [NAME]      list extended attributes, or write one's value\n"
     "    extract [PATH] DEST    copy PATH (the whole volume by default) to DEST\n"
+    "    partitions             list the disk's partitions and the file system of each\n"
+    "    disk                   write the whole disk a disk image (.dmg, .sparseimage,\n"
+    "                           .sparsebundle) decodes to on standard output\n"
     "\n"
     "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
     "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
     "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
-    "noublio, ublio_items=N, ublio_grace=N. The volume is never written.\n"
+    "noublio, ublio_items=N, ublio_grace=N, image_cache=N. The volume is never\n"
+    "written.\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
     "replaced), leaves an existing DEST's own mode, owner and times alone, and\n"
@@ -99,6 +103,8 @@ int main(int argc, char** argv) {
     const std::string command = words[1];
     const std::vector<std::string> args(words.begin() + 2, words.end());
 
+    if (command == "partitions") return command_partitions(options, args);
+    if (command == "disk") return command_disk(options, args, how.quiet);
     if (int status = hfs_check_options(options)) return status;
     if (int status = hfs_open_volume(options, served)) return status;
     hfs_volume_source = served_volume;

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Real disk images made by macOS (../shared/testdata/dmg): each decodes to the
-disk its FILE.disk.sha256 names; each HFS+ one mounts, and every item of its
+disk its FILE.disk.sha256 names (through a test hook and through
+quorvel-extract's disk command), its partitions list the file system
+found; each HFS+ one mounts, and every item of its
 ground truth reads right through the mount and through quorvel-extract; the
 ones without HFS+ are refused with a list of what their map holds.
 
@@ -89,6 +91,16 @@ def check_image(image, work):
         fail(f"{base}: not decoded: {run.stderr.decode(errors='replace')}")
     elif (len(run.stdout), digest(run.stdout)) != (int(size), sha):
         fail(f"{base}: decoded disk is {len(run.stdout)} bytes {digest(run.stdout)}")
+
+    run = subprocess.run([extract, image, "disk"], capture_output=True)
+    if run.returncode != 0 or (len(run.stdout), digest(run.stdout)) != (int(size), sha):
+        fail(f"{base}: quorvel-extract disk gives {len(run.stdout)} bytes {digest(run.stdout)}")
+    listing = subprocess.run([extract, image, "partitions"], capture_output=True, text=True)
+    found = "HFS+" if os.path.exists(image + ".groundtruth.tsv") else ""
+    if os.path.exists(image + ".expect"):
+        found = open(image + ".expect").read().strip().upper()
+    if listing.returncode != 0 or found not in listing.stdout:
+        fail(f"{base}: quorvel-extract partitions lacks {found}: {listing.stdout}{listing.stderr}")
 
     mnt = os.path.join(work, "mnt")
     os.makedirs(mnt, exist_ok=True)
