@@ -122,8 +122,10 @@ private:
         if (it == segments_.begin()) return EIO;
         --it;
         while (size != 0) {
-            if (it == segments_.end() || pos < it->running || pos - it->running >= it->length)
-                return EIO;
+            // Past this segment (or an empty one): the next.
+            while (it != segments_.end() && pos >= it->running && pos - it->running >= it->length)
+                ++it;
+            if (it == segments_.end() || pos < it->running) return EIO;
             const uint64_t inner = pos - it->running;
             const size_t take = static_cast<size_t>(std::min<uint64_t>(size, it->length - inner));
             if (int err = read_file(it->fd.get(), it->memory, dst, take, it->data_offset + inner))

@@ -68,11 +68,11 @@ refused() {
     out=$("$QUORVEL" "$1" "$E2E_WORK/mnt" 2>&1) && { fail "$1 mounted"; return; }
     grep -qF -- "$2" <<<"$out" || fail "$(basename "$1"): '$out', expected '$2'"
 }
-refused "$images/seg.002.dmgpart" "is segment 2 of 3 of an image; open the first (.dmg) one"
-mv "$images/seg.003.dmgpart" "$E2E_WORK/"
-refused "$images/seg.dmg" "segment 3 of 3 (seg.003.dmgpart) is missing"
-cp "$images/seg.002.dmgpart" "$images/seg.003.dmgpart"
-refused "$images/seg.dmg" "segment 3 of 3 (seg.003.dmgpart) does not belong to this image"
+refused "$images/seg.002.dmgpart" "is segment 2 of 4 of an image; open the first (.dmg) one"
+mv "$images/seg.004.dmgpart" "$E2E_WORK/"
+refused "$images/seg.dmg" "segment 4 of 4 (seg.004.dmgpart) is missing"
+cp "$images/seg.002.dmgpart" "$images/seg.004.dmgpart"
+refused "$images/seg.dmg" "segment 4 of 4 (seg.004.dmgpart) does not belong to this image"
 head -c 100000 "$images/disk.sparseimage" >"$E2E_WORK/cut.sparseimage"
 refused "$E2E_WORK/cut.sparseimage" "is truncated: band"
 size=$(stat -c %s "$images/udif.dmg")

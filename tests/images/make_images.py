@@ -6,8 +6,8 @@ for the tests and the fuzz seed corpora:
 
 makes in OUTDIR: udif.dmg (runs of every kind: zero, ignore, raw, ADC, zlib,
 bzip2, xz; stored out of order; two tables, the second with a non-zero data
-offset), seg.dmg + seg.002.dmgpart + seg.003.dmgpart (the same, segmented,
-runs crossing segment boundaries), rsrc.dmg (the tables in a resource fork
+offset), seg.dmg + seg.002.dmgpart ... seg.004.dmgpart (the same, segmented,
+runs crossing segment boundaries, the third segment empty), rsrc.dmg (the tables in a resource fork
 only), disk.sparseimage (bands stored out of order, unwritten bands left
 out) and disk.sparsebundle (the same as band files, the last ones short).
 """
@@ -159,14 +159,15 @@ def write_udif(disk, out, rng):
     with open(os.path.join(out, "rsrc.dmg"), "wb") as f:
         f.write(stream + rsrc + koly(sectors, len(stream), rsrc_at=len(stream),
                                      rsrc_length=len(rsrc)))
-    # Three segments cut at arbitrary points of the stream.
-    cuts = [0, len(stream) // 3 + 5, 2 * len(stream) // 3 + 11, len(stream)]
-    for k in range(3):
+    # Four segments cut at arbitrary points of the stream, the third empty.
+    cuts = [0, len(stream) // 3 + 5, 2 * len(stream) // 3 + 11, 2 * len(stream) // 3 + 11,
+            len(stream)]
+    for k in range(4):
         part = stream[cuts[k] : cuts[k + 1]]
         name = "seg.dmg" if k == 0 else f"seg.{k + 1:03d}.dmgpart"
         extra = xml if k == 0 else b""
         trailer = koly(sectors, len(part), len(part) if k == 0 else 0, len(extra),
-                       running=cuts[k], number=k + 1, count=3)
+                       running=cuts[k], number=k + 1, count=4)
         with open(os.path.join(out, name), "wb") as f:
             f.write(part + extra + trailer)
 
