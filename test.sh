@@ -3,10 +3,24 @@
 # end-to-end tests through real mounts, in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, then a short fuzzing run of every fuzz target.
 # Ends with one line "N passed, N failed[, N skipped]".
+#
+# ./test.sh --quick: the edit-compile-test loop: the ordinary build only, its
+# unit tests and one end-to-end pass (builder volumes through a real mount),
+# no sanitizer build, no hostile suite, no fuzzing. The full run (no
+# argument) is what CI runs.
 set -uo pipefail
 cd "$(dirname "$0")"
 
 jobs=$(nproc 2>/dev/null || echo 2)
+quick=0
+case "${1:-}" in
+--quick) quick=1 ;;
+"") ;;
+*)
+    echo "usage: ./test.sh [--quick]" >&2
+    exit 2
+    ;;
+esac
 
 echo "== installing missing packages"
 scripts/install-deps || { echo "test.sh: could not install the required packages" >&2; exit 1; }
@@ -20,6 +34,26 @@ fi
 echo "== building (build/)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TESTS=ON >/dev/null &&
     ninja -C build -j"$jobs" || { echo "test.sh: build failed" >&2; echo "0 passed, 1 failed"; exit 1; }
+
+if [ "$quick" -eq 1 ]; then
+    echo "== running the unit tests and one end-to-end pass (build/)"
+    log=build/test-log.txt
+    ctest --test-dir build -j"$jobs" --output-on-failure --timeout 900 \
+        -R '^builder_volumes_e2e$' 2>&1 | tee "$log"
+    e2e_status=${PIPESTATUS[0]}
+    ctest --test-dir build -j"$jobs" --output-on-failure --timeout 900 -L unit 2>&1 | tee -a "$log"
+    unit_status=${PIPESTATUS[0]}
+    total=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\).*/\1/p' "$log" |
+        awk '{s += $1} END {print s + 0}')
+    failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of.*/\1/p' "$log" |
+        awk '{s += $1} END {print s + 0}')
+    skipped=$(grep -c '(Skipped)$' "$log")
+    summary="$((total - failed - skipped)) passed, $failed failed"
+    [ "$skipped" -gt 0 ] && summary="$summary, $skipped skipped"
+    echo "$summary"
+    [ "$e2e_status" -eq 0 ] && [ "$unit_status" -eq 0 ]
+    exit
+fi
 
 echo "== building with sanitizers (build-asan/)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON \

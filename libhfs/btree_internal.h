@@ -4,6 +4,8 @@
 // walker that holds them together).
 #pragma once
 
+#include "byte_order.h"
+
 #include "libhfs.h"
 #include "report.h"
 
@@ -25,16 +27,15 @@ public:
     void skip(size_t n) { pos_ += n; }
 
     uint8_t u8() { return bytes_[pos_++]; }
-    // Big-endian, as hfslib_take_u16 / hfslib_take_u32 read, inlined.
     uint16_t u16() {
-        const uint8_t* p = here();
+        const uint16_t value = load_be16(bytes_, pos_);
         pos_ += 2;
-        return static_cast<uint16_t>((p[0] << 8) | p[1]);
+        return value;
     }
     uint32_t u32() {
-        const uint8_t* p = here();
+        const uint32_t value = load_be32(bytes_, pos_);
         pos_ += 4;
-        return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+        return value;
     }
 
 private:

@@ -2,24 +2,29 @@
 // volume-level queries (journal state, unmount).
 #include "libhfs.h"
 
+#include "byte_order.h"
+
+// The cursor readers of the record parsers: the caller has checked that the
+// bytes are there.
 uint16_t hfslib_take_u16(const uint8_t** cursor) {
     if (!cursor || !*cursor) return 0;
-    const uint8_t* p = *cursor;
+    const uint16_t value = hfslib::load_be16({*cursor, 2});
     *cursor += 2;
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+    return value;
 }
 
 uint32_t hfslib_take_u32(const uint8_t** cursor) {
     if (!cursor || !*cursor) return 0;
-    const uint8_t* p = *cursor;
+    const uint32_t value = hfslib::load_be32({*cursor, 4});
     *cursor += 4;
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    return value;
 }
 
 uint64_t hfslib_take_u64(const uint8_t** cursor) {
-    uint64_t high = hfslib_take_u32(cursor);
-    uint64_t low = hfslib_take_u32(cursor);
-    return (high << 32) | low;
+    if (!cursor || !*cursor) return 0;
+    const uint64_t value = hfslib::load_be64({*cursor, 8});
+    *cursor += 8;
+    return value;
 }
 
 size_t hfslib_parse_extent_record(const uint8_t* raw, hfslib_extent out[8]) {
