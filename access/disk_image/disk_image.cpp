@@ -109,7 +109,8 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
                                                             (uint32_t{head[10]} << 8) | head[11]);
         return hfs_image_kind::encrypted;
     }
-    if (has_tail && std::memcmp(tail + sizeof tail - 8, "cdsaencr", 8) == 0) {
+    if ((has_tail && std::memcmp(tail + sizeof tail - 8, "cdsaencr", 8) == 0) ||
+        (head_got >= 8 && std::memcmp(head, "cdsaencr", 8) == 0)) {
         if (detail) *detail = "cdsaencr, version 1";
         return hfs_image_kind::encrypted;
     }

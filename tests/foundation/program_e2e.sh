@@ -96,6 +96,7 @@ open(f"{work}/vol.img.bz2", "wb").write(bz2.compress(volume))
 # A disk image whose 512-byte trailer is damaged (its size field is 0).
 open(f"{work}/disk.dmg", "wb").write(bytes(range(256)) * 32 + b"koly" + bytes(508))
 open(f"{work}/sealed.dmg", "wb").write(b"encrcdsa" + bytes(8184))
+open(f"{work}/sealed1.dmg", "wb").write(bytes(8184) + b"\0\0\0\1cdsaencr")
 # The root folder's record turned into one of no known type.
 damaged = bytearray(volume)
 at = hfsimage.Volume(volume).folders[2]
@@ -109,6 +110,7 @@ rows="21|$work is a folder, not a volume (the volume comes first on the command 
 22|$work/vol.img.bz2 is compressed with bzip2; decompress it first|$work/vol.img.bz2 $work/mnt
 22|$work/disk.dmg is an Apple disk image (.dmg); the lines above say why it cannot be mounted|$work/disk.dmg $work/mnt
 22|$work/sealed.dmg is an encrypted Apple disk image (encrcdsa, version 0), which is not supported|$work/sealed.dmg $work/mnt
+22|$work/sealed1.dmg is an encrypted Apple disk image (cdsaencr, version 1), which is not supported|$work/sealed1.dmg $work/mnt
 5|the root folder of $work/noroot.img cannot be read; the volume is damaged|$work/noroot.img $work/mnt
 1|Error: bad value for cache_size: -1 (from 0 to 1048576)|-o cache_size=-1 $work/vol.img $work/mnt
 1|Error: bad value for cache_size: 4000000 (from 0 to 1048576)|-o cache_size=4000000 $work/vol.img $work/mnt
