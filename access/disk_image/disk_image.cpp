@@ -153,3 +153,19 @@ int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_
     }
     return err;
 }
+
+int hfs_verify_disk_image(const char* path, std::string& report) {
+    if (hfs_probe_image(path) != hfs_image_kind::udif) {
+        report = std::string(path) + " is not a UDIF disk image (.dmg): it has no checksums";
+        return ENOTSUP;
+    }
+    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        report = std::string(path) + ": " + std::strerror(errno);
+        return errno;
+    }
+    std::string lines;
+    const int err = dimg::verify_udif(path, fd.get(), lines);
+    report = err != 0 && err != EIO ? about(path, lines) : lines;
+    return err;
+}

@@ -37,3 +37,8 @@ int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_
 
 // A short name of an image kind ("UDIF (.dmg)", "sparse image", ...).
 const char* hfs_image_kind_name(hfs_image_kind kind);
+
+// Checks a UDIF image against its own checksums, decoding all of it (see
+// dimg::verify_udif); other images have none (ENOTSUP). `report` gets one
+// line per checksum, or why the image cannot be opened.
+int hfs_verify_disk_image(const char* path, std::string& report);

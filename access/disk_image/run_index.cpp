@@ -51,7 +51,8 @@ std::string hex32(uint32_t value) {
 } // namespace
 
 bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32_t table,
-                std::string_view name, std::vector<run>& runs, std::string& error) {
+                std::string_view name, std::vector<run>& runs, std::string& error,
+                std::vector<table_check>* checks) {
     const std::string which = "block table " + std::to_string(table) +
                               (name.empty() ? "" : " (" + std::string(name) + ")");
     if (blob.size() < mish_header_size || std::memcmp(blob.data(), "mish", 4) != 0) {
@@ -133,6 +134,13 @@ bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint3
     if (!ended) {
         error = which + " has no terminator";
         return false;
+    }
+    if (checks) {
+        table_check c;
+        c.name = which;
+        c.crc32 = be32(h + 64) == 2 && be32(h + 68) == 32;
+        c.value = be32(h + 72);
+        checks->push_back(std::move(c));
     }
     return true;
 }

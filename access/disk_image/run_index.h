@@ -47,14 +47,24 @@ struct table_limits {
     uint64_t stream_size = 0;  // bytes of the data stream
 };
 
+// A table's own checksum: the CRC-32 of its decoded bytes, ignore runs
+// left out.
+struct table_check {
+    std::string name;
+    bool crc32 = false; // the table carries one (checksum type 2)
+    uint32_t value = 0;
+};
+
 // A short name of a run type ("zlib", "raw", ...) or null for an unknown one.
 const char* run_type_name(uint32_t type);
 
 // Appends the runs of one decoded mish table (those that produce bytes:
-// not comments, terminators or empty runs) to `runs`. On failure `error`
-// says what is wrong, naming the table by `name`.
+// not comments, terminators or empty runs) to `runs`, and its checksum to
+// `checks` when given. On failure `error` says what is wrong, naming the
+// table by `name`.
 bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32_t table,
-                std::string_view name, std::vector<run>& runs, std::string& error);
+                std::string_view name, std::vector<run>& runs, std::string& error,
+                std::vector<table_check>* checks = nullptr);
 
 // Sorts the runs by disk offset and refuses any two that overlap.
 bool build_index(std::vector<run>& runs, std::string& error);

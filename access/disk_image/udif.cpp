@@ -14,6 +14,7 @@
 #include <new>
 #include <pugixml.hpp>
 #include <sys/stat.h>
+#include <zlib.h>
 
 namespace dimg {
 
@@ -50,6 +51,67 @@ public:
     udif_image(std::vector<segment> segments, std::vector<run> runs, uint64_t size,
                uint64_t cache_bytes)
         : segments_(std::move(segments)), runs_(std::move(runs)), size_(size), cache_(cache_bytes) {
+    }
+
+    // What verify() checks against.
+    void set_checksums(std::vector<table_check> checks, const koly& trailer) {
+        checks_ = std::move(checks);
+        trailer_ = trailer;
+    }
+
+    // Decodes every run and checks the image's checksums; see verify_udif.
+    int verify(std::string& report) {
+        std::lock_guard lock(lock_);
+        std::vector<uint32_t> crcs(checks_.size(), 0);
+        std::vector<bool> readable(checks_.size(), true);
+        bool bad = false;
+        try {
+            std::vector<uint8_t> chunk(size_t{1} << 20);
+            for (const run& r : runs_) {
+                if (r.type == run_ignore || r.table >= crcs.size()) continue;
+                if (int err = checksum_run(r, chunk, crcs[r.table])) {
+                    report += "BAD  " + checks_[r.table].name + ": the run at sector " +
+                              std::to_string(r.disk_offset / 512) + " (" + run_type_name(r.type) +
+                              ") cannot be read: " + std::strerror(err) + "\n";
+                    readable[r.table] = false;
+                    bad = true;
+                }
+            }
+            for (size_t t = 0; t < checks_.size(); ++t) {
+                const table_check& c = checks_[t];
+                if (!c.crc32)
+                    report += "-    " + c.name + ": no checksum\n";
+                else if (readable[t])
+                    bad |= !compare(report, c.name, crcs[t], c.value);
+            }
+            if (trailer_.master_checksum_type == 2) {
+                uint32_t crc = 0;
+                for (const table_check& c : checks_) {
+                    const uint8_t be[4] = {
+                        static_cast<uint8_t>(c.value >> 24), static_cast<uint8_t>(c.value >> 16),
+                        static_cast<uint8_t>(c.value >> 8), static_cast<uint8_t>(c.value)};
+                    crc = static_cast<uint32_t>(::crc32(crc, be, 4));
+                }
+                bad |=
+                    !compare(report, "all tables (master checksum)", crc, trailer_.master_checksum);
+            }
+            if (trailer_.data_checksum_type == 2 && segments_.size() == 1) {
+                uint32_t crc = 0;
+                const uint64_t length = segments_[0].length;
+                for (uint64_t at = 0; at < length;) {
+                    const size_t take =
+                        static_cast<size_t>(std::min<uint64_t>(chunk.size(), length - at));
+                    if (int err = read_stream(chunk.data(), take, at)) return err;
+                    crc =
+                        static_cast<uint32_t>(::crc32(crc, chunk.data(), static_cast<uInt>(take)));
+                    at += take;
+                }
+                bad |= !compare(report, "data fork", crc, trailer_.data_checksum);
+            }
+        } catch (const std::bad_alloc&) {
+            return ENOMEM;
+        }
+        return bad ? EIO : 0;
     }
 
     uint64_t size() const override { return size_; }
@@ -115,6 +177,37 @@ private:
         }
     }
 
+    static bool compare(std::string& report, const std::string& what, uint32_t crc,
+                        uint32_t expected) {
+        char line[96];
+        std::snprintf(line, sizeof line, ": CRC-32 %08X%s%08X\n", crc,
+                      crc == expected ? " as recorded " : " where the image records ", expected);
+        report += (crc == expected ? "ok   " : "BAD  ") + what + line;
+        return crc == expected;
+    }
+
+    // Adds the decoded bytes of a run to a running CRC-32.
+    int checksum_run(const run& r, std::vector<uint8_t>& chunk, uint32_t& crc) {
+        if (r.type == run_zero || r.type == run_raw) {
+            if (r.type == run_zero) std::memset(chunk.data(), 0, chunk.size());
+            for (uint64_t at = 0; at < r.length;) {
+                const size_t take =
+                    static_cast<size_t>(std::min<uint64_t>(chunk.size(), r.length - at));
+                if (r.type == run_raw) {
+                    if (int err = read_stream(chunk.data(), take, r.stored_offset + at)) return err;
+                }
+                crc = static_cast<uint32_t>(::crc32(crc, chunk.data(), static_cast<uInt>(take)));
+                at += take;
+            }
+            return 0;
+        }
+        run_cache::bytes decoded;
+        if (int err = decode(r, decoded)) return err;
+        crc = static_cast<uint32_t>(
+            ::crc32(crc, decoded->data(), static_cast<uInt>(decoded->size())));
+        return 0;
+    }
+
     // Bytes [pos, pos + size) of the data stream, across segments.
     int read_stream(uint8_t* dst, size_t size, uint64_t pos) {
         auto it = std::upper_bound(segments_.begin(), segments_.end(), pos,
@@ -140,6 +233,8 @@ private:
 
     std::vector<segment> segments_;
     std::vector<run> runs_;
+    std::vector<table_check> checks_;
+    koly trailer_;
     uint64_t size_;
     std::mutex lock_;
     run_cache cache_;
@@ -237,7 +332,7 @@ int open_segments(const std::string& path, const koly& first, std::vector<segmen
 }
 
 int open_image(const std::string& path, int fd, std::span<const uint8_t> memory, uint64_t size,
-               uint64_t cache_bytes, hfs_byte_source_ptr& out, std::string& error) {
+               uint64_t cache_bytes, std::unique_ptr<udif_image>& out, std::string& error) {
     koly k;
     if (int err = read_trailer(fd, memory, size, k, error)) return err;
     if (k.segment_number > 1 && k.segment_count > 1) {
@@ -285,6 +380,7 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
     }
 
     std::vector<run> runs;
+    std::vector<table_check> checks;
     try {
         const bool xml = k.xml_length != 0;
         const uint64_t length = xml ? k.xml_length : k.rsrc_length;
@@ -296,11 +392,12 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
         }
         const bool ok =
             xml ? parse_plist_tables({reinterpret_cast<const char*>(tables.data()), tables.size()},
-                                     limits, runs, error)
-                : parse_rsrc_tables(tables, limits, runs, error);
+                                     limits, runs, error, &checks)
+                : parse_rsrc_tables(tables, limits, runs, error, &checks);
         if (!ok || !build_index(runs, error)) return EINVAL;
         out = std::make_unique<udif_image>(std::move(segments), std::move(runs),
                                            k.sector_count * 512, cache_bytes);
+        out->set_checksums(std::move(checks), k);
     } catch (const std::bad_alloc&) {
         error = "is too large to index in memory";
         return ENOMEM;
@@ -336,6 +433,10 @@ bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std:
     k.xml_offset = be64(t + 216);
     k.xml_length = be64(t + 224);
     k.sector_count = be64(t + 492);
+    k.data_checksum_type = be32(t + 84) == 32 ? be32(t + 80) : 0;
+    k.data_checksum = be32(t + 88);
+    k.master_checksum_type = be32(t + 356) == 32 ? be32(t + 352) : 0;
+    k.master_checksum = be32(t + 360);
     const uint64_t body = file_size - koly_size;
     if (!fits(k.data_offset, k.data_length, body)) {
         error = "is truncated: its data fork ends at byte " +
@@ -358,7 +459,7 @@ bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std:
 }
 
 bool parse_plist_tables(std::string_view xml, const table_limits& limits, std::vector<run>& runs,
-                        std::string& error) {
+                        std::string& error, std::vector<table_check>* checks) {
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed =
         doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
@@ -384,7 +485,7 @@ bool parse_plist_tables(std::string_view xml, const table_limits& limits, std::v
                     ") is not valid base64 data";
             return false;
         }
-        if (!parse_mish(blob, limits, table, name, runs, error)) return false;
+        if (!parse_mish(blob, limits, table, name, runs, error, checks)) return false;
         ++table;
     }
     if (table == 0) {
@@ -395,7 +496,8 @@ bool parse_plist_tables(std::string_view xml, const table_limits& limits, std::v
 }
 
 bool parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits,
-                       std::vector<run>& runs, std::string& error) {
+                       std::vector<run>& runs, std::string& error,
+                       std::vector<table_check>* checks) {
     auto be16 = [](const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); };
     const std::string damaged = "has a damaged resource fork";
     if (rsrc.size() < 16) {
@@ -438,7 +540,7 @@ bool parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits
             }
             const std::span<const uint8_t> blob =
                 rsrc.subspan(static_cast<size_t>(item + 4), be32(rsrc.data() + item));
-            if (!parse_mish(blob, limits, table, {}, runs, error)) return false;
+            if (!parse_mish(blob, limits, table, {}, runs, error, checks)) return false;
             ++table;
         }
     }
@@ -456,12 +558,31 @@ int open_udif(const std::string& path, int fd, uint64_t cache_bytes, hfs_byte_so
         error = std::strerror(errno);
         return errno;
     }
-    return open_image(path, fd, {}, static_cast<uint64_t>(st.st_size), cache_bytes, out, error);
+    std::unique_ptr<udif_image> image;
+    const int err =
+        open_image(path, fd, {}, static_cast<uint64_t>(st.st_size), cache_bytes, image, error);
+    out = std::move(image);
+    return err;
 }
 
 int open_udif_memory(std::span<const uint8_t> image, uint64_t cache_bytes, hfs_byte_source_ptr& out,
                      std::string& error) {
-    return open_image({}, -1, image, image.size(), cache_bytes, out, error);
+    std::unique_ptr<udif_image> opened;
+    const int err = open_image({}, -1, image, image.size(), cache_bytes, opened, error);
+    out = std::move(opened);
+    return err;
+}
+
+int verify_udif(const std::string& path, int fd, std::string& report) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        report = std::strerror(errno);
+        return errno;
+    }
+    std::unique_ptr<udif_image> image;
+    if (int err = open_image(path, fd, {}, static_cast<uint64_t>(st.st_size), 0, image, report))
+        return err;
+    return image->verify(report);
 }
 
 } // namespace dimg

@@ -37,9 +37,11 @@ int command_stat(const std::vector<std::string>& args);
 int command_cat(const std::vector<std::string>& args);
 int command_xattr(const std::vector<std::string>& args);
 // The commands about the disk rather than the volume (run without opening
-// the volume): its partitions, and the whole decoded disk.
+// the volume): its partitions, the whole decoded disk, and a UDIF image's
+// checksums.
 int command_partitions(const hfs_options& options, const std::vector<std::string>& args);
 int command_disk(const hfs_options& options, const std::vector<std::string>& args, bool quiet);
+int command_verify(const hfs_options& options, const std::vector<std::string>& args);
 // How extract copies.
 struct extract_options {
     bool quiet = false;

@@ -26,6 +26,7 @@ constexpr char usage[] =
     "    partitions             list the disk's partitions and the file system of each\n"
     "    disk                   write the whole disk a disk image (.dmg, .sparseimage,\n"
     "                           .sparsebundle) decodes to on standard output\n"
+    "    verify                 decode a whole .dmg and check it against its checksums\n"
     "\n"
     "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
     "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
@@ -105,6 +106,7 @@ int main(int argc, char** argv) {
 
     if (command == "partitions") return command_partitions(options, args);
     if (command == "disk") return command_disk(options, args, how.quiet);
+    if (command == "verify") return command_verify(options, args);
     if (int status = hfs_check_options(options)) return status;
     if (int status = hfs_open_volume(options, served)) return status;
     hfs_volume_source = served_volume;

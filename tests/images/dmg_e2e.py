@@ -2,7 +2,7 @@
 """Real disk images made by macOS (../shared/testdata/dmg): each decodes to the
 disk its FILE.disk.sha256 names (through a test hook and through
 quorvel-extract's disk command), its partitions list the file system
-found; each HFS+ one mounts, and every item of its
+found, and it matches its own checksums; each HFS+ one mounts, and every item of its
 ground truth reads right through the mount and through quorvel-extract; the
 ones without HFS+ are refused with a list of what their map holds.
 
@@ -102,6 +102,10 @@ def check_image(image, work):
     if listing.returncode != 0 or found not in listing.stdout:
         fail(f"{base}: quorvel-extract partitions lacks {found}: {listing.stdout}{listing.stderr}")
 
+    verify = subprocess.run([extract, image, "verify"], capture_output=True, text=True)
+    if verify.returncode != 0 or "BAD" in verify.stdout or "ok " not in verify.stdout:
+        fail(f"{base}: checksums do not verify: {verify.stdout}{verify.stderr}")
+
     mnt = os.path.join(work, "mnt")
     os.makedirs(mnt, exist_ok=True)
     mount = subprocess.run([quorvel, image, mnt], capture_output=True, text=True)
@@ -135,10 +139,23 @@ def check_image(image, work):
         subprocess.run(["fusermount", "-u", mnt])
 
 
+def check_damage(work):
+    """A byte changed inside a raw run reads as another byte (raw runs carry
+    no check of their own), but verify finds it."""
+    data = bytearray(open(os.path.join(shared, "nodeudif_raw.dmg"), "rb").read())
+    data[300000] ^= 0x55
+    damaged = os.path.join(work, "damaged.dmg")
+    open(damaged, "wb").write(data)
+    verify = subprocess.run([extract, damaged, "verify"], capture_output=True, text=True)
+    if verify.returncode != 1 or "BAD" not in verify.stdout:
+        fail(f"damaged.dmg: verify did not notice: {verify.stdout}{verify.stderr}")
+
+
 with tempfile.TemporaryDirectory() as work:
     images = sorted(f for f in os.listdir(shared) if f.endswith(".dmg"))
     for name in images:
         check_image(os.path.join(shared, name), work)
+    check_damage(work)
 if failures:
     print(f"{len(failures)} check(s) failed")
     sys.exit(1)
