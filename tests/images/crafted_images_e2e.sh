@@ -47,6 +47,21 @@ for image in udif.dmg rsrc.dmg seg.dmg disk.sparseimage disk.sparsebundle; do
         fail "$image: quorvel-extract cat /big.bin"
 done
 
+# verify: the image matches its checksums, and one with a stored byte
+# changed does not (its run fails to decode or changes its table's CRC).
+"$QUORVEL_EXTRACT" "$images/udif.dmg" verify >"$E2E_WORK/verify.txt" ||
+    fail "udif.dmg does not verify: $(cat "$E2E_WORK/verify.txt")"
+[ "$(grep -c '^ok ' "$E2E_WORK/verify.txt")" -eq 3 ] || fail "verify: $(cat "$E2E_WORK/verify.txt")"
+python3 - "$images/udif.dmg" "$E2E_WORK/damaged.dmg" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[37] ^= 0x01  # the first stored byte (after 37 bytes no run uses)
+open(sys.argv[2], "wb").write(data)
+PY
+if "$QUORVEL_EXTRACT" "$E2E_WORK/damaged.dmg" verify >"$E2E_WORK/verify.txt" 2>&1; then
+    fail "a damaged image verifies: $(cat "$E2E_WORK/verify.txt")"
+fi
+
 # The builder's own disk images (mkhfs --container), with and without a GPT.
 for map in none gpt; do
     for variant in "udif raw" "udif zlib" "udif bzip2" "udif lzma" "sparseimage -" "sparsebundle -"; do

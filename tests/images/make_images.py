@@ -6,7 +6,7 @@ for the tests and the fuzz seed corpora:
 
 makes in OUTDIR: udif.dmg (runs of every kind: zero, ignore, raw, ADC, zlib,
 bzip2, xz; stored out of order; two tables, the second with a non-zero data
-offset), seg.dmg + seg.002.dmgpart ... seg.004.dmgpart (the same, segmented,
+offset; table and master checksums), seg.dmg + seg.002.dmgpart ... seg.004.dmgpart (the same, segmented,
 runs crossing segment boundaries, the third segment empty), rsrc.dmg (the tables in a resource fork
 only), disk.sparseimage (bands stored out of order, unwritten bands left
 out) and disk.sparsebundle (the same as band files, the last ones short).
@@ -66,8 +66,9 @@ def runs_of(disk, first, count, rng):
     return runs
 
 
-def mish(first, count, base, runs, offsets):
+def mish(first, count, base, runs, offsets, crc):
     out = bytearray(b"mish" + struct.pack(">IQQQII", 1, first, count, base, 0, 0))
+    out += bytes(64 - len(out)) + struct.pack(">III", 2, 32, crc)
     out += bytes(200 - len(out))
     entries = [(0x7FFFFFFE, b"+beg", 0, 0, 0, 0)]
     for (kind, s, n, data), offset in zip(runs, offsets):
@@ -95,7 +96,13 @@ def udif_parts(disk, rng):
         for i in order:
             offsets[i] = len(stream) - base
             stream += runs[i][3]
-        blobs.append((f"part {t} (Apple_HFS : {t})", mish(first, count, base, runs, offsets)))
+        # The table's checksum: its decoded bytes, ignore runs left out.
+        crc = 0
+        for kind, s, n, _data in runs:
+            if kind != 2:
+                crc = zlib.crc32(disk[(first + s) * SECTOR : (first + s + n) * SECTOR], crc)
+        blobs.append((f"part {t} (Apple_HFS : {t})",
+                      mish(first, count, base, runs, offsets, crc)))
     return bytes(stream), blobs
 
 
@@ -136,7 +143,7 @@ def resource_fork(blobs):
 
 
 def koly(sectors, data_length, xml_at=0, xml_length=0, rsrc_at=0, rsrc_length=0,
-         running=0, number=1, count=1, ident=b"\x11" * 16):
+         running=0, number=1, count=1, ident=b"\x11" * 16, master=None):
     t = bytearray(512)
     t[0:4] = b"koly"
     struct.pack_into(">III", t, 4, 4, 512, 1)
@@ -146,6 +153,8 @@ def koly(sectors, data_length, xml_at=0, xml_length=0, rsrc_at=0, rsrc_length=0,
     struct.pack_into(">QQ", t, 216, xml_at, xml_length)
     struct.pack_into(">I", t, 488, 2)
     struct.pack_into(">Q", t, 492, sectors)
+    if master is not None:
+        struct.pack_into(">III", t, 352, 2, 32, master)
     return bytes(t)
 
 
@@ -153,8 +162,9 @@ def write_udif(disk, out, rng):
     sectors = len(disk) // SECTOR
     stream, blobs = udif_parts(disk, rng)
     xml = plist(blobs)
+    master = zlib.crc32(b"".join(blob[72:76] for _name, blob in blobs))
     with open(os.path.join(out, "udif.dmg"), "wb") as f:
-        f.write(stream + xml + koly(sectors, len(stream), len(stream), len(xml)))
+        f.write(stream + xml + koly(sectors, len(stream), len(stream), len(xml), master=master))
     rsrc = resource_fork(blobs)
     with open(os.path.join(out, "rsrc.dmg"), "wb") as f:
         f.write(stream + rsrc + koly(sectors, len(stream), rsrc_at=len(stream),
