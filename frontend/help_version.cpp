@@ -4,7 +4,10 @@
 #include "block_cache.h"
 #include "libhfs.h"
 
+#include <bzlib.h>
 #include <cstdio>
+#include <lzma.h>
+#include <pugixml.hpp>
 #include <utf8proc.h>
 #include <zlib.h>
 
@@ -83,4 +86,9 @@ void show_version() {
         std::fprintf(stderr, "    utf8proc v%s\n", utf8proc_version());
     if (feature_mask & FEATURE_ZLIB) std::fprintf(stderr, "    zlib v%s\n", ZLIB_VERSION);
     if (feature_mask & FEATURE_LZFSE) std::fprintf(stderr, "    lzfse\n");
+    // Disk images (.dmg): bzip2 and xz runs, and the property lists.
+    std::fprintf(stderr, "    bzip2 v%s\n", BZ2_bzlibVersion());
+    std::fprintf(stderr, "    liblzma v%s\n", lzma_version_string());
+    std::fprintf(stderr, "    pugixml v%d.%d\n", PUGIXML_VERSION / 1000,
+                 PUGIXML_VERSION % 1000 / 10);
 }

@@ -53,7 +53,10 @@ contains "$out" "    libhfs RCSIDs "
 contains "$out" "    ublio v1.0"
 contains "$out" "    utf8proc v"
 contains "$out" "    zlib v"
-[ "$(tail -1 <<<"$out")" = "    lzfse" ] || fail "last version line: $out"
+contains "$out" "    lzfse"
+contains "$out" "    bzip2 v"
+contains "$out" "    liblzma v"
+[[ "$(tail -1 <<<"$out")" == "    pugixml v"* ]] || fail "last version line: $out"
 
 run 1 -o rsrc_ext=a/b volume mnt
 [ "$out" = "Error: rsrc_ext option may not include path separator: a/b" ] || fail "rsrc_ext: $out"
