@@ -30,6 +30,10 @@ constexpr std::array<signature, 14> signatures = {{
     {32769, "CD001", "ISO 9660"},
 }};
 
+// The most partitions probed for their file systems: each probe may decode
+// a run of a compressed image, and a hostile map may list thousands.
+constexpr size_t max_probed = 64;
+
 bool hfs_signature(std::string_view name) {
     return name == "HFS+" || name == "HFSX";
 }
@@ -48,7 +52,12 @@ std::string hfs_file_system_at(const hfs_device_reader& read, uint64_t offset) {
 
 std::string hfs_describe_partitions(const hfs_device_reader& read, const hfs_partition_map& map) {
     std::string text;
-    for (const hfs_partition& p : map.partitions) {
+    for (size_t i = 0; i < map.partitions.size(); ++i) {
+        const hfs_partition& p = map.partitions[i];
+        if (i == max_probed) {
+            text += "  ... and " + std::to_string(map.partitions.size() - i) + " more\n";
+            break;
+        }
         text += "  partition " + std::to_string(p.number) + ": type " + p.type + ", offset " +
                 std::to_string(p.offset) + ", " + std::to_string(p.length) + " bytes, " +
                 (p.length != 0 ? hfs_file_system_at(read, p.offset) : "empty") + "\n";
@@ -63,7 +72,8 @@ bool hfs_find_volume(const hfs_device_reader& read, uint64_t device_size, uint32
     hfs_partition_map map;
     if (!hfs_read_partition_map(read, device_size, map, error) || map.partitions.empty())
         return true; // opening the start reports the format
-    for (const hfs_partition& p : map.partitions) {
+    for (size_t i = 0; i < map.partitions.size() && i < max_probed; ++i) {
+        const hfs_partition& p = map.partitions[i];
         if (p.length != 0 && hfs_signature(hfs_file_system_at(read, p.offset))) {
             offset = p.offset;
             return true;
