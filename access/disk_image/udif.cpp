@@ -186,16 +186,33 @@ private:
         return crc == expected;
     }
 
+    // `crc` followed by `length` zero bytes, in time logarithmic in the
+    // length (a table may claim any number of zero sectors).
+    static uint32_t crc_of_zeros(uint32_t crc, uint64_t length) {
+        static constexpr uint8_t zeros[512] = {};
+        uLong block = ::crc32(0, zeros, sizeof zeros); // CRC of `size` zero bytes
+        uint64_t size = sizeof zeros;
+        for (uint64_t blocks = length / size; blocks != 0; blocks >>= 1) {
+            if (blocks & 1)
+                crc = static_cast<uint32_t>(
+                    ::crc32_combine64(crc, block, static_cast<z_off64_t>(size)));
+            block = ::crc32_combine64(block, block, static_cast<z_off64_t>(size));
+            size *= 2;
+        }
+        return static_cast<uint32_t>(::crc32(crc, zeros, static_cast<uInt>(length % sizeof zeros)));
+    }
+
     // Adds the decoded bytes of a run to a running CRC-32.
     int checksum_run(const run& r, std::vector<uint8_t>& chunk, uint32_t& crc) {
-        if (r.type == run_zero || r.type == run_raw) {
-            if (r.type == run_zero) std::memset(chunk.data(), 0, chunk.size());
+        if (r.type == run_zero) {
+            crc = crc_of_zeros(crc, r.length);
+            return 0;
+        }
+        if (r.type == run_raw) {
             for (uint64_t at = 0; at < r.length;) {
                 const size_t take =
                     static_cast<size_t>(std::min<uint64_t>(chunk.size(), r.length - at));
-                if (r.type == run_raw) {
-                    if (int err = read_stream(chunk.data(), take, r.stored_offset + at)) return err;
-                }
+                if (int err = read_stream(chunk.data(), take, r.stored_offset + at)) return err;
                 crc = static_cast<uint32_t>(::crc32(crc, chunk.data(), static_cast<uInt>(take)));
                 at += take;
             }
