@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+class hfs_byte_source;
+
 #define QUORVEL_BLOCK_CACHE_VERSION_MAJOR 1
 #define QUORVEL_BLOCK_CACHE_VERSION_MINOR 0
 
@@ -32,6 +34,10 @@ public:
     // Reads up to buf.size() bytes at offset. Returns the number of bytes
     // read (fewer only at the end of the device) or a negative errno value.
     ssize_t read_at(std::span<uint8_t> buf, uint64_t offset);
+
+    // Reads the blocks from `source` (a decoded disk image) instead of the
+    // descriptor; the source must outlive the cache.
+    void read_from(hfs_byte_source* source) { source_ = source; }
 
     // Counters for tests and measurements.
     uint64_t device_reads() const { return device_reads_; }
@@ -61,6 +67,7 @@ private:
     }
 
     int fd_;
+    hfs_byte_source* source_ = nullptr;
     uint32_t block_size_;
     uint64_t grace_;
     uint64_t requests_ = 0;

@@ -3,9 +3,11 @@
 // cache, plain positional reads, or block-aligned reads.
 #include "device.h"
 
+#include "disk_image.h"
 #include "full_read.h"
 #include "options.h"
 #include "partition_map.h"
+#include "volume_probe.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -140,6 +142,17 @@ int read_aligned(hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) 
 
 } // namespace
 
+hfs_range_reader hfs_source_reader(hfs_byte_source& source) {
+    return [&source](uint8_t* buf, size_t size, uint64_t offset) {
+        return -source.read_exact({buf, size}, offset);
+    };
+}
+
+int hfs_open_image_source(const char* path, const hfs_options& options, hfs_byte_source_ptr& out,
+                          std::string& error) {
+    return -hfs_open_disk_image(path, uint64_t{options.image_cache} << 20, out, error);
+}
+
 int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
     if (!vol || !path) return fail_open(EINVAL);
     vol->device = nullptr;
@@ -155,10 +168,21 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
     dev->fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (dev->fd < 0) return fail_open(errno);
 
-    // A whole-disk image: the volume is one of its partitions.
+    // A disk image (UDIF, sparse image, sparse bundle): its decoded disk is
+    // read instead of the file, under the block cache.
     std::string where_error;
-    if (hfs_volume_start(dev->fd, options.partition, dev->base_offset, where_error) != 0) {
+    if (int err = hfs_open_image_source(path, options, dev->image, where_error)) {
         hfslib_report("%s", nullptr, 0, where_error.c_str());
+        return fail_open(-err);
+    }
+
+    // A whole-disk image: the volume is one of its partitions.
+    if (dev->image
+            ? hfs_find_volume(hfs_source_reader(*dev->image), dev->image->size(), options.partition,
+                              dev->base_offset, where_error) != 0
+            : hfs_volume_start(dev->fd, options.partition, dev->base_offset, where_error) != 0) {
+        hfslib_report("%s%s%s", nullptr, 0, dev->image ? path : "", dev->image ? ": " : "",
+                      where_error.c_str());
         return fail_open(EINVAL);
     }
 
@@ -178,6 +202,7 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         dev->ublio = block_cache::open(dev->fd, dev->blksize ? dev->blksize : 512,
                                        options.ublio_items, options.ublio_grace);
         if (!dev->ublio) return fail_open(ENOMEM);
+        dev->ublio->read_from(dev->image.get());
     } else if (dev->blksize != 0) {
         try {
             dev->bounce = std::make_unique_for_overwrite<uint8_t[]>(dev->blksize);
@@ -239,6 +264,9 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
             err = static_cast<int>(got);
         else if (static_cast<uint64_t>(got) < size)
             err = -EINVAL;
+    } else if (dev->image) {
+        err = dev->image->read_exact({dst, static_cast<size_t>(size)}, device_offset);
+        err = -err; // the disk-image readers give positive errno values
     } else if (dev->blksize == 0) {
         err = read_exact(dev->fd, dst, static_cast<size_t>(size), device_offset);
     } else {

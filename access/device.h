@@ -7,8 +7,10 @@
 #pragma once
 
 #include "block_cache.h"
+#include "byte_source.h"
 #include "libhfs.h"
 #include "listing.h"
+#include "partition_map.h"
 #include "path_cache.h"
 
 #include <cstdint>
@@ -35,6 +37,7 @@ struct hfs_device {
     std::mutex bounce_lock;
     bool disable_symlinks = false;
     bool use_ublio = false;
+    hfs_byte_source_ptr image; // a decoded disk image read instead of fd, or null
     std::unique_ptr<block_cache> ublio;
     std::mutex ublio_lock;
     hfs_recent_listings listings; // consulted only with the lookup cache on
@@ -60,6 +63,14 @@ struct hfs_memory_image {
     std::span<const uint8_t> bytes;
     const hfs_options* options = nullptr;
 };
+
+// Opens `path` as a disk image with the cache size of `options`: 0 with
+// `out` null when it is none, else a negative errno value (see
+// hfs_open_disk_image, whose positive errno values are negated here).
+int hfs_open_image_source(const char* path, const hfs_options& options, hfs_byte_source_ptr& out,
+                          std::string& error);
+// Reads a decoded image as the partition probe does.
+hfs_range_reader hfs_source_reader(hfs_byte_source& source);
 
 // The seven hooks, in the order of hfslib_hooks.
 void hfs_print_error(const char* format, const char* file, int line, va_list args);

@@ -9,4 +9,5 @@ void init_options(hfs_options* options) {
     options->default_dir_mode = HFS_DEFAULT_DIR_MODE;
     options->default_uid = 0;
     options->default_gid = 0;
+    options->image_cache = HFS_DEFAULT_IMAGE_CACHE;
 }

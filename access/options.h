@@ -24,6 +24,7 @@ struct hfs_options {
     int noallow_other;                // "noallow_other"
     int force;                        // "--force"
     unsigned int partition;           // "partition=%u": 0 = the first HFS+ partition
+    unsigned int image_cache;         // "image_cache=%u": MiB of decoded disk-image runs
 };
 
 constexpr size_t HFS_DEFAULT_CACHE_SIZE = 1024;
@@ -31,6 +32,7 @@ constexpr unsigned short HFS_DEFAULT_FILE_MODE = 0755;
 constexpr unsigned short HFS_DEFAULT_DIR_MODE = 0777;
 constexpr int HFS_DEFAULT_UBLIO_ITEMS = 64;
 constexpr unsigned long HFS_DEFAULT_UBLIO_GRACE = 32;
+constexpr unsigned int HFS_DEFAULT_IMAGE_CACHE = 64;
 
 // Writes the defaults into a zeroed record.
 void init_options(hfs_options* options);

@@ -4,7 +4,10 @@
 #include "block_cache.h"
 #include "libhfs.h"
 
+#include <bzlib.h>
 #include <cstdio>
+#include <lzma.h>
+#include <pugixml.hpp>
 #include <utf8proc.h>
 #include <zlib.h>
 
@@ -32,6 +35,7 @@ void show_help(const char* program, const hfs_options* options) {
         "mode\n"
         "    -o partition=N         mount the N-th partition of a whole-disk image (default: the "
         "first HFS+ one)\n"
+        "    -o image_cache=N       MiB of decoded disk-image (.dmg) data kept in memory (%u)\n"
         "\n"
         "    -o default_file_mode=N octal filesystem permissions for Mac OS Classic files (%o)\n"
         "    -o default_dir_mode=N  octal filesystem permissions for Mac OS Classic directories "
@@ -43,7 +47,8 @@ void show_help(const char* program, const hfs_options* options) {
         "extended attributes\n"
         "                           of these on systems that don't support symlink xattrs\n"
         "\n",
-        options->cache_size, static_cast<unsigned>(options->default_file_mode),
+        options->cache_size, options->image_cache,
+        static_cast<unsigned>(options->default_file_mode),
         static_cast<unsigned>(options->default_dir_mode), options->default_uid,
         options->default_gid);
     if (feature_mask & FEATURE_UBLIO)
@@ -81,4 +86,9 @@ void show_version() {
         std::fprintf(stderr, "    utf8proc v%s\n", utf8proc_version());
     if (feature_mask & FEATURE_ZLIB) std::fprintf(stderr, "    zlib v%s\n", ZLIB_VERSION);
     if (feature_mask & FEATURE_LZFSE) std::fprintf(stderr, "    lzfse\n");
+    // Disk images (.dmg): bzip2 and xz runs, and the property lists.
+    std::fprintf(stderr, "    bzip2 v%s\n", BZ2_bzlibVersion());
+    std::fprintf(stderr, "    liblzma v%s\n", lzma_version_string());
+    std::fprintf(stderr, "    pugixml v%d.%d\n", PUGIXML_VERSION / 1000,
+                 PUGIXML_VERSION % 1000 / 10);
 }

@@ -1,6 +1,7 @@
 #include "open_volume.h"
 
 #include "device.h"
+#include "disk_image.h"
 #include "partition_map.h"
 
 #include <cerrno>
@@ -74,7 +75,9 @@ void explain_unopenable(const char* path) {
     const char* program = program_invocation_short_name;
     struct stat st {};
     if (::stat(path, &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
+    std::string encryption;
+    const hfs_image_kind image = hfs_probe_image(path, &encryption);
+    if (S_ISDIR(st.st_mode) && image == hfs_image_kind::none) {
         std::fprintf(stderr,
                      "%s: %s is a folder, not a volume (the volume comes first on the command "
                      "line)\n",
@@ -84,12 +87,8 @@ void explain_unopenable(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     char head[8] = {};
-    char tail[512] = {};
     const ssize_t head_length = ::pread(fd, head, sizeof head, 0);
     const off_t size = ::lseek(fd, 0, SEEK_END);
-    const bool has_tail =
-        size >= off_t{sizeof tail} &&
-        ::pread(fd, tail, sizeof tail, size - off_t{sizeof tail}) == ssize_t{sizeof tail};
     ::close(fd);
 
     const std::string_view start(head, head_length > 0 ? static_cast<size_t>(head_length) : 0);
@@ -100,16 +99,35 @@ void explain_unopenable(const char* path) {
             return;
         }
     }
-    // UDIF images end in a 512-byte "koly" trailer; encrypted ones start
-    // with "encrcdsa" (version 2) or end in "cdsaencr" (version 1).
-    if (start.starts_with("encrcdsa") || start.starts_with("cdsaencr") ||
-        (has_tail && (std::string_view(tail, 4) == "koly" ||
-                      std::string_view(tail + sizeof tail - 8, 8) == "cdsaencr"))) {
+    // Disk images are decoded; the device has said why one could not be
+    // mounted. Encrypted ones start with "encrcdsa" (version 2) or end in "cdsaencr"
+    // (version 1).
+    switch (image) {
+    case hfs_image_kind::encrypted:
         std::fprintf(stderr,
-                     "%s: %s is an Apple disk image (.dmg), which cannot be read directly; "
-                     "convert it to a raw disk image first\n",
+                     "%s: %s is an encrypted Apple disk image (%s), which is not supported; "
+                     "decrypt it first (on a Mac: hdiutil convert)\n",
+                     program, path, encryption.c_str());
+        return;
+    case hfs_image_kind::udif_truncated:
+        std::fprintf(stderr,
+                     "%s: %s is a truncated Apple disk image (.dmg): its block tables are there, "
+                     "but not the 512-byte trailer that ends one\n",
                      program, path);
         return;
+    case hfs_image_kind::udif:
+    case hfs_image_kind::sparse_image:
+    case hfs_image_kind::sparse_bundle:
+        std::fprintf(stderr,
+                     "%s: %s is an Apple disk image (%s); the lines above say why it "
+                     "cannot be mounted\n",
+                     program, path,
+                     image == hfs_image_kind::sparse_image    ? ".sparseimage"
+                     : image == hfs_image_kind::sparse_bundle ? ".sparsebundle"
+                                                              : ".dmg");
+        return;
+    case hfs_image_kind::none:
+        break;
     }
     if (S_ISREG(st.st_mode) && size >= 0 && size < smallest_volume) {
         std::fprintf(stderr, "%s: %s is too small to hold a volume (%jd bytes)\n", program, path,
@@ -140,6 +158,7 @@ int hfs_check_options(const hfs_options& options) {
         !within<unsigned long>("ublio_grace", options.ublio_grace, 0, UINT32_MAX) ||
         !within<unsigned>("default_uid", options.default_uid, 0, UINT32_MAX - 1) ||
         !within<unsigned>("default_gid", options.default_gid, 0, UINT32_MAX - 1) ||
+        !within<unsigned>("image_cache", options.image_cache, 0, 65536) ||
         !valid_blksize(options.blksize) ||
         !mode_within("default_file_mode", options.default_file_mode) ||
         !mode_within("default_dir_mode", options.default_dir_mode))
@@ -148,8 +167,13 @@ int hfs_check_options(const hfs_options& options) {
     if (options.partition != 0) {
         std::string error;
         uint64_t offset = 0;
+        hfs_byte_source_ptr image;
         int fd = open(options.volume, O_RDONLY | O_CLOEXEC);
-        bool usable = fd >= 0 && hfs_volume_start(fd, options.partition, offset, error) == 0;
+        bool usable = fd >= 0 && hfs_open_image_source(options.volume, options, image, error) == 0;
+        if (usable)
+            usable = (image ? hfs_volume_start(hfs_source_reader(*image), image->size(),
+                                               options.partition, offset, error)
+                            : hfs_volume_start(fd, options.partition, offset, error)) == 0;
         if (fd >= 0) close(fd);
         if (fd >= 0 && !usable) {
             std::fprintf(stderr, "Error: %s\n", error.c_str());

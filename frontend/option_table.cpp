@@ -31,6 +31,7 @@ const struct fuse_opt hfs_opts[] = {
     HFS_OPT("default_gid=%u", default_gid, 0),
     HFS_OPT("disable_symlinks", disable_symlinks, 1),
     HFS_OPT("partition=%u", partition, 0),
+    HFS_OPT("image_cache=%u", image_cache, 0),
     // fstab options meant for the boot process, not for the file system.
     FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_END,

@@ -318,6 +318,20 @@ constexpr extract_command commands[] = {
     {"xattr", "xattr PATH [NAME]", "list extended attributes, or write one's value", command_xattr},
     {"extract", "extract [PATH] DEST", "copy PATH (the whole volume by default) to DEST",
      command_extract},
+    {"partitions", "partitions", "list the disk's partitions and the file system of each", nullptr,
+     [](const hfs_options& options, const std::vector<std::string>& args, const extract_options&) {
+         return command_partitions(options, args);
+     }},
+    {"disk", "disk",
+     "write the whole disk a disk image (.dmg, .sparseimage,\n"
+     "                           .sparsebundle) decodes to on standard output",
+     nullptr,
+     [](const hfs_options& options, const std::vector<std::string>& args,
+        const extract_options& how) { return command_disk(options, args, how.quiet); }},
+    {"verify", "verify", "decode a whole .dmg and check it against its checksums", nullptr,
+     [](const hfs_options& options, const std::vector<std::string>& args, const extract_options&) {
+         return command_verify(options, args);
+     }},
 };
 
 } // namespace

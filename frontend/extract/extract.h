@@ -32,6 +32,12 @@ int list_folder(hfslib_vol* vol, const std::string& path, std::vector<folder_ent
 // `path` joined with `name` ("/" + name at the root).
 std::string join_path(const std::string& path, const std::string& name);
 
+// The commands about the disk rather than the volume (run without opening
+// the volume): its partitions, the whole decoded disk, and a UDIF image's
+// checksums.
+int command_partitions(const hfs_options& options, const std::vector<std::string>& args);
+int command_disk(const hfs_options& options, const std::vector<std::string>& args, bool quiet);
+int command_verify(const hfs_options& options, const std::vector<std::string>& args);
 // How extract copies.
 struct extract_options {
     bool quiet = false;
@@ -43,12 +49,15 @@ struct extract_options {
 };
 
 // A command: its name, its synopsis and what it does (for the usage text),
-// and how it runs. `run` returns the exit status.
+// and how it runs: on the open volume (`run`), or on the disk, before any
+// volume is opened (`run_on_disk`). Both return the exit status.
 struct extract_command {
     const char* name;
     const char* synopsis;
     const char* summary;
     int (*run)(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options& how);
+    int (*run_on_disk)(const hfs_options& options, const std::vector<std::string>& args,
+                       const extract_options& how) = nullptr;
 };
 // Every command, in the order the usage text shows them (commands.cpp).
 std::span<const extract_command> extract_commands();

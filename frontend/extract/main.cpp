@@ -23,7 +23,8 @@ constexpr char usage_tail[] =
     "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
     "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
     "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
-    "noublio, ublio_items=N, ublio_grace=N. The volume is never written.\n"
+    "noublio, ublio_items=N, ublio_grace=N, image_cache=N. The volume is never\n"
+    "written.\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
     "replaced), leaves an existing DEST's own mode, owner and times alone, and\n"
@@ -103,12 +104,14 @@ int main(int argc, char** argv) {
     const std::string command = words[1];
     const std::vector<std::string> args(words.begin() + 2, words.end());
 
+    const extract_command* run = find_command(command);
+    if (run && run->run_on_disk) return run->run_on_disk(options, args, how);
     if (int status = hfs_check_options(options)) return status;
     hfslib_vol served{};
     if (int status = hfs_open_volume(options, served)) return status;
 
     int status = 1;
-    if (const extract_command* run = find_command(command)) {
+    if (run) {
         status = run->run(&served, args, how);
     } else {
         std::fprintf(stderr, "quorvel-extract: unknown command `%s'\n", printable(command).c_str());

@@ -53,7 +53,10 @@ contains "$out" "    libhfs RCSIDs "
 contains "$out" "    ublio v1.0"
 contains "$out" "    utf8proc v"
 contains "$out" "    zlib v"
-[ "$(tail -1 <<<"$out")" = "    lzfse" ] || fail "last version line: $out"
+contains "$out" "    lzfse"
+contains "$out" "    bzip2 v"
+contains "$out" "    liblzma v"
+[[ "$(tail -1 <<<"$out")" == "    pugixml v"* ]] || fail "last version line: $out"
 
 run 1 -o rsrc_ext=a/b volume mnt
 [ "$out" = "Error: rsrc_ext option may not include path separator: a/b" ] || fail "rsrc_ext: $out"
@@ -93,9 +96,10 @@ volume = open(f"{work}/vol.img", "rb").read()
 open(f"{work}/vol.img.xz", "wb").write(lzma.compress(volume))
 open(f"{work}/vol.img.gz", "wb").write(gzip.compress(volume))
 open(f"{work}/vol.img.bz2", "wb").write(bz2.compress(volume))
-# A compressed disk image: its chunks, then the 512-byte trailer.
+# A disk image whose 512-byte trailer is damaged (its size field is 0).
 open(f"{work}/disk.dmg", "wb").write(bytes(range(256)) * 32 + b"koly" + bytes(508))
 open(f"{work}/sealed.dmg", "wb").write(b"encrcdsa" + bytes(8184))
+open(f"{work}/sealed1.dmg", "wb").write(bytes(8184) + b"\0\0\0\1cdsaencr")
 # The root folder's record turned into one of no known type.
 damaged = bytearray(volume)
 at = hfsimage.Volume(volume).folders[2]
@@ -107,8 +111,9 @@ rows="21|$work is a folder, not a volume (the volume comes first on the command 
 22|$work/vol.img.xz is compressed with xz; decompress it first|$work/vol.img.xz $work/mnt
 22|$work/vol.img.gz is compressed with gzip; decompress it first|$work/vol.img.gz $work/mnt
 22|$work/vol.img.bz2 is compressed with bzip2; decompress it first|$work/vol.img.bz2 $work/mnt
-22|$work/disk.dmg is an Apple disk image (.dmg), which cannot be read directly|$work/disk.dmg $work/mnt
-22|$work/sealed.dmg is an Apple disk image (.dmg)|$work/sealed.dmg $work/mnt
+22|$work/disk.dmg is an Apple disk image (.dmg); the lines above say why it cannot be mounted|$work/disk.dmg $work/mnt
+22|$work/sealed.dmg is an encrypted Apple disk image (encrcdsa, version 0), which is not supported|$work/sealed.dmg $work/mnt
+22|$work/sealed1.dmg is an encrypted Apple disk image (cdsaencr, version 1), which is not supported|$work/sealed1.dmg $work/mnt
 5|the root folder of $work/noroot.img cannot be read; the volume is damaged|$work/noroot.img $work/mnt
 1|Error: bad value for cache_size: -1 (from 0 to 1048576)|-o cache_size=-1 $work/vol.img $work/mnt
 1|Error: bad value for cache_size: 4000000 (from 0 to 1048576)|-o cache_size=4000000 $work/vol.img $work/mnt

@@ -1,0 +1,67 @@
+// Descriptors owned by the image readers, and whole positional reads.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <unistd.h>
+
+namespace dimg {
+
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Reads up to `size` bytes at `offset`, through short reads and
+// interruptions. Returns 0 or an errno value; `got` receives the count.
+inline int pread_full(int fd, uint8_t* dst, size_t size, uint64_t offset, size_t& got) {
+    got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, dst + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// All `size` bytes or an error (EIO when the file ends first: the image
+// is shorter than its own tables say).
+inline int pread_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
+    size_t got = 0;
+    if (int err = pread_full(fd, dst, size, offset, got)) return err;
+    return got == size ? 0 : EIO;
+}
+
+} // namespace dimg

@@ -1,0 +1,302 @@
+#include "sparse.h"
+
+#include "be.h"
+#include "file_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <pugixml.hpp>
+#include <sys/stat.h>
+#include <unordered_map>
+
+namespace dimg {
+
+namespace {
+
+// The largest Info.plist read.
+constexpr size_t max_plist_bytes = 1 << 20;
+// Band files kept open at once.
+constexpr size_t max_open_bands = 64;
+
+class sparse_image final : public hfs_byte_source {
+public:
+    sparse_image(unique_fd fd, std::span<const uint8_t> memory, sparse_layout layout)
+        : fd_(std::move(fd)), memory_(memory), layout_(std::move(layout)) {}
+
+    uint64_t size() const override { return layout_.disk_bytes; }
+
+    int read(std::span<uint8_t> buf, uint64_t offset, size_t& got) override {
+        got = 0;
+        if (offset >= layout_.disk_bytes) return 0;
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(buf.size(), layout_.disk_bytes - offset));
+        while (got < n) {
+            const uint64_t at = offset + got;
+            const uint64_t band = at / layout_.band_bytes, inner = at % layout_.band_bytes;
+            const size_t take =
+                static_cast<size_t>(std::min<uint64_t>(layout_.band_bytes - inner, n - got));
+            uint8_t* dst = buf.data() + got;
+            if (const uint32_t slot = layout_.stored[band]; slot == 0) {
+                std::memset(dst, 0, take);
+            } else {
+                const uint64_t from = sparse_header_size + (slot - 1) * layout_.band_bytes + inner;
+                if (fd_) {
+                    if (int err = pread_exact(fd_.get(), dst, take, from)) return err;
+                } else {
+                    std::memcpy(dst, memory_.data() + from, take); // checked at open
+                }
+            }
+            got += take;
+        }
+        return 0;
+    }
+
+private:
+    unique_fd fd_;
+    std::span<const uint8_t> memory_;
+    sparse_layout layout_;
+};
+
+class sparse_bundle final : public hfs_byte_source {
+public:
+    sparse_bundle(unique_fd bands, bundle_info info) : bands_(std::move(bands)), info_(info) {}
+
+    uint64_t size() const override { return info_.disk_bytes; }
+
+    int read(std::span<uint8_t> buf, uint64_t offset, size_t& got) override {
+        got = 0;
+        if (offset >= info_.disk_bytes) return 0;
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(buf.size(), info_.disk_bytes - offset));
+        std::lock_guard lock(lock_);
+        while (got < n) {
+            const uint64_t at = offset + got;
+            const uint64_t band = at / info_.band_bytes, inner = at % info_.band_bytes;
+            const size_t take =
+                static_cast<size_t>(std::min<uint64_t>(info_.band_bytes - inner, n - got));
+            uint8_t* dst = buf.data() + got;
+            int fd = -1;
+            if (int err = band_file(band, fd)) return err;
+            size_t have = 0;
+            if (fd >= 0) {
+                if (int err = pread_full(fd, dst, take, inner, have)) return err;
+            }
+            // A band file shorter than a band: the rest was never written.
+            std::memset(dst + have, 0, take - have);
+            got += take;
+        }
+        return 0;
+    }
+
+private:
+    // The open band file, or -1 when the band was never written.
+    int band_file(uint64_t band, int& fd) {
+        if (auto it = open_.find(band); it != open_.end()) {
+            fd = it->second.get();
+            return 0;
+        }
+        char name[20];
+        const auto end = std::to_chars(name, name + sizeof name - 1, band, 16).ptr;
+        *end = '\0';
+        unique_fd file(::openat(bands_.get(), name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!file && errno != ENOENT) return errno;
+        if (open_.size() >= max_open_bands) open_.clear();
+        fd = file.get();
+        open_.emplace(band, std::move(file));
+        return 0;
+    }
+
+    unique_fd bands_;
+    bundle_info info_;
+    std::mutex lock_;
+    std::unordered_map<uint64_t, unique_fd> open_;
+};
+
+bool parse_number(std::string_view text, uint64_t& value) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\n' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\t'))
+        text.remove_suffix(1);
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+pugi::xml_node dict_value(pugi::xml_node dict, std::string_view key) {
+    for (pugi::xml_node n = dict.first_child(); n; n = n.next_sibling()) {
+        if (std::string_view(n.name()) == "key" && std::string_view(n.child_value()) == key) {
+            pugi::xml_node value = n.next_sibling();
+            while (value && value.type() != pugi::node_element) value = value.next_sibling();
+            return value;
+        }
+    }
+    return {};
+}
+
+int read_small_file(int dir, const char* name, std::string& text) {
+    unique_fd fd(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return errno;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(max_plist_bytes)) return EINVAL;
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    if (int err =
+            pread_full(fd.get(), reinterpret_cast<uint8_t*>(text.data()), text.size(), 0, got))
+        return err;
+    text.resize(got);
+    return 0;
+}
+
+// The bundle's description from Info.plist, or Info.bckup when that fails.
+int read_bundle_info(int dir, bundle_info& info, std::string& error) {
+    std::string first_error;
+    for (const char* name : {"Info.plist", "Info.bckup"}) {
+        std::string text, why;
+        if (int err = read_small_file(dir, name, text)) {
+            why = std::string(name) + ": " + std::strerror(err);
+        } else if (parse_bundle_plist(text, info, why)) {
+            return 0;
+        }
+        if (first_error.empty()) first_error = why;
+    }
+    error = first_error;
+    return EINVAL;
+}
+
+} // namespace
+
+bool parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sparse_layout& layout,
+                         std::string& error) {
+    if (header.size() < sparse_header_size || std::memcmp(header.data(), "sprs", 4) != 0) {
+        error = "is not a sparse image";
+        return false;
+    }
+    const uint8_t* h = header.data();
+    const uint32_t version = be32(h + 4), per_band = be32(h + 8);
+    const uint64_t sectors = be32(h + 16);
+    if (version != 3) {
+        error = "is a sparse image of unknown version " + std::to_string(version);
+        return false;
+    }
+    if (per_band == 0 || sectors == 0) {
+        error = "is a sparse image with an empty band or disk size";
+        return false;
+    }
+    layout.band_bytes = uint64_t{per_band} * 512;
+    layout.disk_bytes = sectors * 512;
+    const uint64_t bands = (sectors + per_band - 1) / per_band;
+    if (bands > sparse_max_bands) {
+        error = "is a sparse image of " + std::to_string(bands) +
+                " bands, more than its header can list (" + std::to_string(sparse_max_bands) +
+                "); such images are not supported";
+        return false;
+    }
+    layout.stored.assign(static_cast<size_t>(bands), 0);
+    for (uint32_t i = 0; i < sparse_max_bands; ++i) {
+        const uint32_t b = be32(h + 64 + 4 * i);
+        if (b == 0) continue;
+        if (b - 1 >= bands) {
+            error = "is a damaged sparse image: band table entry " + std::to_string(i) +
+                    " names band " + std::to_string(b) + " of " + std::to_string(bands);
+            return false;
+        }
+        if (layout.stored[b - 1] != 0) {
+            error = "is a damaged sparse image: band " + std::to_string(b) + " is stored twice";
+            return false;
+        }
+        const uint64_t end = sparse_header_size + (uint64_t{i} + 1) * layout.band_bytes;
+        if (end > file_size) {
+            error = "is truncated: band " + std::to_string(b) + " ends at byte " +
+                    std::to_string(end) + " of a " + std::to_string(file_size) + "-byte file";
+            return false;
+        }
+        layout.stored[b - 1] = i + 1;
+    }
+    return true;
+}
+
+int open_sparse_image(int fd, hfs_byte_source_ptr& out, std::string& error) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return errno;
+    uint8_t header[sparse_header_size];
+    if (int err = pread_exact(fd, header, sizeof header, 0)) {
+        error = "is truncated: shorter than a sparse image header";
+        return err;
+    }
+    sparse_layout layout;
+    if (!parse_sparse_header(header, static_cast<uint64_t>(st.st_size), layout, error))
+        return EINVAL;
+    unique_fd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!own) return errno;
+    out = std::make_unique<sparse_image>(std::move(own), std::span<const uint8_t>{},
+                                         std::move(layout));
+    return 0;
+}
+
+int open_sparse_image_memory(std::span<const uint8_t> image, hfs_byte_source_ptr& out,
+                             std::string& error) {
+    sparse_layout layout;
+    if (!parse_sparse_header(image, image.size(), layout, error)) return EINVAL;
+    out = std::make_unique<sparse_image>(unique_fd{}, image, std::move(layout));
+    return 0;
+}
+
+bool parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error) {
+    pugi::xml_document doc;
+    if (!doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8)) {
+        error = "Info.plist is not a property list";
+        return false;
+    }
+    const pugi::xml_node top = doc.child("plist").child("dict");
+    if (std::string_view(dict_value(top, "diskimage-bundle-type").child_value()) !=
+        "com.apple.diskimage.sparsebundle") {
+        error = "Info.plist does not describe a sparse bundle";
+        return false;
+    }
+    if (pugi::xml_node v = dict_value(top, "bundle-backingstore-version")) {
+        uint64_t version = 0;
+        if (!parse_number(v.child_value(), version) || version != 1) {
+            error = "Info.plist names an unknown bundle version " + std::string(v.child_value());
+            return false;
+        }
+    }
+    if (!parse_number(dict_value(top, "band-size").child_value(), info.band_bytes) ||
+        !parse_number(dict_value(top, "size").child_value(), info.disk_bytes) ||
+        info.band_bytes == 0 || info.disk_bytes == 0) {
+        error = "Info.plist lacks a valid band-size or size";
+        return false;
+    }
+    return true;
+}
+
+bool is_sparse_bundle(const std::string& path) {
+    unique_fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return false;
+    std::string text;
+    for (const char* name : {"Info.plist", "Info.bckup"})
+        if (read_small_file(dir.get(), name, text) == 0 &&
+            text.find("com.apple.diskimage.sparsebundle") != std::string::npos)
+            return true;
+    return false;
+}
+
+int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::string& error) {
+    unique_fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return errno;
+    bundle_info info;
+    if (int err = read_bundle_info(dir.get(), info, error)) return err;
+    unique_fd bands(::openat(dir.get(), "bands", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!bands) {
+        error = "is a sparse bundle without its bands folder";
+        return ENOENT;
+    }
+    out = std::make_unique<sparse_bundle>(std::move(bands), info);
+    return 0;
+}
+
+} // namespace dimg

@@ -1,0 +1,83 @@
+// quorvel-extract IMAGE disk > OUT.img: the whole disk an image decodes to
+// (or the file itself when it is no disk image), on standard output, with a
+// progress line on a terminal. Bytes that cannot be decoded stop it with an
+// error: it never writes wrong bytes.
+#include "extract.h"
+
+#include "disk_image.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int write_all(int fd, const uint8_t* data, size_t size) {
+    while (size != 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+int command_disk(const hfs_options& options, const std::vector<std::string>& args, bool quiet) {
+    if (!args.empty()) {
+        std::fputs("quorvel-extract: disk takes no arguments (the disk goes to standard "
+                   "output)\n",
+                   stderr);
+        return 1;
+    }
+    if (::isatty(STDOUT_FILENO)) {
+        std::fputs("quorvel-extract: not writing a disk to a terminal; redirect standard "
+                   "output to a file\n",
+                   stderr);
+        return 1;
+    }
+    hfs_byte_source_ptr disk;
+    std::string error;
+    if (hfs_open_whole_disk(options.volume, uint64_t{options.image_cache} << 20, disk, error)) {
+        std::fprintf(stderr, "quorvel-extract: %s\n", printable(error).c_str());
+        return 1;
+    }
+    const bool progress = !quiet && ::isatty(STDERR_FILENO);
+    std::vector<uint8_t> chunk(size_t{1} << 20);
+    const uint64_t total = disk->size();
+    time_t shown = 0;
+    for (uint64_t at = 0; at < total;) {
+        size_t got = 0;
+        int err = disk->read(chunk, at, got);
+        if (err == 0 && got == 0) err = EIO;
+        if (err != 0) {
+            if (progress) std::fputc('\n', stderr);
+            std::fprintf(
+                stderr, "quorvel-extract: %s: the disk's bytes at %" PRIu64 " cannot be read: %s\n",
+                printable(options.volume).c_str(), at, std::strerror(err));
+            return 1;
+        }
+        if (int werr = write_all(STDOUT_FILENO, chunk.data(), got)) {
+            if (progress) std::fputc('\n', stderr);
+            std::fprintf(stderr, "quorvel-extract: writing the disk: %s\n", std::strerror(werr));
+            return 1;
+        }
+        at += got;
+        if (progress && (::time(nullptr) != shown || at == total)) {
+            shown = ::time(nullptr);
+            std::fprintf(stderr, "\r%" PRIu64 " of %" PRIu64 " MiB (%d%%)", at >> 20, total >> 20,
+                         total ? static_cast<int>(at * 100 / total) : 100);
+        }
+    }
+    if (progress) std::fputc('\n', stderr);
+    return 0;
+}
