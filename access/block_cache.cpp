@@ -1,7 +1,7 @@
-#include "block_cache.h"
+#include "access/block_cache.h"
 
-#include "byte_source.h"
-#include "full_read.h"
+#include "access/disk_image/byte_source.h"
+#include "access/full_read.h"
 
 #include <algorithm>
 #include <cerrno>

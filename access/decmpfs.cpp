@@ -8,11 +8,11 @@
 // byte of a unit kept uncompressed, the chunk tables its resource fork may
 // hold and the chunk size. The probe, the reads, st_blksize and the chunk
 // benchmark all go by the row.
-#include "decmpfs.h"
+#include "access/decmpfs.h"
 
-#include "byte_order.h"
-#include "lzfse.h"
-#include "report.h"
+#include "libhfs/byte_order.h"
+#include "libhfs/report.h"
+#include "lzfse/lzfse.h"
 
 #include <zlib.h>
 

@@ -10,7 +10,7 @@
 // value on failure (zlib's and the LZFSE decoder's results are converted).
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <atomic>
 #include <cstddef>

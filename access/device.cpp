@@ -1,13 +1,13 @@
 // The library hooks of this program: memory from the C allocator, messages to
 // standard error, and the volume file or disk device read through the block
 // cache, plain positional reads, or block-aligned reads.
-#include "device.h"
+#include "access/device.h"
 
-#include "disk_image.h"
-#include "full_read.h"
-#include "options.h"
-#include "partition_map.h"
-#include "volume_probe.h"
+#include "access/disk_image/disk_image.h"
+#include "access/full_read.h"
+#include "access/options.h"
+#include "access/partition_map.h"
+#include "access/volume_probe.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,12 +6,12 @@
 // rule too: 0 or a negative errno value (the open hooks also set errno).
 #pragma once
 
-#include "block_cache.h"
-#include "byte_source.h"
-#include "libhfs.h"
-#include "listing.h"
-#include "partition_map.h"
-#include "path_cache.h"
+#include "access/block_cache.h"
+#include "access/disk_image/byte_source.h"
+#include "access/listing.h"
+#include "access/partition_map.h"
+#include "access/path_cache.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <memory>

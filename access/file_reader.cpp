@@ -1,8 +1,8 @@
-#include "file_reader.h"
+#include "access/file_reader.h"
 
-#include "library_results.h"
-#include "path_resolve.h"
-#include "stat.h"
+#include "access/library_results.h"
+#include "access/path_resolve.h"
+#include "access/stat.h"
 
 #include <algorithm>
 #include <cerrno>

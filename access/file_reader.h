@@ -6,9 +6,9 @@
 // errno value on failure.
 #pragma once
 
-#include "decmpfs.h"
-#include "libhfs.h"
-#include "library_memory.h"
+#include "access/decmpfs.h"
+#include "access/library_memory.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <span>

@@ -1,9 +1,9 @@
-#include "folder_reader.h"
+#include "access/folder_reader.h"
 
-#include "device.h"
-#include "names.h"
-#include "path_resolve.h"
-#include "stat.h"
+#include "access/device.h"
+#include "access/names.h"
+#include "access/path_resolve.h"
+#include "access/stat.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,8 +6,8 @@
 // failure.
 #pragma once
 
-#include "libhfs.h"
-#include "listing.h"
+#include "access/listing.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <memory>

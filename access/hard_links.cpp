@@ -1,6 +1,6 @@
-#include "hard_links.h"
+#include "access/hard_links.h"
 
-#include "library_results.h"
+#include "access/library_results.h"
 
 #include <cstdio>
 

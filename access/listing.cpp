@@ -1,8 +1,8 @@
-#include "listing.h"
+#include "access/listing.h"
 
-#include "device.h"
-#include "hard_links.h"
-#include "names.h"
+#include "access/device.h"
+#include "access/hard_links.h"
+#include "access/names.h"
 
 #include <algorithm>
 #include <cerrno>

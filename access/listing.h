@@ -14,7 +14,7 @@
 // remembered listings answer with bool (a miss is no error).
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 // Name conversions between user-visible UTF-8 and on-disk UTF-16.
-#include "names.h"
+#include "access/names.h"
 
-#include "unicode.h"
+#include "libhfs/unicode.h"
 
 #include <utf8proc.h>
 

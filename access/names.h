@@ -9,7 +9,7 @@
 // value on failure.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstddef>
 #include <span>

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "access/options.h"
 
 void init_options(hfs_options* options) {
     options->cache_size = HFS_DEFAULT_CACHE_SIZE;

@@ -1,7 +1,7 @@
-#include "partition_map.h"
+#include "access/partition_map.h"
 
-#include "byte_order.h"
-#include "full_read.h"
+#include "access/full_read.h"
+#include "libhfs/byte_order.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 // The lookup cache: a FIFO ring of path -> (record, key) entries under one
 // read-write lock.
-#include "path_cache.h"
+#include "access/path_cache.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -52,7 +52,7 @@
 // uncached resolution agree.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstddef>
 #include <cstdint>

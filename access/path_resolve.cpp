@@ -1,10 +1,10 @@
-#include "path_resolve.h"
+#include "access/path_resolve.h"
 
-#include "device.h"
-#include "hard_links.h"
-#include "library_results.h"
-#include "names.h"
-#include "path_cache.h"
+#include "access/device.h"
+#include "access/hard_links.h"
+#include "access/library_results.h"
+#include "access/names.h"
+#include "access/path_cache.h"
 
 #include <cerrno>
 

@@ -4,8 +4,8 @@
 // Errors: 0 or a negative errno value.
 #pragma once
 
-#include "libhfs.h"
-#include "listing.h"
+#include "access/listing.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <memory>

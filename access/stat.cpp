@@ -1,8 +1,8 @@
-#include "stat.h"
+#include "access/stat.h"
 
-#include "decmpfs.h"
-#include "device.h"
-#include "path_resolve.h"
+#include "access/decmpfs.h"
+#include "access/device.h"
+#include "access/path_resolve.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // Errors: functions that can fail return 0 or a negative errno value.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "volume_probe.h"
+#include "access/volume_probe.h"
 
 #include <array>
 #include <cerrno>

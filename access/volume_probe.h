@@ -5,7 +5,7 @@
 // Errors: 0 or a negative errno value, with a message in `error`.
 #pragma once
 
-#include "partition_map.h"
+#include "access/partition_map.h"
 
 #include <cstdint>
 #include <string>

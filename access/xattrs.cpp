@@ -1,12 +1,12 @@
-#include "xattrs.h"
+#include "access/xattrs.h"
 
-#include "byte_order.h"
-#include "decmpfs.h"
-#include "library_memory.h"
-#include "library_results.h"
-#include "names.h"
-#include "path_resolve.h"
-#include "stat.h"
+#include "access/decmpfs.h"
+#include "access/library_memory.h"
+#include "access/library_results.h"
+#include "access/names.h"
+#include "access/path_resolve.h"
+#include "access/stat.h"
+#include "libhfs/byte_order.h"
 
 #include <algorithm>
 #include <array>

@@ -8,7 +8,7 @@
 // errno value on failure.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <span>

@@ -11,8 +11,8 @@
 // prints, on one line, the best seconds of one pass over all chunks, the
 // uncompressed bytes of one pass and the chunk count. Exits 1 when a chunk
 // does not decode, 2 for a type that is not chunked.
-#include "byte_order.h"
-#include "decmpfs.h"
+#include "access/decmpfs.h"
+#include "libhfs/byte_order.h"
 
 #include <algorithm>
 #include <chrono>

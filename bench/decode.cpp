@@ -9,7 +9,7 @@
 //
 // The vector folder can be given as the first argument (default: the
 // shared test data of the source tree).
-#include "lzfse.h"
+#include "lzfse/lzfse.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>

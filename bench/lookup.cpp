@@ -7,9 +7,9 @@
 // Lists every folder of the root folder, then searches the catalog for every
 // child found (by key, as a path lookup does) ROUNDS times (default 3), and
 // prints the time per listing entry and per search.
-#include "device.h"
-#include "libhfs.h"
-#include "options.h"
+#include "access/device.h"
+#include "access/options.h"
+#include "libhfs/libhfs.h"
 
 #include <chrono>
 #include <cstdio>

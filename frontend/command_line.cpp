@@ -1,5 +1,5 @@
 // The option table and the argument callback of the option parser.
-#include "frontend.h"
+#include "frontend/frontend.h"
 
 #include <fuse_lowlevel.h>
 

@@ -2,10 +2,9 @@
 // operations table with its handlers.
 #pragma once
 
-#define FUSE_USE_VERSION 29
 #include <fuse.h>
 
-#include "options.h"
+#include "access/options.h"
 
 #include <cstdarg>
 #include <cstdint>

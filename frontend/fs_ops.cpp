@@ -1,14 +1,14 @@
 // The FUSE operations table and its handlers: each takes FUSE's types, makes
 // one call into the access layer and hands back its result (a negative errno
 // value on failure).
-#include "frontend.h"
-#include "handles.h"
-#include "ops_common.h"
+#include "frontend/frontend.h"
+#include "frontend/handles.h"
+#include "frontend/ops_common.h"
 
-#include "file_reader.h"
-#include "folder_reader.h"
-#include "stat.h"
-#include "xattrs.h"
+#include "access/file_reader.h"
+#include "access/folder_reader.h"
+#include "access/stat.h"
+#include "access/xattrs.h"
 
 #include <syslog.h>
 

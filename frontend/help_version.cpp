@@ -1,8 +1,8 @@
 // The help text and the version report.
-#include "frontend.h"
+#include "frontend/frontend.h"
 
-#include "block_cache.h"
-#include "libhfs.h"
+#include "access/block_cache.h"
+#include "libhfs/libhfs.h"
 
 #include <bzlib.h>
 #include <cstdio>

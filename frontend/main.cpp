@@ -1,9 +1,9 @@
 // quorvel: mounts an HFS+ or HFSX volume read-only through FUSE.
-#include "frontend.h"
+#include "frontend/frontend.h"
 
-#include "device.h"
-#include "libhfs.h"
-#include "open_volume.h"
+#include "access/device.h"
+#include "frontend/open_volume.h"
+#include "libhfs/libhfs.h"
 
 #include <cerrno>
 #include <cstdio>

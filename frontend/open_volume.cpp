@@ -1,8 +1,8 @@
-#include "open_volume.h"
+#include "frontend/open_volume.h"
 
-#include "device.h"
-#include "disk_image.h"
-#include "partition_map.h"
+#include "access/device.h"
+#include "access/disk_image/disk_image.h"
+#include "access/partition_map.h"
 
 #include <cerrno>
 #include <cinttypes>

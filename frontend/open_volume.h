@@ -3,8 +3,8 @@
 // with the same messages and exit statuses in both programs.
 #pragma once
 
-#include "libhfs.h"
-#include "options.h"
+#include "access/options.h"
+#include "libhfs/libhfs.h"
 
 // Checks what the options name beyond their syntax (the suffix, the ranges
 // of the numbers, the partition). 0 when they can be used, else the exit

@@ -2,10 +2,9 @@
 // private data.
 #pragma once
 
-#define FUSE_USE_VERSION 29
 #include <fuse.h>
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 inline hfslib_vol* mounted_volume() {
     return static_cast<hfslib_vol*>(fuse_get_context()->private_data);

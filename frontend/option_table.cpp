@@ -1,7 +1,7 @@
 // The mount options: the table the option parser reads. quorvel hands it to
 // FUSE's parser; quorvel-extract reads it with its own.
-#include "option_table.h"
-#include "frontend.h"
+#include "frontend/option_table.h"
+#include "frontend/frontend.h"
 
 #include <cstddef>
 #include <vector>

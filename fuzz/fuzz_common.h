@@ -2,7 +2,7 @@
 // report nothing, and a check that stops the run on a broken invariant.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdarg>
 #include <cstdlib>

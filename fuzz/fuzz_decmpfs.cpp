@@ -10,8 +10,8 @@
 // Besides the sanitizers, the target checks that no read returns more than
 // it was asked for or than the file holds, and that the same range read
 // twice gives the same bytes.
-#include "decmpfs.h"
-#include "libhfs.h"
+#include "access/decmpfs.h"
+#include "libhfs/libhfs.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -9,7 +9,7 @@
 // the same bytes again into a buffer of exactly the produced length (no
 // slack for wide copies), and that the plain calls agree with the status
 // calls.
-#include "lzfse.h"
+#include "lzfse/lzfse.h"
 
 #include <cstdlib>
 #include <cstring>

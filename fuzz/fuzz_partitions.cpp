@@ -8,8 +8,8 @@
 // found lies within the device, and a located volume starts within it.
 #include "fuzz_common.h"
 
-#include "byte_order.h"
-#include "partition_map.h"
+#include "access/partition_map.h"
+#include "libhfs/byte_order.h"
 
 #include <cerrno>
 #include <cstring>

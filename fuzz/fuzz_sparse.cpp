@@ -7,7 +7,7 @@
 // bytes than asked for; a parsed Info.plist has non-zero sizes.
 #include "fuzz_common.h"
 
-#include "sparse.h"
+#include "access/disk_image/sparse.h"
 
 #include <string>
 #include <string_view>

@@ -9,7 +9,7 @@
 // bytes.
 #include "fuzz_common.h"
 
-#include "udif.h"
+#include "access/disk_image/udif.h"
 
 #include <cerrno>
 #include <cstring>

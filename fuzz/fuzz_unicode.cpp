@@ -7,11 +7,11 @@
 // Destinations are heap blocks of exactly the room given. Checks: a counting
 // call and a writing call agree; clean input converts back to itself; a
 // name converted from a path and back converts to the same name again.
-#include "byte_order.h"
 #include "fuzz_common.h"
+#include "libhfs/byte_order.h"
 
-#include "names.h"
-#include "unicode.h"
+#include "access/names.h"
+#include "libhfs/unicode.h"
 
 #include <algorithm>
 #include <cstring>

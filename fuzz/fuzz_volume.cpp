@@ -11,13 +11,13 @@
 // in all.
 #include "fuzz_common.h"
 
-#include "decmpfs.h"
-#include "device.h"
-#include "hard_links.h"
-#include "names.h"
-#include "options.h"
-#include "path_resolve.h"
-#include "stat.h"
+#include "access/decmpfs.h"
+#include "access/device.h"
+#include "access/hard_links.h"
+#include "access/names.h"
+#include "access/options.h"
+#include "access/path_resolve.h"
+#include "access/stat.h"
 
 #include <algorithm>
 #include <cerrno>

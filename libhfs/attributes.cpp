@@ -1,10 +1,10 @@
 // Attributes file: keys and records of the attributes B-tree, the lookup of
 // one attribute, the listing of a CNID's attributes and the extent list of
 // an attribute stored as a fork.
-#include "btree.h"
-#include "btree_internal.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 #include <algorithm>
 #include <cstring>

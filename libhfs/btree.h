@@ -26,9 +26,9 @@
 // ends the walk in an error; a walk may also be held to a number of nodes.
 #pragma once
 
-#include "btree_internal.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 #include <cstdint>
 

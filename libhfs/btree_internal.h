@@ -4,10 +4,10 @@
 // walker that holds them together).
 #pragma once
 
-#include "byte_order.h"
+#include "libhfs/byte_order.h"
 
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // B-tree nodes: the descriptor, the record-offset table, the record copies
 // and the header record; plus the node reading shared by the tree descents.
-#include "btree_internal.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 #include <algorithm>
 #include <cstdio>

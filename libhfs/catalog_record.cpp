@@ -1,8 +1,8 @@
 // Catalog keys and records: decoding them from node record copies, building
 // search keys, and the two key orders (case-folding and code-unit order).
-#include "btree_internal.h"
-#include "casefold_table.h"
-#include "libhfs.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/casefold_table.h"
+#include "libhfs/libhfs.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 // Catalog search: the descent from the catalog root to a leaf, by key and by
 // CNID through the thread record.
-#include "btree.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 int hfslib_find_cat_record(hfslib_vol* vol, const hfslib_cat_key* key, hfslib_cat_rec* rec_out,
                            hfslib_cbctx* ctx) {

@@ -1,10 +1,10 @@
 // Fork extents: collecting the extent list of a fork (from the volume
 // header, the catalog and the extents-overflow tree), reading byte ranges of
 // a fork, and the extents-overflow keys and records.
-#include "btree.h"
-#include "btree_internal.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Listing a folder: the catalog's leaf records from the folder's thread
 // record on, while they belong to the folder.
-#include "btree.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 #include <cstring>
 

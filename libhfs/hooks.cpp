@@ -1,5 +1,5 @@
 // The installed hooks, their wrappers, the reporter and the special keys.
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // Opening a volume: the device, the volume header (also inside an HFS
 // wrapper), then the B-tree headers, the journal and the root folder.
-#include "btree_internal.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 namespace {
 

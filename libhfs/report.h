@@ -2,7 +2,7 @@
 // and line, and RAII guards for memory obtained through the hooks.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Walking a B-tree: reading whole nodes through the tree file's extents and
 // the resources and checks every descent and sibling walk shares.
-#include "btree_internal.h"
-#include "libhfs.h"
-#include "report.h"
+#include "libhfs/btree_internal.h"
+#include "libhfs/libhfs.h"
+#include "libhfs/report.h"
 
 namespace {
 

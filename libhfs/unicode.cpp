@@ -1,6 +1,6 @@
 // UTF-8 <-> UTF-16 converters of the library. Pure functions: no hooks, no
 // allocation, no reporting.
-#include "unicode.h"
+#include "libhfs/unicode.h"
 
 #include <climits>
 

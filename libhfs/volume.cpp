@@ -1,8 +1,8 @@
 // Byte-order readers, volume header / wrapper / journal parsers, and the
 // volume-level queries (journal state, unmount).
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
-#include "byte_order.h"
+#include "libhfs/byte_order.h"
 
 // The cursor readers of the record parsers: the caller has checked that the
 // bytes are there.

@@ -2,7 +2,7 @@
 // decoders. Internal to the lzfse library.
 #pragma once
 
-#include "lzfse.h"
+#include "lzfse/lzfse.h"
 
 #include <algorithm>
 #include <bit>

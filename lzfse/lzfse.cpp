@@ -1,7 +1,7 @@
 // LZFSE: a sequence of blocks (stored, LZVN, or entropy-coded L/M/D blocks
 // with v1 or v2 headers) ended by an end-of-stream block.
-#include "lzfse.h"
-#include "copy.h"
+#include "lzfse/lzfse.h"
+#include "lzfse/copy.h"
 
 #include <array>
 #include <bit>

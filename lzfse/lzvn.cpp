@@ -1,6 +1,6 @@
 // LZVN: byte-oriented LZ77 instructions, each an opcode byte possibly
 // followed by more opcode bytes and literal bytes.
-#include "copy.h"
+#include "lzfse/copy.h"
 
 #include <array>
 

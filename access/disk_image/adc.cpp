@@ -1,4 +1,4 @@
-#include "adc.h"
+#include "access/disk_image/adc.h"
 
 namespace dimg {
 

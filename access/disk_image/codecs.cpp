@@ -1,8 +1,8 @@
-#include "codecs.h"
+#include "access/disk_image/codecs.h"
 
-#include "adc.h"
-#include "lzfse.h"
-#include "run_index.h"
+#include "access/disk_image/adc.h"
+#include "access/disk_image/run_index.h"
+#include "lzfse/lzfse.h"
 
 #include <bzlib.h>
 #include <climits>

@@ -1,8 +1,8 @@
-#include "disk_image.h"
+#include "access/disk_image/disk_image.h"
 
-#include "file_io.h"
-#include "sparse.h"
-#include "udif.h"
+#include "access/disk_image/file_io.h"
+#include "access/disk_image/sparse.h"
+#include "access/disk_image/udif.h"
 
 #include <algorithm>
 #include <cerrno>

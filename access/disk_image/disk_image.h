@@ -3,7 +3,7 @@
 // disk they hold; and encrypted images, which are only recognised.
 #pragma once
 
-#include "byte_source.h"
+#include "access/disk_image/byte_source.h"
 
 #include <cstdint>
 #include <string>

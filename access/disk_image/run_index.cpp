@@ -1,6 +1,6 @@
-#include "run_index.h"
+#include "access/disk_image/run_index.h"
 
-#include "be.h"
+#include "access/disk_image/be.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
-#include "sparse.h"
+#include "access/disk_image/sparse.h"
 
-#include "be.h"
-#include "file_io.h"
+#include "access/disk_image/be.h"
+#include "access/disk_image/file_io.h"
 
 #include <algorithm>
 #include <cerrno>

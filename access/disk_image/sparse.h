@@ -4,7 +4,7 @@
 // as zeros.
 #pragma once
 
-#include "byte_source.h"
+#include "access/disk_image/byte_source.h"
 
 #include <cstdint>
 #include <span>

@@ -1,9 +1,9 @@
-#include "udif.h"
+#include "access/disk_image/udif.h"
 
-#include "be.h"
-#include "codecs.h"
-#include "file_io.h"
-#include "run_cache.h"
+#include "access/disk_image/be.h"
+#include "access/disk_image/codecs.h"
+#include "access/disk_image/file_io.h"
+#include "access/disk_image/run_cache.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,8 +3,8 @@
 // (NAME.dmg + NAME.002.dmgpart ...), and the decoded disk they describe.
 #pragma once
 
-#include "byte_source.h"
-#include "run_index.h"
+#include "access/disk_image/byte_source.h"
+#include "access/disk_image/run_index.h"
 
 #include <cstdint>
 #include <span>

@@ -1,12 +1,12 @@
 // The commands of quorvel-extract and their table: ls, stat, cat and xattr
 // print what a mount would show; extract (copy_out.cpp) copies it out. A new
 // command is a function here and a line in the table at the end.
-#include "extract.h"
+#include "frontend/extract/extract.h"
 
-#include "file_reader.h"
-#include "folder_reader.h"
-#include "stat.h"
-#include "xattrs.h"
+#include "access/file_reader.h"
+#include "access/folder_reader.h"
+#include "access/stat.h"
+#include "access/xattrs.h"
 
 #include <cerrno>
 #include <cstdio>

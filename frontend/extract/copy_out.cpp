@@ -7,11 +7,11 @@
 // untrusted: everything below DEST is created relative to folder descriptors
 // the extractor opened itself, without following any link, and the walk keeps
 // its own stack so the depth of the volume's tree costs no call stack.
-#include "extract.h"
+#include "frontend/extract/extract.h"
 
-#include "file_reader.h"
-#include "stat.h"
-#include "xattrs.h"
+#include "access/file_reader.h"
+#include "access/stat.h"
+#include "access/xattrs.h"
 
 #include <cerrno>
 #include <climits>

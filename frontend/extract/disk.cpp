@@ -2,9 +2,9 @@
 // (or the file itself when it is no disk image), on standard output, with a
 // progress line on a terminal. Bytes that cannot be decoded stop it with an
 // error: it never writes wrong bytes.
-#include "extract.h"
+#include "frontend/extract/extract.h"
 
-#include "disk_image.h"
+#include "access/disk_image/disk_image.h"
 
 #include <cerrno>
 #include <cinttypes>

@@ -2,8 +2,8 @@
 // shows it, without mounting it.
 #pragma once
 
-#include "libhfs.h"
-#include "options.h"
+#include "access/options.h"
+#include "libhfs/libhfs.h"
 
 #include <span>
 #include <string>

@@ -1,10 +1,10 @@
 // quorvel-extract: lists, shows and copies out what is on an HFS+ or HFSX
 // volume without mounting it, through the same access layer as the mount.
-#include "extract.h"
-#include "open_volume.h"
+#include "frontend/extract/extract.h"
+#include "frontend/open_volume.h"
 
-#include "device.h"
-#include "libhfs.h"
+#include "access/device.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The mount options of quorvel read without FUSE's parser: the same table,
 // the same templates ("name" sets a flag, "name=%fmt" converts a value).
-#include "extract.h"
-#include "option_table.h"
+#include "frontend/extract/extract.h"
+#include "frontend/option_table.h"
 
 #include <cstdio>
 #include <cstdlib>

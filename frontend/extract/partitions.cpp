@@ -1,12 +1,12 @@
 // quorvel-extract IMAGE partitions: what kind of image it is, and each
 // partition of the disk it holds (number, type, offset, size and the file
 // system found in it by its signature).
-#include "extract.h"
+#include "frontend/extract/extract.h"
 
-#include "device.h"
-#include "disk_image.h"
-#include "partition_map.h"
-#include "volume_probe.h"
+#include "access/device.h"
+#include "access/disk_image/disk_image.h"
+#include "access/partition_map.h"
+#include "access/volume_probe.h"
 
 #include <cinttypes>
 #include <cstdio>

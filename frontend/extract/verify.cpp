@@ -2,9 +2,9 @@
 // against the image's own CRC-32 checksums (each table's decoded bytes, all
 // tables together, the data fork). One line per checksum; exit status 1
 // when one does not match or bytes cannot be decoded.
-#include "extract.h"
+#include "frontend/extract/extract.h"
 
-#include "disk_image.h"
+#include "access/disk_image/disk_image.h"
 
 #include <cerrno>
 #include <cstdio>

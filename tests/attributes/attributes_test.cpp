@@ -1,9 +1,9 @@
 // The attributes B-tree: keys, record parsing, lookups, listings and the
 // extents of fork-stored attributes, on hand-made trees, on real volumes
 // (checked against The Sleuth Kit and 7-Zip) and on builder volumes.
-#include "builder.h"
-#include "libhfs.h"
-#include "test_support.h"
+#include "libhfs/libhfs.h"
+#include "tests/support/builder.h"
+#include "tests/support/volume.h"
 
 #include <gtest/gtest.h>
 
@@ -133,7 +133,7 @@ struct tree {
 
 hfslib_attr_key make_key(uint32_t cnid, const std::string& name, uint32_t start = 0) {
     hfslib_attr_key key{};
-    auto u = qbuild::units(name);
+    auto u = qtest::units(name);
     hfslib_build_attr_key(cnid, start, static_cast<uint16_t>(u.size()), u.data(), &key);
     return key;
 }
@@ -144,7 +144,7 @@ struct key_list {
     ~key_list() { hfslib_hook_free(keys, nullptr); }
     std::vector<std::string> names() const {
         std::vector<std::string> out;
-        for (uint32_t i = 0; i < count; ++i) out.push_back(qbuild::to_utf8(keys[i].name));
+        for (uint32_t i = 0; i < count; ++i) out.push_back(qtest::to_utf8(keys[i].name));
         return out;
     }
 };
@@ -207,7 +207,7 @@ TEST(AttrRecords, ParsesEachKindAndRefusesMalformedOnes) {
     EXPECT_EQ(out.inline_data.size, 6u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), 6), "value!");
     EXPECT_EQ(key.file_cnid, 21u);
-    EXPECT_EQ(qbuild::to_utf8(key.name), "name");
+    EXPECT_EQ(qtest::to_utf8(key.name), "name");
 
     // Inline data running past the record.
     bytes cut(rec.begin(), rec.end() - 2);
@@ -374,7 +374,7 @@ TEST(AttrListing, BeginsInTheNextLeafAndSkipsContinuations) {
         for (auto key : {make_key(16, "a"), make_key(17, "z"), make_key(18, "c"), make_key(19, "b"),
                          make_key(18, "big", 8)})
             EXPECT_EQ(hfslib_lookup_attr(vol, &key, &rec, nullptr, nullptr), 0)
-                << qbuild::to_utf8(key.name);
+                << qtest::to_utf8(key.name);
         EXPECT_EQ(rec.type, HFSLIB_ATTR_EXTENTS);
         EXPECT_TRUE(qtest::messages().empty()) << qtest::all_messages();
     }
@@ -601,7 +601,7 @@ read_all(hfslib_vol& vol, const std::vector<uint32_t>& cnids) {
                 EXPECT_EQ(got, v.size);
                 v.sha256 = qtest::sha256_hex(bytes.data(), bytes.size());
             }
-            out[{cnid, qbuild::to_utf8(l.keys[i].name)}] = v;
+            out[{cnid, qtest::to_utf8(l.keys[i].name)}] = v;
         }
     }
     return out;

@@ -2,11 +2,11 @@
 // cache and the exact-length rule on resource forks held in memory; and
 // every type on builder volumes, checked against the source bytes, the
 // reference LZFSE/LZVN vectors and 7-Zip's extraction.
-#include "builder.h"
-#include "decmpfs.h"
-#include "libhfs.h"
-#include "stat.h"
-#include "test_support.h"
+#include "access/decmpfs.h"
+#include "access/stat.h"
+#include "libhfs/libhfs.h"
+#include "tests/support/builder.h"
+#include "tests/support/volume.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -190,7 +190,7 @@ std::string compress_dir() {
 }
 
 std::optional<bytes> vector_file(const std::string& name) {
-    return qbuild::read_file(compress_dir() + "/" + name);
+    return qtest::read_file(compress_dir() + "/" + name);
 }
 
 TEST(DecmpUnpack, LzTypesPickRawLzvnOrLzfseBlocks) {
@@ -238,7 +238,7 @@ TEST(DecmpOpen, HeadersAndInlinePayloads) {
     }
 
     // Type 3 with and without the stored marker.
-    const bytes text = qbuild::sample("text", 3000);
+    const bytes text = qtest::sample("text", 3000);
     bytes out;
     for (const bytes& payload : {zlib(text), stored(0xFF, text)}) {
         auto s = m.open(header(3, text.size(), payload), {}, err);
@@ -295,7 +295,7 @@ std::vector<bytes> zlib_chunks(const bytes& data) {
 TEST(DecmpRead, ChunkBoundariesShortLastChunkAndTheCache) {
     mem_volume m;
     int err = 0;
-    const bytes data = qbuild::sample("text", 200000, 5);
+    const bytes data = qtest::sample("text", 200000, 5);
     auto s = m.open(header(4, data.size()), resource_fork(zlib_chunks(data)), err);
     ASSERT_TRUE(s) << err;
     EXPECT_EQ(s->chunk_count, 4u);
@@ -327,7 +327,7 @@ TEST(DecmpRead, ChunkBoundariesShortLastChunkAndTheCache) {
 TEST(DecmpRead, CorruptMiddleChunkFailsReadsThatTouchIt) {
     mem_volume m;
     int err = 0;
-    const bytes data = qbuild::sample("text", 3 * chunk, 6);
+    const bytes data = qtest::sample("text", 3 * chunk, 6);
     auto chunks = zlib_chunks(data);
     chunks[1][chunks[1].size() / 2] ^= 0x5A;
     auto s = m.open(header(4, data.size()), resource_fork(chunks), err);
@@ -341,7 +341,7 @@ TEST(DecmpRead, CorruptMiddleChunkFailsReadsThatTouchIt) {
     EXPECT_EQ(out, slice(data, 2 * chunk, chunk));
 
     // Chunks decoding to another length than they stand for, or empty.
-    const bytes two = qbuild::sample("random", chunk + 10, 7);
+    const bytes two = qtest::sample("random", chunk + 10, 7);
     for (const auto& bad_chunks :
          {std::vector<bytes>{zlib(bytes(chunk + 1, 1)), zlib(slice(two, chunk, 10))},
           std::vector<bytes>{zlib(bytes(chunk - 1, 1)), zlib(slice(two, chunk, 10))},
@@ -364,7 +364,7 @@ TEST(DecmpRead, CorruptMiddleChunkFailsReadsThatTouchIt) {
 TEST(DecmpRead, ConcurrentReadersShareTheCache) {
     mem_volume m;
     int err = 0;
-    const bytes data = qbuild::sample("text", 4 * chunk, 10);
+    const bytes data = qtest::sample("text", 4 * chunk, 10);
     auto s = m.open(header(4, data.size()), resource_fork(zlib_chunks(data)), err);
     ASSERT_TRUE(s);
     std::atomic<int> wrong{0};
@@ -415,7 +415,7 @@ TEST(DecmpRead, LzChunksMustDecodeToTheirExactLength) {
 TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {
     mem_volume m;
     int err = 0;
-    const bytes data = qbuild::sample("text", 2 * chunk + 5, 8);
+    const bytes data = qtest::sample("text", 2 * chunk + 5, 8);
     const bytes good = resource_fork(zlib_chunks(data));
     ASSERT_TRUE(m.open(header(4, data.size()), good, err));
 
@@ -458,7 +458,7 @@ std::vector<bytes> lz_stored_chunks(const bytes& data) {
 TEST(DecmpOpen, TypesEightAndTwelveTakeBothLayouts) {
     mem_volume m;
     int err = 0;
-    const bytes data = qbuild::sample("random", 2 * chunk + 300, 9);
+    const bytes data = qtest::sample("random", 2 * chunk + 300, 9);
     const auto chunks = lz_stored_chunks(data);
     for (uint32_t type : {8u, 12u}) {
         for (const bytes& fork : {offset_fork(chunks), resource_fork(chunks)}) {
@@ -497,11 +497,11 @@ struct built {
     built(const std::string& name, const std::string& manifest) {
         qtest::install_hooks(&dev);
         std::string log;
-        auto path = qbuild::build(name, manifest, &log);
+        auto path = qtest::build(name, manifest, &log);
         EXPECT_TRUE(path) << log;
         if (!path) return;
         image = *path;
-        ok = qbuild::mount_image(image, dev, vol) == 0;
+        ok = qtest::mount_image(image, dev, vol) == 0;
         EXPECT_TRUE(ok) << qtest::all_messages();
     }
     ~built() {
@@ -550,12 +550,12 @@ std::string item(const std::string& name, const std::string& data_file, uint32_t
 TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
     const std::string cdir = compress_dir();
     if (!std::filesystem::is_directory(cdir)) GTEST_SKIP() << "reference vectors absent";
-    const std::string dir = qbuild::scratch();
+    const std::string dir = qtest::scratch();
     auto path = [&](const std::string& sub, const std::string& file) {
         return cdir + "/" + sub + "/" + file;
     };
     auto raw = [&](const std::string& sub, const std::string& name) {
-        return *qbuild::read_file(path(sub, name + ".raw"));
+        return *qtest::read_file(path(sub, name + ".raw"));
     };
     // Chunked files of two units: a 65536-byte vector then a shorter one.
     auto two = [&](const std::string& sub, const std::string& a, const std::string& b,
@@ -563,7 +563,7 @@ TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
         bytes data = raw(sub, a);
         const bytes tail = raw(sub, b);
         data.insert(data.end(), tail.begin(), tail.end());
-        qbuild::write_file(dir + "/" + data_name, data);
+        qtest::write_file(dir + "/" + data_name, data);
         return data;
     };
     const bytes lzvn_two = two("lzvn", "text-65536", "matches-4097", "vec-lzvn2.bin");
@@ -619,10 +619,10 @@ TEST(DecmpBuilderVolume, ReferenceVectorsReadBackExactly) {
     }
 
     // 7-Zip's extraction of the raw-LZVN type-8 file with the offset table.
-    auto out = qbuild::extract_7z("vec", v.image);
+    auto out = qtest::extract_7z("vec", v.image);
     if (!out) GTEST_SKIP() << "7zz absent";
     for (const char* name : {"v7", "v8off"}) {
-        auto seven = qbuild::read_file(*out + "/vec/" + name);
+        auto seven = qtest::read_file(*out + "/vec/" + name);
         ASSERT_TRUE(seven) << name;
         EXPECT_TRUE(*seven == *v.contents(name)) << name;
     }

@@ -1,8 +1,8 @@
 // The block cache: correctness, few system calls for large reads, reuse of
 // cached blocks and the grace period before a block is reclaimed.
-#include "support.h"
+#include "tests/support/capture.h"
 
-#include "block_cache.h"
+#include "access/block_cache.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -12,8 +12,8 @@
 namespace {
 
 struct cache_fixture {
-    std::vector<uint8_t> contents = test::pattern(1 << 20);
-    test::temp_file image{contents};
+    std::vector<uint8_t> contents = qtest::pattern(1 << 20);
+    qtest::temp_file image{contents};
     int fd = open(image.path().c_str(), O_RDONLY);
     ~cache_fixture() { close(fd); }
 };
@@ -72,8 +72,8 @@ TEST(BlockCache, UnusedBlocksAreReclaimedAfterTheGrace) {
 }
 
 TEST(BlockCache, ShortAtTheEndOfTheDevice) {
-    std::vector<uint8_t> contents = test::pattern(1000);
-    test::temp_file image(contents);
+    std::vector<uint8_t> contents = qtest::pattern(1000);
+    qtest::temp_file image(contents);
     int fd = open(image.path().c_str(), O_RDONLY);
     auto cache = block_cache::open(fd, 512, 16, 4);
     std::vector<uint8_t> out(600);

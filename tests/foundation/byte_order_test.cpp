@@ -1,7 +1,7 @@
 // The byte-order loads and stores, both in constant expressions and at run
 // time (where they take another path): every width in both orders, the
 // checked loads at and past the end of a span, and stores read back.
-#include "byte_order.h"
+#include "libhfs/byte_order.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The command line: option parsing into the options record, the fixed FUSE
 // mount options, and the help text.
-#include "frontend.h"
+#include "frontend/frontend.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,9 +1,9 @@
 // The device hooks: opening with and without options, and every read path
 // (block cache, plain reads, aligned reads through the bounce buffer).
-#include "support.h"
+#include "tests/support/capture.h"
 
-#include "device.h"
-#include "options.h"
+#include "access/device.h"
+#include "access/options.h"
 
 #include <cerrno>
 #include <cstring>
@@ -20,7 +20,7 @@ struct opened_device {
     int result = 0;
 
     explicit opened_device(const std::string& path, void (*adjust)(hfs_options&) = nullptr) {
-        test::install_capturing_hooks();
+        qtest::install_capturing_hooks();
         init_options(&options);
         if (adjust) adjust(options);
         ctx.open_arg = &options;
@@ -38,8 +38,8 @@ bool fd_is_open(int fd) {
 }
 
 TEST(DeviceOpen, ImageFileDefaults) {
-    auto contents = test::pattern(8192);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(8192);
+    qtest::temp_file image(contents);
     opened_device d(image.path());
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(d.dev().blksize, 0u) << "an image file needs no alignment";
@@ -52,9 +52,9 @@ TEST(DeviceOpen, ImageFileDefaults) {
 }
 
 TEST(DeviceOpen, WithoutOptionsRecordUsesDefaults) {
-    auto contents = test::pattern(4096);
-    test::temp_file image(contents);
-    test::install_capturing_hooks();
+    auto contents = qtest::pattern(4096);
+    qtest::temp_file image(contents);
+    qtest::install_capturing_hooks();
     hfslib_vol vol{};
     ASSERT_EQ(hfs_open_device(&vol, image.path().c_str(), nullptr), 0);
     EXPECT_TRUE(hfs_get_device(&vol)->use_ublio);
@@ -64,8 +64,8 @@ TEST(DeviceOpen, WithoutOptionsRecordUsesDefaults) {
 }
 
 TEST(DeviceOpen, OptionsAreCopiedAndModesMasked) {
-    auto contents = test::pattern(4096);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(4096);
+    qtest::temp_file image(contents);
     static char suffix[] = ".rsrc";
     opened_device d(image.path(), [](hfs_options& o) {
         o.blksize = 4096;
@@ -93,8 +93,8 @@ TEST(DeviceOpen, OptionsAreCopiedAndModesMasked) {
 }
 
 TEST(DeviceOpen, EmptySuffixMeansNoSuffix) {
-    auto contents = test::pattern(512);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(512);
+    qtest::temp_file image(contents);
     static char empty[] = "";
     opened_device d(image.path(), [](hfs_options& o) { o.rsrc_ext = empty; });
     ASSERT_EQ(d.result, 0);
@@ -109,8 +109,8 @@ TEST(DeviceOpen, MissingPathFailsWithEnoent) {
 }
 
 TEST(DeviceOpen, CloseReleasesTheDescriptor) {
-    auto contents = test::pattern(512);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(512);
+    qtest::temp_file image(contents);
     opened_device d(image.path());
     ASSERT_EQ(d.result, 0);
     int fd = d.dev().fd;
@@ -147,8 +147,8 @@ protected:
 
 TEST_P(ReadPaths, ReturnsTheImageBytes) {
     const size_t size = 64 * 1024;
-    auto contents = test::pattern(size);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(size);
+    qtest::temp_file image(contents);
     static int mode;
     mode = GetParam();
     opened_device d(image.path(), [](hfs_options& o) { configure(o, mode); });
@@ -164,19 +164,19 @@ TEST_P(ReadPaths, ReturnsTheImageBytes) {
         ASSERT_EQ(0, std::memcmp(out.data(), contents.data() + offset, length))
             << "mode " << mode << " at " << offset << "+" << length;
     }
-    EXPECT_TRUE(test::take_messages().empty());
+    EXPECT_TRUE(qtest::take_messages().empty());
 }
 
 TEST_P(ReadPaths, ReadPastTheEndFailsWithEinval) {
-    auto contents = test::pattern(10000);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(10000);
+    qtest::temp_file image(contents);
     static int mode;
     mode = GetParam();
     opened_device d(image.path(), [](hfs_options& o) { configure(o, mode); });
     ASSERT_EQ(d.result, 0);
     std::vector<uint8_t> out(200);
     EXPECT_EQ(d.read(out, 9900), -EINVAL);
-    auto messages = test::take_messages();
+    auto messages = qtest::take_messages();
     ASSERT_EQ(messages.size(), 1u);
     std::string expected = "read of 200 bytes at offset 9900 failed (block size " +
                            std::to_string(d.dev().blksize) + "): Invalid argument";
@@ -191,8 +191,8 @@ TEST_P(ReadPaths, ReadPastTheEndFailsWithEinval) {
 INSTANTIATE_TEST_SUITE_P(AllPaths, ReadPaths, ::testing::Values(0, 1, 2, 3, 4));
 
 TEST(DeviceRead, EmbeddedOffsetIsAddedAndReported) {
-    auto contents = test::pattern(70000);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(70000);
+    qtest::temp_file image(contents);
     opened_device d(image.path(), [](hfs_options& o) { o.noublio = 1; });
     ASSERT_EQ(d.result, 0);
     d.vol.embedded_offset = 59392;
@@ -201,14 +201,14 @@ TEST(DeviceRead, EmbeddedOffsetIsAddedAndReported) {
     EXPECT_EQ(0, std::memcmp(out.data(), contents.data() + 60416, 512));
     std::vector<uint8_t> big(20000);
     EXPECT_EQ(d.read(big, 1024), -EINVAL);
-    auto messages = test::take_messages();
+    auto messages = qtest::take_messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("at offset 60416 failed"), std::string::npos) << messages[0];
 }
 
 TEST(DeviceRead, HostileOffsetsAreRefused) {
-    auto contents = test::pattern(4096);
-    test::temp_file image(contents);
+    auto contents = qtest::pattern(4096);
+    qtest::temp_file image(contents);
     opened_device d(image.path());
     ASSERT_EQ(d.result, 0);
     d.vol.embedded_offset = UINT64_MAX - 10;

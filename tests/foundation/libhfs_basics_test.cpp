@@ -1,7 +1,7 @@
 // Header parsers, the hook wrappers, the reporter and the journal test.
-#include "support.h"
+#include "tests/support/capture.h"
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +9,18 @@ namespace {
 
 TEST(HeaderParsing, VolumeHeaderFieldsAndForks) {
     std::vector<uint8_t> raw(512);
-    test::put_u16(raw, 0, HFSLIB_SIG_HFSX);
-    test::put_u16(raw, 2, 5);
-    test::put_u32(raw, 40, 0x1000);
-    test::put_u32(raw, 44, 123456);
-    test::put_u64(raw, 72, 0x1122334455667788ull);
-    test::put_u32(raw, 80 + 7 * 4, 0xCAFEBABE);
+    qtest::put_u16(raw, 0, HFSLIB_SIG_HFSX);
+    qtest::put_u16(raw, 2, 5);
+    qtest::put_u32(raw, 40, 0x1000);
+    qtest::put_u32(raw, 44, 123456);
+    qtest::put_u64(raw, 72, 0x1122334455667788ull);
+    qtest::put_u32(raw, 80 + 7 * 4, 0xCAFEBABE);
     // Catalog fork at 272: size, clump, blocks, then the first extent at 288.
-    test::put_u64(raw, 272, 1 << 20);
-    test::put_u32(raw, 284, 256);
-    test::put_u32(raw, 288, 77);
-    test::put_u32(raw, 292, 256);
-    test::put_u32(raw, 432 + 16 + 7 * 8 + 4, 9); // last extent of the startup file
+    qtest::put_u64(raw, 272, 1 << 20);
+    qtest::put_u32(raw, 284, 256);
+    qtest::put_u32(raw, 288, 77);
+    qtest::put_u32(raw, 292, 256);
+    qtest::put_u32(raw, 432 + 16 + 7 * 8 + 4, 9); // last extent of the startup file
 
     hfslib_vheader vh{};
     ASSERT_EQ(hfslib_parse_vheader(raw.data(), &vh), 512u);
@@ -41,15 +41,15 @@ TEST(HeaderParsing, VolumeHeaderFieldsAndForks) {
 
 TEST(HeaderParsing, WrapperAndJournalRecords) {
     std::vector<uint8_t> raw(512);
-    test::put_u16(raw, 0, HFSLIB_SIG_HFS);
-    test::put_u32(raw, 20, 512);
-    test::put_u16(raw, 28, 16);
+    qtest::put_u16(raw, 0, HFSLIB_SIG_HFS);
+    qtest::put_u32(raw, 20, 512);
+    qtest::put_u16(raw, 28, 16);
     raw[36] = 4;
     raw[37] = 'T';
-    test::put_u16(raw, 124, HFSLIB_SIG_HFSPLUS);
-    test::put_u16(raw, 126, 100);
-    test::put_u16(raw, 128, 999);
-    test::put_u16(raw, 150 + 8, 42); // start of the third catalog extent
+    qtest::put_u16(raw, 124, HFSLIB_SIG_HFSPLUS);
+    qtest::put_u16(raw, 126, 100);
+    qtest::put_u16(raw, 128, 999);
+    qtest::put_u16(raw, 150 + 8, 42); // start of the third catalog extent
     hfslib_mdb mdb{};
     ASSERT_EQ(hfslib_parse_mdb(raw.data(), &mdb), 162u);
     EXPECT_EQ(mdb.alloc_block_size, 512u);
@@ -62,17 +62,17 @@ TEST(HeaderParsing, WrapperAndJournalRecords) {
     EXPECT_EQ(mdb.cat_extents[2][0], 42);
 
     std::vector<uint8_t> j(180);
-    test::put_u64(j, 36, 0x100000001ull);
-    test::put_u64(j, 44, 8 << 20);
+    qtest::put_u64(j, 36, 0x100000001ull);
+    qtest::put_u64(j, 44, 8 << 20);
     hfslib_jinfo info{};
     ASSERT_EQ(hfslib_parse_jinfo(j.data(), &info), 180u);
     EXPECT_EQ(info.journal_offset, 0x100000001ull);
     EXPECT_EQ(info.journal_size, 8u << 20);
 
     std::vector<uint8_t> h(44);
-    test::put_u64(h, 8, 4096);
-    test::put_u64(h, 16, 8192);
-    test::put_u32(h, 40, 512);
+    qtest::put_u64(h, 8, 4096);
+    qtest::put_u64(h, 16, 8192);
+    qtest::put_u32(h, 40, 512);
     hfslib_jheader header{};
     ASSERT_EQ(hfslib_parse_jheader(h.data(), &header), 44u);
     EXPECT_EQ(header.start, 4096u);
@@ -96,10 +96,10 @@ TEST(Hooks, AbsentHooksHaveSafeResults) {
 }
 
 TEST(Hooks, ReporterAndWrappersWithInstalledTable) {
-    test::install_capturing_hooks();
+    qtest::install_capturing_hooks();
     hfslib_report("value %u of %s", "module", 7, 42u, "x");
     hfslib_report(nullptr, "module", 7);
-    auto messages = test::take_messages();
+    auto messages = qtest::take_messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "value 42 of x");
 

@@ -1,9 +1,9 @@
 // The volume-header stage of opening a volume: signatures, the HFS wrapper
 // and its arithmetic, and the device being closed after every failure.
-#include "support.h"
+#include "tests/support/capture.h"
 
-#include "device.h"
-#include "options.h"
+#include "access/device.h"
+#include "access/options.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -28,13 +28,13 @@ struct mount_attempt {
     std::vector<std::string> messages;
 
     explicit mount_attempt(const std::string& path) {
-        test::install_capturing_hooks();
+        qtest::install_capturing_hooks();
         hfs_options options{};
         init_options(&options);
         hfslib_cbctx ctx{};
         ctx.open_arg = &options;
         result = hfslib_mount(path.c_str(), 1, &vol, &ctx);
-        messages = test::take_messages();
+        messages = qtest::take_messages();
     }
     ~mount_attempt() { hfslib_unmount(&vol, nullptr); }
 };
@@ -43,21 +43,21 @@ struct mount_attempt {
 // bytes after sector 16, i.e. at byte 59392.
 std::vector<uint8_t> wrapper_image(uint16_t embed_signature, uint16_t embedded_header_signature) {
     std::vector<uint8_t> bytes(128 * 1024);
-    test::put_u16(bytes, 1024, HFSLIB_SIG_HFS);
-    test::put_u32(bytes, 1024 + 20, 512);
-    test::put_u16(bytes, 1024 + 28, 16);
-    test::put_u16(bytes, 1024 + 124, embed_signature);
-    test::put_u16(bytes, 1024 + 126, 100);
-    test::put_u16(bytes, 1024 + 128, 64);
-    test::put_u16(bytes, 60416, embedded_header_signature);
-    test::put_u16(bytes, 60418, 4);
-    test::put_u32(bytes, 60416 + 40, 4096);
+    qtest::put_u16(bytes, 1024, HFSLIB_SIG_HFS);
+    qtest::put_u32(bytes, 1024 + 20, 512);
+    qtest::put_u16(bytes, 1024 + 28, 16);
+    qtest::put_u16(bytes, 1024 + 124, embed_signature);
+    qtest::put_u16(bytes, 1024 + 126, 100);
+    qtest::put_u16(bytes, 1024 + 128, 64);
+    qtest::put_u16(bytes, 60416, embedded_header_signature);
+    qtest::put_u16(bytes, 60418, 4);
+    qtest::put_u32(bytes, 60416 + 40, 4096);
     return bytes;
 }
 
 TEST(MountHeader, ZerosAreAnUnrecognizedFormatAndTheDeviceIsClosed) {
     std::vector<uint8_t> zeros(4096);
-    test::temp_file image(zeros);
+    qtest::temp_file image(zeros);
     int before = open_descriptors();
     mount_attempt m(image.path());
     EXPECT_EQ(m.result, 1);
@@ -68,7 +68,7 @@ TEST(MountHeader, ZerosAreAnUnrecognizedFormatAndTheDeviceIsClosed) {
 
 TEST(MountHeader, TooShortForAHeader) {
     std::vector<uint8_t> tiny(1500);
-    test::temp_file image(tiny);
+    qtest::temp_file image(tiny);
     mount_attempt m(image.path());
     EXPECT_EQ(m.result, 1);
     EXPECT_TRUE(has_message(m.messages, "could not read volume header"));
@@ -77,7 +77,7 @@ TEST(MountHeader, TooShortForAHeader) {
 
 TEST(MountHeader, PlainHfsIsRefused) {
     auto bytes = wrapper_image(0, HFSLIB_SIG_HFSPLUS);
-    test::temp_file image(bytes);
+    qtest::temp_file image(bytes);
     mount_attempt m(image.path());
     EXPECT_EQ(m.result, 1);
     EXPECT_TRUE(has_message(m.messages, "Plain HFS volumes not currently supported"));
@@ -87,14 +87,14 @@ TEST(MountHeader, PlainHfsIsRefused) {
 TEST(MountHeader, WrapperLeadsToTheEmbeddedHeader) {
     // A bad signature at 60416 proves the embedded header is read there.
     auto bytes = wrapper_image(HFSLIB_SIG_HFSPLUS, 0x5858);
-    test::temp_file bad(bytes);
+    qtest::temp_file bad(bytes);
     mount_attempt refused(bad.path());
     EXPECT_EQ(refused.result, 1);
     EXPECT_TRUE(has_message(refused.messages, "unrecognized volume format"));
     EXPECT_EQ(refused.vol.embedded_offset, 59392u);
 
     auto good = wrapper_image(HFSLIB_SIG_HFSPLUS, HFSLIB_SIG_HFSPLUS);
-    test::temp_file accepted(good);
+    qtest::temp_file accepted(good);
     mount_attempt m(accepted.path());
     EXPECT_FALSE(has_message(m.messages, "unrecognized volume format"));
     EXPECT_EQ(m.vol.embedded_offset, 59392u);
@@ -110,11 +110,11 @@ TEST(MountHeader, MissingVolumeReportsOpenFailure) {
 }
 
 TEST(MountHeader, NullArgumentsFailQuietly) {
-    test::install_capturing_hooks();
+    qtest::install_capturing_hooks();
     hfslib_vol vol{};
     EXPECT_EQ(hfslib_mount(nullptr, 1, &vol, nullptr), 1);
     EXPECT_EQ(hfslib_mount("/dev/null", 1, nullptr, nullptr), 1);
-    EXPECT_TRUE(test::take_messages().empty());
+    EXPECT_TRUE(qtest::take_messages().empty());
 }
 
 } // namespace

@@ -4,13 +4,13 @@
 // extractor alike) is either delivered exactly as on the sound device or
 // refused with an error; never with other bytes. Errors are not remembered
 // as data: once the device reads again, the same mount delivers everything.
-#include "device.h"
-#include "file_reader.h"
-#include "folder_reader.h"
-#include "libhfs.h"
-#include "options.h"
-#include "stat.h"
-#include "xattrs.h"
+#include "access/device.h"
+#include "access/file_reader.h"
+#include "access/folder_reader.h"
+#include "access/options.h"
+#include "access/stat.h"
+#include "access/xattrs.h"
+#include "libhfs/libhfs.h"
 
 #include <gtest/gtest.h>
 

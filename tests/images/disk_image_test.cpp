@@ -1,10 +1,10 @@
 // The UDIF block tables, the run index and ADC on crafted input: every
 // hostile field is refused at open (or is EIO for the bytes concerned),
 // never read as wrong bytes.
-#include "adc.h"
-#include "codecs.h"
-#include "run_index.h"
-#include "udif.h"
+#include "access/disk_image/adc.h"
+#include "access/disk_image/codecs.h"
+#include "access/disk_image/run_index.h"
+#include "access/disk_image/udif.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,7 +1,7 @@
 // Test hook: writes the disk a disk image decodes to on standard output.
 //   image_decode [--cache MiB] IMAGE > DISK
 // Exit 0, 1 (IMAGE is not a disk image) or 2 (it cannot be decoded).
-#include "disk_image.h"
+#include "access/disk_image/disk_image.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // B-tree node parsing on crafted node bytes: descriptors, offset tables,
 // record copies, header records, and every refusal with its message.
-#include "report.h"
-#include "test_support.h"
+#include "libhfs/report.h"
+#include "tests/support/volume.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Catalog keys and records: decoding from record bytes, building keys, and
 // the case-folding and code-unit orders.
-#include "test_support.h"
+#include "tests/support/volume.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Catalog search and fork reading against the real volumes: every file the
 // independent readers list is found by path and by CNID, and its data and
 // resource forks read back with the same SHA-256.
-#include "test_support.h"
+#include "tests/support/volume.h"
 
-#include "crafted.h"
-#include "report.h"
+#include "libhfs/report.h"
+#include "tests/support/crafted.h"
 
 #include <set>
 

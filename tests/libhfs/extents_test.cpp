@@ -1,9 +1,9 @@
 // Fork extents and fork reading: extents-overflow keys and records, the
 // collection of extent lists (volume header, catalog, overflow tree), range
 // reads, and hostile overflow trees.
-#include "crafted.h"
-#include "report.h"
-#include "test_support.h"
+#include "libhfs/report.h"
+#include "tests/support/crafted.h"
+#include "tests/support/volume.h"
 
 namespace {
 

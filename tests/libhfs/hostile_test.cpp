@@ -2,9 +2,9 @@
 // the damage, mounting, searching and reading end (in success or an error)
 // after a bounded number of reads and leave nothing allocated. Run under the
 // sanitizers this also shows that no damaged length is read past.
-#include "crafted.h"
-#include "report.h"
-#include "test_support.h"
+#include "libhfs/report.h"
+#include "tests/support/crafted.h"
+#include "tests/support/volume.h"
 
 #include <random>
 

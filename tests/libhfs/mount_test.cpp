@@ -1,6 +1,6 @@
 // The open sequence on real volumes and on patched copies of them.
-#include "crafted.h"
-#include "test_support.h"
+#include "tests/support/crafted.h"
+#include "tests/support/volume.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The searches and walks of every tree on keys below, at, between and above
 // the keys a three-level tree holds: one rule for all of them.
-#include "crafted.h"
-#include "test_support.h"
+#include "tests/support/crafted.h"
+#include "tests/support/volume.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // LZFSE framing: block sequences built by hand, v1 headers, header damage.
-#include "test_support.h"
+#include "tests/support/lzfse_vectors.h"
 
 #include <array>
 #include <cstring>
 
-namespace lzfse_test {
+namespace qtest {
 namespace {
 
 Bytes text(size_t n) {
@@ -269,4 +269,4 @@ TEST_F(LzfseVectorsBuilt, CompressedHeaderChecks) {
 }
 
 } // namespace
-} // namespace lzfse_test
+} // namespace qtest

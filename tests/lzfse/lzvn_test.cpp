@@ -1,8 +1,8 @@
 // Raw LZVN streams built by hand: instruction classes, match copies of every
 // short distance, and the error cases.
-#include "test_support.h"
+#include "tests/support/lzfse_vectors.h"
 
-namespace lzfse_test {
+namespace qtest {
 namespace {
 
 Bytes with_end(Bytes b) {
@@ -191,4 +191,4 @@ TEST(LzvnOutput, TooSmallFillsExactlyAndStops) {
 }
 
 } // namespace
-} // namespace lzfse_test
+} // namespace qtest

@@ -1,10 +1,10 @@
 // Decoding of the reference vectors, whole, into short buffers, truncated
 // and with flipped bits.
-#include "test_support.h"
+#include "tests/support/lzfse_vectors.h"
 
 #include <memory>
 
-namespace lzfse_test {
+namespace qtest {
 namespace {
 
 enum class Kind { lzfse, lzvn };
@@ -152,4 +152,4 @@ TEST(LzfseScratch, CallerScratchGivesSameResult) {
 }
 
 } // namespace
-} // namespace lzfse_test
+} // namespace qtest

@@ -1,5 +1,5 @@
 // Path components and attribute names to and from on-disk UTF-16 names.
-#include "names.h"
+#include "access/names.h"
 
 #include <gtest/gtest.h>
 

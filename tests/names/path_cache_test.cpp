@@ -1,5 +1,5 @@
 // The lookup cache.
-#include "path_cache.h"
+#include "access/path_cache.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The UTF-8 <-> UTF-16 converters.
-#include "unicode.h"
+#include "libhfs/unicode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Partition maps held in memory: where the volume is found, and how damaged
 // or hostile maps are refused without reading past the disk.
-#include "partition_map.h"
+#include "access/partition_map.h"
 
 #include <cerrno>
 #include <cstring>

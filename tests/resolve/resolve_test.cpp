@@ -1,14 +1,14 @@
 // Path resolution and folder listing through the access layer, on volumes
 // built by mkhfs and opened with the program's own device hooks (the same
 // block cache, lookup cache and mount settings as a real mount).
-#include "device.h"
-#include "libhfs.h"
-#include "listing.h"
-#include "names.h"
-#include "options.h"
-#include "path_cache.h"
-#include "path_resolve.h"
-#include "stat.h"
+#include "access/device.h"
+#include "access/listing.h"
+#include "access/names.h"
+#include "access/options.h"
+#include "access/path_cache.h"
+#include "access/path_resolve.h"
+#include "access/stat.h"
+#include "libhfs/libhfs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "names.h"
 
-#include "casefold_table.h"
+#include "libhfs/casefold_table.h"
 
 #include <utf8proc.h>
 

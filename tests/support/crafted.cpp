@@ -1,6 +1,6 @@
-#include "crafted.h"
+#include "tests/support/crafted.h"
 
-#include "test_support.h"
+#include "tests/support/volume.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 // (many extents, wrappers, hostile links) and as a base for patching.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "tests/support/volume.h"
 
 #include <array>
 #include <cerrno>

@@ -3,8 +3,8 @@
 // real images unpacked on demand; crafted node and record bytes; SHA-256.
 #pragma once
 
-#include "byte_order.h"
-#include "libhfs.h"
+#include "libhfs/byte_order.h"
+#include "libhfs/libhfs.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // builders.
 #pragma once
 
-#include "lzfse.h"
+#include "lzfse/lzfse.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace lzfse_test {
+namespace qtest {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -118,4 +118,4 @@ inline Decoded decode_lzvn(const Bytes& src, size_t dst_size) {
     return {st, dst};
 }
 
-} // namespace lzfse_test
+} // namespace qtest

@@ -1,4 +1,4 @@
-#include "builder.h"
+#include "tests/support/builder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <random>
 
-namespace qbuild {
+namespace qtest {
 
 std::string scratch() {
     std::filesystem::create_directories(QUORVEL_TEST_SCRATCH);
@@ -111,4 +111,4 @@ std::vector<uint16_t> units(const std::string& ascii) {
     return std::vector<uint16_t>(ascii.begin(), ascii.end());
 }
 
-} // namespace qbuild
+} // namespace qtest

@@ -2,14 +2,14 @@
 // temporary image files and big-endian byte writers.
 #pragma once
 
-#include "libhfs.h"
+#include "libhfs/libhfs.h"
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
-namespace test {
+namespace qtest {
 
 // Installs the program's device hooks with an error hook that records every
 // formatted message; restores nothing (each test installs what it needs).
@@ -37,4 +37,4 @@ void put_u64(std::vector<uint8_t>& bytes, size_t at, uint64_t value);
 // Bytes whose value is a function of their offset.
 std::vector<uint8_t> pattern(size_t size);
 
-} // namespace test
+} // namespace qtest

@@ -1,6 +1,6 @@
-#include "support.h"
+#include "tests/support/capture.h"
 
-#include "device.h"
+#include "access/device.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace test {
+namespace qtest {
 namespace {
 
 std::mutex messages_lock;
@@ -76,4 +76,4 @@ std::vector<uint8_t> pattern(size_t size) {
     return bytes;
 }
 
-} // namespace test
+} // namespace qtest

@@ -3,15 +3,15 @@
 // mounts the result; plus extraction with 7-Zip for comparison.
 #pragma once
 
-#include "libhfs.h"
-#include "test_support.h"
+#include "libhfs/libhfs.h"
+#include "tests/support/volume.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace qbuild {
+namespace qtest {
 
 std::string scratch();
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
@@ -40,4 +40,4 @@ std::optional<std::vector<uint8_t>> icat(const std::string& image, uint32_t cnid
 std::string to_utf8(const hfslib_uname& name);
 std::vector<uint16_t> units(const std::string& ascii);
 
-} // namespace qbuild
+} // namespace qtest
