@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Rebuilds corpus/fuzz_udif/ and corpus/fuzz_sparse/: a small synthetic disk
-written as each kind of image by tests/images/make_images.py (UDIF with
+written as each kind of image by tests/e2e/make_images.py (UDIF with
 runs of every codec, the same with resource-fork tables, the first segment
 of a segmented image, a sparse image) and a sparse bundle's Info.plist.
 Every seed stays well under 64 KiB.
@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "tests", "images"))
+sys.path.insert(0, os.path.join(here, "..", "tests", "e2e"))
 import make_images  # noqa: E402
 
 make_images.RUN_SECTORS = 8  # 4 KiB runs: every codec in a small disk
