@@ -13,6 +13,8 @@
 #include <string_view>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -122,6 +124,71 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
                      size - end.size(), end_got);
     if (end.find("<key>blkx</key>") != std::string::npos) return hfs_image_kind::udif_truncated;
     return hfs_image_kind::none;
+}
+
+bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
+    struct stat st {};
+    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    // Block tables or a trailer near the end: the end of a .dmg, cut or
+    // damaged after them.
+    std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
+    size_t got = 0;
+    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
+                     size - end.size(), got);
+    end.resize(got);
+    for (const char* piece : {"koly", "mish", "bWlza", "<plist"}) {
+        if (end.find(piece) != std::string::npos) {
+            evidence = std::string("its last bytes hold \"") + piece +
+                       "\", a piece of a disk image's block tables or trailer";
+            return true;
+        }
+    }
+    // Runs compressed one by one, stored one after another: a compressed
+    // file holds one stream, a .dmg's data one per run.
+    std::string head(static_cast<size_t>(std::min<uint64_t>(size, uint64_t{4} << 20)), '\0');
+    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(head.data()), head.size(), 0, got);
+    head.resize(got);
+    const std::string_view start = head;
+    auto several = [&](std::string_view magic, const char* what) {
+        if (!start.starts_with(magic) || start.find(magic, 1) == std::string_view::npos)
+            return false;
+        evidence = std::string("it holds several ") + what +
+                   " streams one after another, as the data of a compressed .dmg does";
+        return true;
+    };
+    if (several(std::string_view("\3757zXZ\0", 6), "xz")) return true;
+    if (start.size() >= 10 && start.starts_with("BZh") && start[3] >= '1' && start[3] <= '9' &&
+        start.substr(4, 6) == "1AY&SY") {
+        for (char level = '1'; level <= '9'; ++level)
+            if (several(std::string("BZh") + level + "1AY&SY", "bzip2")) return true;
+        return false;
+    }
+    // zlib: the first stream ends cleanly and another starts right after it.
+    auto zlib_header = [](std::string_view at) {
+        return at.size() >= 2 && at[0] == 0x78 &&
+               ((static_cast<uint8_t>(at[0]) << 8) | static_cast<uint8_t>(at[1])) % 31 == 0;
+    };
+    if (!zlib_header(start)) return false;
+    z_stream z{};
+    if (::inflateInit(&z) != Z_OK) return false;
+    std::vector<uint8_t> out(1 << 16);
+    z.next_in = reinterpret_cast<Bytef*>(head.data());
+    z.avail_in = static_cast<uInt>(head.size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        status = ::inflate(&z, Z_NO_FLUSH);
+        if (status == Z_BUF_ERROR && z.avail_out != 0) break;
+        if (status == Z_BUF_ERROR) status = Z_OK;
+    }
+    const size_t used = head.size() - z.avail_in;
+    ::inflateEnd(&z);
+    if (status != Z_STREAM_END || !zlib_header(start.substr(used))) return false;
+    evidence = "it holds zlib streams one after another, as the data of a compressed .dmg does";
+    return true;
 }
 
 int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,

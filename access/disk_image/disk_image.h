@@ -21,6 +21,12 @@ enum class hfs_image_kind {
 // format ("encrcdsa, version 2").
 hfs_image_kind hfs_probe_image(const char* path, std::string* detail = nullptr);
 
+// Whether `path`, a file that is no disk image by its ends, still looks like
+// the start of a UDIF image (.dmg) cut before its trailer: compressed runs
+// one after another at its start, or pieces of block tables at its end.
+// `evidence` gets what was seen ("it holds several bzip2 streams ...").
+bool hfs_looks_like_cut_udif(const char* path, std::string& evidence);
+
 // Opens `path` as a disk image with `cache_bytes` of decoded runs kept.
 // Returns 0 with `out` set, or 0 with `out` null when the path is not a
 // disk image this reader decodes (a plain file or device, an encrypted
