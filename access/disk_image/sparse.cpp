@@ -324,10 +324,11 @@ int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::s
     // bundle holds, and the volume in it would be cut short.
     if (const int64_t last = last_band(bands.get());
         last >= 0 && static_cast<uint64_t>(last) >= (info.disk_bytes - 1) / info.band_bytes + 1) {
+        char name[20];
+        *std::to_chars(name, name + sizeof name - 1, last, 16).ptr = '\0';
         error = "is a sparse bundle whose size (" + std::to_string(info.disk_bytes) +
-                " bytes in Info.plist) is too small for what it holds: band " +
-                std::to_string(last) + " starts at byte " +
-                std::to_string(static_cast<uint64_t>(last) * info.band_bytes);
+                " bytes in Info.plist) is too small for what it holds: band " + name +
+                " starts at byte " + std::to_string(static_cast<uint64_t>(last) * info.band_bytes);
         return EINVAL;
     }
     out = std::make_unique<sparse_bundle>(std::move(bands), info);
