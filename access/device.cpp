@@ -273,6 +273,15 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
         err = read_aligned(*dev, dst, size, device_offset);
     }
     if (err == 0) return 0;
+    // A disk image too small for the volume it holds.
+    if (dev->image && device_offset < INT64_MAX - size &&
+        device_offset + size > dev->image->size()) {
+        hfslib_report("the volume reaches past the end of the disk image: a read of %lu bytes at "
+                      "offset %lu, where the image's disk ends at byte %lu (the image records too "
+                      "small a size for what it holds)",
+                      nullptr, 0, size, device_offset, dev->image->size());
+        return err;
+    }
     hfslib_report("read of %lu bytes at offset %lu failed (block size %u): %s", nullptr, 0, size,
                   device_offset, dev->blksize, std::strerror(-err));
     return err;

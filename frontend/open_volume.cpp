@@ -92,6 +92,16 @@ void explain_unopenable(const char* path) {
     ::close(fd);
 
     const std::string_view start(head, head_length > 0 ? static_cast<size_t>(head_length) : 0);
+    // The start of a .dmg cut before its trailer may begin like a compressed
+    // file: its first run's stream.
+    if (std::string evidence;
+        image == hfs_image_kind::none && hfs_looks_like_cut_udif(path, evidence)) {
+        std::fprintf(stderr,
+                     "%s: %s looks like a truncated or damaged Apple disk image (.dmg) whose "
+                     "trailer is missing: %s\n",
+                     program, path, evidence.c_str());
+        return;
+    }
     for (const compression& c : compressions) {
         if (start.starts_with(c.magic)) {
             std::fprintf(stderr, "%s: %s is compressed with %s; decompress it first\n", program,

@@ -5,14 +5,19 @@
 #include "access/disk_image/udif.h"
 
 #include <algorithm>
+#include <bzlib.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <lzma.h>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -122,6 +127,139 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
                      size - end.size(), end_got);
     if (end.find("<key>blkx</key>") != std::string::npos) return hfs_image_kind::udif_truncated;
     return hfs_image_kind::none;
+}
+
+namespace {
+
+// How much of a file's start is read, and decoded, to find its first
+// compressed stream's end (a .dmg's runs decode to far less).
+constexpr uint64_t first_stream_limit = uint64_t{4} << 20;
+constexpr size_t decoded_limit = size_t{32} << 20;
+
+// Where the bzip2, xz or zlib stream `data` starts with ends, with `codec`
+// set to its name; 0 when it does not end within `data` and the limits
+// (codec null: no such stream starts it).
+size_t first_stream_end(std::span<const uint8_t> data, const char*& codec) {
+    codec = nullptr;
+    std::vector<uint8_t> out(1 << 16);
+    size_t decoded = 0;
+    if (data.size() >= 10 && std::memcmp(data.data(), "BZh", 3) == 0) {
+        codec = "bzip2";
+        bz_stream z{};
+        if (BZ2_bzDecompressInit(&z, 0, 0) != BZ_OK) return 0;
+        z.next_in = const_cast<char*>(reinterpret_cast<const char*>(data.data()));
+        z.avail_in = static_cast<unsigned>(data.size());
+        int status = BZ_OK;
+        while (status == BZ_OK && decoded < decoded_limit) {
+            z.next_out = reinterpret_cast<char*>(out.data());
+            z.avail_out = static_cast<unsigned>(out.size());
+            status = BZ2_bzDecompress(&z);
+            decoded += out.size() - z.avail_out;
+            if (status == BZ_OK && z.avail_in == 0 && z.avail_out != 0) break;
+        }
+        const size_t used = data.size() - z.avail_in;
+        BZ2_bzDecompressEnd(&z);
+        return status == BZ_STREAM_END ? used : 0;
+    }
+    if (data.size() >= 6 && std::memcmp(data.data(), "\3757zXZ\0", 6) == 0) {
+        codec = "xz";
+        lzma_stream z = LZMA_STREAM_INIT;
+        if (lzma_stream_decoder(&z, uint64_t{128} << 20, 0) != LZMA_OK) return 0;
+        z.next_in = data.data();
+        z.avail_in = data.size();
+        lzma_ret status = LZMA_OK;
+        while (status == LZMA_OK && decoded < decoded_limit) {
+            z.next_out = out.data();
+            z.avail_out = out.size();
+            status = lzma_code(&z, LZMA_FINISH);
+            decoded += out.size() - z.avail_out;
+        }
+        const size_t used = data.size() - z.avail_in;
+        lzma_end(&z);
+        return status == LZMA_STREAM_END ? used : 0;
+    }
+    if (data.size() >= 2 && data[0] == 0x78 && ((data[0] << 8) | data[1]) % 31 == 0) {
+        codec = "zlib";
+        z_stream z{};
+        if (::inflateInit(&z) != Z_OK) return 0;
+        z.next_in = const_cast<Bytef*>(data.data());
+        z.avail_in = static_cast<uInt>(data.size());
+        int status = Z_OK;
+        while (status == Z_OK && decoded < decoded_limit) {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            status = ::inflate(&z, Z_NO_FLUSH);
+            decoded += out.size() - z.avail_out;
+        }
+        const size_t used = data.size() - z.avail_in;
+        ::inflateEnd(&z);
+        return status == Z_STREAM_END ? used : 0;
+    }
+    return 0;
+}
+
+// Whether the last 11 bytes of a file end an xz stream (its footer's "YZ")
+// or a bzip2 one (the end-of-stream mark, a CRC and up to 7 bits of padding).
+bool ends_like_stream(const uint8_t (&tail)[11], bool xz) {
+    if (xz) return tail[9] == 'Y' && tail[10] == 'Z';
+    unsigned __int128 bits = 0;
+    for (uint8_t byte : tail) bits = (bits << 8) | byte;
+    for (int pad = 0; pad < 8; ++pad)
+        if (static_cast<uint64_t>(bits >> (32 + pad)) % (uint64_t{1} << 48) == 0x177245385090)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
+    struct stat st {};
+    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    // Block tables or a trailer near the end: the end of a .dmg, cut or
+    // damaged after them.
+    std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
+    size_t got = 0;
+    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
+                     size - end.size(), got);
+    end.resize(got);
+    for (const char* piece : {"koly", "mish", "bWlza", "<plist"}) {
+        if (end.find(piece) != std::string::npos) {
+            evidence = std::string("its last bytes hold \"") + piece +
+                       "\", a piece of a disk image's block tables or trailer";
+            return true;
+        }
+    }
+    // Runs compressed one by one, stored one after another: a compressed
+    // file is one stream (or several, each straight after the other); the
+    // data of a .dmg holds one per run, with raw runs between them.
+    std::string head(static_cast<size_t>(std::min<uint64_t>(size, first_stream_limit)), '\0');
+    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(head.data()), head.size(), 0, got);
+    head.resize(got);
+    const std::span<const uint8_t> start(reinterpret_cast<const uint8_t*>(head.data()), got);
+    const char* codec = nullptr;
+    const size_t end_at = first_stream_end(start, codec);
+    if (!codec || end_at == 0) return false;
+    const std::string_view after = std::string_view(head).substr(end_at);
+    const bool bzip2 = std::string_view(codec) == "bzip2", xz = std::string_view(codec) == "xz";
+    if ((bzip2 && after.starts_with("BZh")) || (xz && after.starts_with("\3757zXZ"))) {
+        // Streams straight after each other, as a parallel compressor
+        // writes them too: a whole such file ends as a stream does.
+        uint8_t tail[11] = {};
+        if (size < sizeof tail) return false;
+        dimg::pread_full(fd.get(), tail, sizeof tail, size - sizeof tail, got);
+        if (got == sizeof tail && ends_like_stream(tail, xz)) return false;
+        evidence = std::string("it holds several ") + codec +
+                   " streams one after another but does not end as one does, as the runs of a "
+                   "compressed .dmg cut short";
+        return true;
+    }
+    if (size - end_at < 512) return false; // trailing bytes of a compressed file
+    evidence = std::string("it starts with a ") + codec + " stream that ends at byte " +
+               std::to_string(end_at) + " of " + std::to_string(size) +
+               ", followed by other data, as the runs of a compressed .dmg are";
+    return true;
 }
 
 int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,

@@ -21,6 +21,14 @@ enum class hfs_image_kind {
 // format ("encrcdsa, version 2").
 hfs_image_kind hfs_probe_image(const char* path, std::string* detail = nullptr);
 
+// Whether `path`, a file that is no disk image by its ends, still looks like
+// the start of a UDIF image (.dmg) cut before its trailer: pieces of block
+// tables or a trailer at its end, or a first bzip2, xz or zlib stream
+// followed by other data, or by more streams in a file that does not end as
+// a stream does (a truncated compressed file with one stream cannot be told
+// from one). `evidence` gets what was seen ("it holds several bzip2 ...").
+bool hfs_looks_like_cut_udif(const char* path, std::string& evidence);
+
 // Opens `path` as a disk image with `cache_bytes` of decoded runs kept.
 // Returns 0 with `out` set, or 0 with `out` null when the path is not a
 // disk image this reader decodes (a plain file or device, an encrypted

@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <pugixml.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace dimg {
@@ -152,20 +154,44 @@ int read_small_file(int dir, const char* name, std::string& text) {
     return 0;
 }
 
-// The bundle's description from Info.plist, or Info.bckup when that fails.
+// The bundle's description from Info.plist, or Info.bckup when that fails;
+// else why Info.plist cannot be used ("is a sparse bundle whose ...").
 int read_bundle_info(int dir, bundle_info& info, std::string& error) {
     std::string first_error;
     for (const char* name : {"Info.plist", "Info.bckup"}) {
         std::string text, why;
         if (int err = read_small_file(dir, name, text)) {
-            why = std::string(name) + ": " + std::strerror(err);
+            why = std::string("whose ") + name +
+                  (err == ENOENT   ? " is missing"
+                   : err == EINVAL ? " is not a file of at most 1 MiB"
+                                   : std::string(" cannot be read: ") + std::strerror(err));
         } else if (parse_bundle_plist(text, info, why)) {
             return 0;
         }
         if (first_error.empty()) first_error = why;
     }
-    error = first_error;
+    error = "is a sparse bundle " + first_error;
     return EINVAL;
+}
+
+// The highest band number among the files of `bands`, or -1 when none.
+int64_t last_band(int bands) {
+    int64_t last = -1;
+    const int fd = ::fcntl(bands, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0) ::close(fd);
+        return last;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        uint64_t band = 0;
+        const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), band, 16);
+        if (ec == std::errc() && end == name.data() + name.size() && band < INT64_MAX)
+            last = std::max(last, static_cast<int64_t>(band));
+    }
+    ::closedir(dir);
+    return last;
 }
 
 } // namespace
@@ -249,26 +275,27 @@ int open_sparse_image_memory(std::span<const uint8_t> image, hfs_byte_source_ptr
 bool parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error) {
     pugi::xml_document doc;
     if (!doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8)) {
-        error = "Info.plist is not a property list";
+        error = "whose Info.plist cannot be read as a property list";
         return false;
     }
     const pugi::xml_node top = doc.child("plist").child("dict");
     if (std::string_view(dict_value(top, "diskimage-bundle-type").child_value()) !=
         "com.apple.diskimage.sparsebundle") {
-        error = "Info.plist does not describe a sparse bundle";
+        error = "whose Info.plist does not describe a sparse bundle";
         return false;
     }
     if (pugi::xml_node v = dict_value(top, "bundle-backingstore-version")) {
         uint64_t version = 0;
         if (!parse_number(v.child_value(), version) || version != 1) {
-            error = "Info.plist names an unknown bundle version " + std::string(v.child_value());
+            error =
+                "whose Info.plist names an unknown bundle version " + std::string(v.child_value());
             return false;
         }
     }
     if (!parse_number(dict_value(top, "band-size").child_value(), info.band_bytes) ||
         !parse_number(dict_value(top, "size").child_value(), info.disk_bytes) ||
         info.band_bytes == 0 || info.disk_bytes == 0) {
-        error = "Info.plist lacks a valid band-size or size";
+        error = "whose Info.plist lacks a valid band-size or size";
         return false;
     }
     return true;
@@ -277,12 +304,10 @@ bool parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& er
 bool is_sparse_bundle(const std::string& path) {
     unique_fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) return false;
-    std::string text;
+    struct stat st {};
     for (const char* name : {"Info.plist", "Info.bckup"})
-        if (read_small_file(dir.get(), name, text) == 0 &&
-            text.find("com.apple.diskimage.sparsebundle") != std::string::npos)
-            return true;
-    return false;
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    return ::fstatat(dir.get(), "bands", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::string& error) {
@@ -294,6 +319,17 @@ int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::s
     if (!bands) {
         error = "is a sparse bundle without its bands folder";
         return ENOENT;
+    }
+    // Bands past the size: the size recorded is too small for what the
+    // bundle holds, and the volume in it would be cut short.
+    if (const int64_t last = last_band(bands.get());
+        last >= 0 && static_cast<uint64_t>(last) >= (info.disk_bytes - 1) / info.band_bytes + 1) {
+        char name[20];
+        *std::to_chars(name, name + sizeof name - 1, last, 16).ptr = '\0';
+        error = "is a sparse bundle whose size (" + std::to_string(info.disk_bytes) +
+                " bytes in Info.plist) is too small for what it holds: band " + name +
+                " starts at byte " + std::to_string(static_cast<uint64_t>(last) * info.band_bytes);
+        return EINVAL;
     }
     out = std::make_unique<sparse_bundle>(std::move(bands), info);
     return 0;

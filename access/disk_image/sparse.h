@@ -43,7 +43,9 @@ struct bundle_info {
 // Reads band-size and size from a sparse bundle's Info.plist.
 bool parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error);
 
-// Whether the folder `path` is a sparse bundle (its Info.plist says so).
+// Whether the folder `path` is meant as a sparse bundle: it holds an
+// Info.plist, an Info.bckup or a bands folder (whether they are sound is
+// told when it is opened).
 bool is_sparse_bundle(const std::string& path);
 
 // Opens the sparse bundle folder `path`.

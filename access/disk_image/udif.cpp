@@ -454,6 +454,13 @@ bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std:
     k.data_checksum = be32(t + 88);
     k.master_checksum_type = be32(t + 356) == 32 ? be32(t + 352) : 0;
     k.master_checksum = be32(t + 360);
+    // A segment number past the count: the trailer is damaged. Both left at
+    // 0 is an image that never filled them in.
+    if (k.segment_number > k.segment_count) {
+        error = "has a damaged trailer: it calls itself segment " +
+                std::to_string(k.segment_number) + " of " + std::to_string(k.segment_count);
+        return false;
+    }
     const uint64_t body = file_size - koly_size;
     if (!fits(k.data_offset, k.data_length, body)) {
         error = "is truncated: its data fork ends at byte " +

@@ -96,6 +96,41 @@ refused "$E2E_WORK/cut.sparseimage" "is truncated: band"
 size=$(stat -c %s "$images/udif.dmg")
 head -c $((size - 100)) "$images/udif.dmg" >"$E2E_WORK/cut.dmg"
 refused "$E2E_WORK/cut.dmg" "is a truncated Apple disk image (.dmg)"
+# Bundles whose Info.plist is gone or garbled, or whose size is smaller than
+# their bands or than the volume in them (only band 0 kept).
+bundle() {
+    rm -rf "$E2E_WORK/$1.sparsebundle"
+    cp -r "$images/disk.sparsebundle" "$E2E_WORK/$1.sparsebundle"
+    echo "$E2E_WORK/$1.sparsebundle"
+}
+b=$(bundle nolist) && rm "$b/Info.plist" "$b/Info.bckup"
+refused "$b" "$b is a sparse bundle whose Info.plist is missing"
+b=$(bundle garbled) && printf 'not a list' | tee "$b/Info.plist" >"$b/Info.bckup"
+refused "$b" "$b is a sparse bundle whose Info.plist cannot be read as a property list"
+b=$(bundle small) && sed -i 's|<integer>4194304<|<integer>8192<|' "$b/Info.plist" "$b/Info.bckup"
+refused "$b" "$b is a sparse bundle whose size (8192 bytes in Info.plist) is too small for what it holds: band 3f"
+b=$(bundle cut) && sed -i 's|<integer>4194304<|<integer>4096<|' "$b/Info.plist" "$b/Info.bckup"
+find "$b/bands" -type f ! -name 0 -delete
+refused "$b" "the volume reaches past the end of the disk image"
+# Compressed .dmgs (mkhfs's) cut 100 bytes before the end of their data: no
+# tables, no trailer, and a start like that of a compressed file, whose hint
+# the whole .bz2 and .xz files of program_e2e still get.
+for encoding in bzip2 lzma zlib; do
+    built="$E2E_WORK/built-none-udif-$encoding"
+    data=$(tail -c 512 "$built" | od -An -tu1 -j32 -N8 | awk '{n = 0; for (i = 1; i <= 8; i++) n = n * 256 + $i; print n}')
+    head -c $((data - 100)) "$built" >"$E2E_WORK/cut-$encoding.dmg"
+    refused "$E2E_WORK/cut-$encoding.dmg" "cut-$encoding.dmg looks like a truncated or damaged Apple disk image (.dmg) whose trailer is missing"
+done
+# Trailers with a segment number past their count.
+for fields in "5 1" "1 0"; do
+    python3 - "$images/udif.dmg" "$E2E_WORK/numbered.dmg" $fields <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+struct.pack_into(">II", data, len(data) - 512 + 56, int(sys.argv[3]), int(sys.argv[4]))
+open(sys.argv[2], "wb").write(data)
+PY
+    refused "$E2E_WORK/numbered.dmg" "numbered.dmg has a damaged trailer: it calls itself segment ${fields% *} of ${fields#* }"
+done
 mv "$images/disk.sparsebundle/bands" "$E2E_WORK/bands"
 refused "$images/disk.sparsebundle" "is a sparse bundle without its bands folder"
 [ "${checked:-0}" -eq 5 ] || fail "only ${checked:-0} of 5 images mounted"
