@@ -29,8 +29,7 @@ block_cache::block_cache(int fd, uint32_t block_size, size_t items, uint64_t gra
 ssize_t block_cache::read_device(uint8_t* dst, size_t size, uint64_t offset) {
     ++device_reads_;
     size_t got = 0;
-    // The disk-image readers give positive errno values.
-    if (const int err = source_ ? -source_->read({dst, size}, offset, got)
+    if (const int err = source_ ? source_->read({dst, size}, offset, got)
                                 : read_all_at(fd_, dst, size, offset, got))
         return err;
     return static_cast<ssize_t>(got);

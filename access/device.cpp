@@ -144,13 +144,13 @@ int read_aligned(hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) 
 
 hfs_range_reader hfs_source_reader(hfs_byte_source& source) {
     return [&source](uint8_t* buf, size_t size, uint64_t offset) {
-        return -source.read_exact({buf, size}, offset);
+        return source.read_exact({buf, size}, offset);
     };
 }
 
 int hfs_open_image_source(const char* path, const hfs_options& options, hfs_byte_source_ptr& out,
                           std::string& error) {
-    return -hfs_open_disk_image(path, uint64_t{options.image_cache} << 20, out, error);
+    return hfs_open_disk_image(path, uint64_t{options.image_cache} << 20, out, error);
 }
 
 int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
@@ -266,7 +266,6 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
             err = -EINVAL;
     } else if (dev->image) {
         err = dev->image->read_exact({dst, static_cast<size_t>(size)}, device_offset);
-        err = -err; // the disk-image readers give positive errno values
     } else if (dev->blksize == 0) {
         err = read_exact(dev->fd, dst, static_cast<size_t>(size), device_offset);
     } else {

@@ -66,7 +66,7 @@ struct hfs_memory_image {
 
 // Opens `path` as a disk image with the cache size of `options`: 0 with
 // `out` null when it is none, else a negative errno value (see
-// hfs_open_disk_image, whose positive errno values are negated here).
+// hfs_open_disk_image).
 int hfs_open_image_source(const char* path, const hfs_options& options, hfs_byte_source_ptr& out,
                           std::string& error);
 // Reads a decoded image as the partition probe does.

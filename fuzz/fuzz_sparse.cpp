@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[0] & 1) {
         dimg::bundle_info info;
         if (dimg::parse_bundle_plist({reinterpret_cast<const char*>(rest.data()), rest.size()},
-                                     info, error))
+                                     info, error) == 0)
             qfuzz::check(info.band_bytes != 0 && info.disk_bytes != 0);
         return 0;
     }

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t at = disk / 16 * i;
         size_t got = 0, again = 0;
         const int status = image->read(first, at, got);
-        qfuzz::check(status == 0 || status == EIO || status == ENOMEM);
+        qfuzz::check(status == 0 || status == -EIO || status == -ENOMEM);
         qfuzz::check(got <= first.size());
         if (status != 0) continue;
         qfuzz::check(image->read(second, at, again) == 0 && again == got);

@@ -9,8 +9,8 @@
 namespace dimg {
 
 // Decodes one ADC stream into `out`, which must come out exactly full.
-// Returns false for a truncated code, a match reaching before the start of
-// the output, or output longer or shorter than out.size().
-bool adc_decode(std::span<const uint8_t> in, std::span<uint8_t> out);
+// Returns 0, or -EIO for a truncated code, a match reaching before the
+// start of the output, or output longer or shorter than out.size().
+int adc_decode(std::span<const uint8_t> in, std::span<uint8_t> out);
 
 } // namespace dimg

@@ -5,6 +5,7 @@
 #include "lzfse/lzfse.h"
 
 #include <bzlib.h>
+#include <cerrno>
 #include <climits>
 #include <lzma.h>
 #include <zlib.h>
@@ -17,10 +18,10 @@ namespace {
 // setting hdiutil or xz presets use.
 constexpr uint64_t lzma_memory_limit = uint64_t{128} << 20;
 
-bool decode_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    if (in.size() > UINT_MAX || out.size() > UINT_MAX) return false;
+int decode_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    if (in.size() > UINT_MAX || out.size() > UINT_MAX) return -EIO;
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return false;
+    if (inflateInit(&z) != Z_OK) return -EIO;
     z.next_in = const_cast<Bytef*>(in.data());
     z.avail_in = static_cast<uInt>(in.size());
     z.next_out = out.data();
@@ -28,37 +29,37 @@ bool decode_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
     const int status = inflate(&z, Z_FINISH);
     const bool ok = status == Z_STREAM_END && z.avail_out == 0;
     inflateEnd(&z);
-    return ok;
+    return ok ? 0 : -EIO;
 }
 
-bool decode_bzip2(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    if (in.size() > UINT_MAX || out.size() > UINT_MAX) return false;
+int decode_bzip2(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    if (in.size() > UINT_MAX || out.size() > UINT_MAX) return -EIO;
     unsigned int length = static_cast<unsigned int>(out.size());
     const int status =
         BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(out.data()), &length,
                                    const_cast<char*>(reinterpret_cast<const char*>(in.data())),
                                    static_cast<unsigned int>(in.size()), 0, 0);
-    return status == BZ_OK && length == out.size();
+    return status == BZ_OK && length == out.size() ? 0 : -EIO;
 }
 
-bool decode_xz(std::span<const uint8_t> in, std::span<uint8_t> out) {
+int decode_xz(std::span<const uint8_t> in, std::span<uint8_t> out) {
     uint64_t limit = lzma_memory_limit;
     size_t in_pos = 0, out_pos = 0;
     const lzma_ret status = lzma_stream_buffer_decode(&limit, 0, nullptr, in.data(), &in_pos,
                                                       in.size(), out.data(), &out_pos, out.size());
-    return status == LZMA_OK && out_pos == out.size();
+    return status == LZMA_OK && out_pos == out.size() ? 0 : -EIO;
 }
 
-bool decode_lzfse(std::span<const uint8_t> in, std::span<uint8_t> out) {
+int decode_lzfse(std::span<const uint8_t> in, std::span<uint8_t> out) {
     size_t produced = 0;
     const lzfse_status status =
         lzfse_decode(out.data(), out.size(), in.data(), in.size(), nullptr, &produced);
-    return status == LZFSE_STATUS_OK && produced == out.size();
+    return status == LZFSE_STATUS_OK && produced == out.size() ? 0 : -EIO;
 }
 
 } // namespace
 
-bool decode_run(uint32_t type, std::span<const uint8_t> in, std::span<uint8_t> out) {
+int decode_run(uint32_t type, std::span<const uint8_t> in, std::span<uint8_t> out) {
     switch (type) {
     case run_adc:
         return adc_decode(in, out);
@@ -71,7 +72,7 @@ bool decode_run(uint32_t type, std::span<const uint8_t> in, std::span<uint8_t> o
     case run_lzma:
         return decode_xz(in, out);
     default:
-        return false;
+        return -EIO;
     }
 }
 

@@ -76,15 +76,15 @@ int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_
     dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
-        const int err = errno;
-        error = std::string(path) + ": " + std::strerror(err);
+        const int err = -errno;
+        error = std::string(path) + ": " + std::strerror(-err);
         return err;
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (S_ISBLK(st.st_mode) && ::ioctl(fd.get(), BLKGETSIZE64, &size) != 0) size = 0;
     if (S_ISDIR(st.st_mode)) {
         error = std::string(path) + " is a folder, not a disk";
-        return EISDIR;
+        return -EISDIR;
     }
     out = std::make_unique<file_source>(std::move(fd), size);
     return 0;
@@ -277,8 +277,8 @@ int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_
     } else {
         dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
         if (!fd) {
-            err = errno;
-            why = std::strerror(err);
+            err = -errno;
+            why = std::strerror(-err);
         } else if (kind == hfs_image_kind::udif) {
             err = dimg::open_udif(path, fd.get(), cache_bytes, out, why);
         } else {
@@ -287,7 +287,7 @@ int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_
     }
     if (err != 0) {
         out.reset();
-        error = about(path, why.empty() ? std::strerror(err) : why);
+        error = about(path, why.empty() ? std::strerror(-err) : why);
     }
     return err;
 }
@@ -295,15 +295,15 @@ int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_
 int hfs_verify_disk_image(const char* path, std::string& report) {
     if (hfs_probe_image(path) != hfs_image_kind::udif) {
         report = std::string(path) + " is not a UDIF disk image (.dmg): it has no checksums";
-        return ENOTSUP;
+        return -ENOTSUP;
     }
     dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         report = std::string(path) + ": " + std::strerror(errno);
-        return errno;
+        return -errno;
     }
     std::string lines;
     const int err = dimg::verify_udif(path, fd.get(), lines);
-    report = err != 0 && err != EIO ? about(path, lines) : lines;
+    report = err != 0 && err != -EIO ? about(path, lines) : lines;
     return err;
 }

@@ -1,6 +1,8 @@
 // Disk images recognised by their content (never by name): UDIF (.dmg,
 // possibly segmented), sparse images and sparse bundles, decoded into the
 // disk they hold; and encrypted images, which are only recognised.
+// Errors: functions that can fail return 0 or a negative errno value, with
+// a message in an out-parameter; the probes answer with a kind or a bool.
 #pragma once
 
 #include "access/disk_image/byte_source.h"
@@ -32,14 +34,14 @@ bool hfs_looks_like_cut_udif(const char* path, std::string& evidence);
 // Opens `path` as a disk image with `cache_bytes` of decoded runs kept.
 // Returns 0 with `out` set, or 0 with `out` null when the path is not a
 // disk image this reader decodes (a plain file or device, an encrypted
-// image, one that only looks like a truncated image); else an errno value and, in `error`, a
-// sentence naming the path.
+// image, one that only looks like a truncated image); else a negative errno
+// value and, in `error`, a sentence naming the path.
 int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
                         std::string& error);
 
 // Opens `path` whole as a byte source: the disk a disk image decodes to, or
-// else the file or disk device itself. Returns 0 or an errno value with
-// `error` naming the path.
+// else the file or disk device itself. Returns 0 or a negative errno value
+// with `error` naming the path.
 int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
                         std::string& error);
 
@@ -47,6 +49,6 @@ int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_
 const char* hfs_image_kind_name(hfs_image_kind kind);
 
 // Checks a UDIF image against its own checksums, decoding all of it (see
-// dimg::verify_udif); other images have none (ENOTSUP). `report` gets one
+// dimg::verify_udif); other images have none (-ENOTSUP). `report` gets one
 // line per checksum, or why the image cannot be opened.
 int hfs_verify_disk_image(const char* path, std::string& report);

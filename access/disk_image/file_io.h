@@ -41,14 +41,15 @@ private:
 };
 
 // Reads up to `size` bytes at `offset`, through short reads and
-// interruptions. Returns 0 or an errno value; `got` receives the count.
+// interruptions. Returns 0 or a negative errno value; `got` receives the
+// count.
 inline int pread_full(int fd, uint8_t* dst, size_t size, uint64_t offset, size_t& got) {
     got = 0;
     while (got < size) {
         const ssize_t n = ::pread(fd, dst + got, size - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            return -errno;
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);
@@ -56,12 +57,12 @@ inline int pread_full(int fd, uint8_t* dst, size_t size, uint64_t offset, size_t
     return 0;
 }
 
-// All `size` bytes or an error (EIO when the file ends first: the image
-// is shorter than its own tables say).
+// All `size` bytes or a negative errno value (-EIO when the file ends
+// first: the image is shorter than its own tables say).
 inline int pread_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
     size_t got = 0;
     if (int err = pread_full(fd, dst, size, offset, got)) return err;
-    return got == size ? 0 : EIO;
+    return got == size ? 0 : -EIO;
 }
 
 } // namespace dimg

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -50,30 +51,30 @@ std::string hex32(uint32_t value) {
 
 } // namespace
 
-bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32_t table,
-                std::string_view name, std::vector<run>& runs, std::string& error,
-                std::vector<table_check>* checks) {
+int parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32_t table,
+               std::string_view name, std::vector<run>& runs, std::string& error,
+               std::vector<table_check>* checks) {
     const std::string which = "block table " + std::to_string(table) +
                               (name.empty() ? "" : " (" + std::string(name) + ")");
     if (blob.size() < mish_header_size || std::memcmp(blob.data(), "mish", 4) != 0) {
         error = which + " is not a block table";
-        return false;
+        return -EINVAL;
     }
     const uint8_t* h = blob.data();
     if (be32(h + 4) != 1) {
         error = which + " has unknown version " + std::to_string(be32(h + 4));
-        return false;
+        return -EINVAL;
     }
     const uint64_t first = be64(h + 8), count = be64(h + 16), base = be64(h + 24);
     const uint64_t entries = be32(h + 200);
     if (first > limits.disk_sectors || count > limits.disk_sectors - first) {
         error = which + " covers sectors beyond the end of the disk";
-        return false;
+        return -EINVAL;
     }
     if (entries > (blob.size() - mish_header_size) / mish_entry_size) {
         error = which + " claims " + std::to_string(entries) + " runs but holds " +
                 std::to_string((blob.size() - mish_header_size) / mish_entry_size);
-        return false;
+        return -EINVAL;
     }
     bool ended = false;
     for (uint64_t i = 0; i < entries && !ended; ++i) {
@@ -89,11 +90,11 @@ bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint3
         if (type == run_comment) continue;
         if (!run_type_name(type)) {
             error = where + " has unknown type " + hex32(type);
-            return false;
+            return -EINVAL;
         }
         if (r_first > count || r_count > count - r_first) {
             error = where + " reaches beyond its table";
-            return false;
+            return -EINVAL;
         }
         if (r_count == 0) continue;
         run r;
@@ -107,33 +108,33 @@ bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint3
                 r_length > limits.stream_size - r.stored_offset) {
                 error = where + " stores its data beyond the end of the data fork "
                                 "(the image is truncated or damaged)";
-                return false;
+                return -EINVAL;
             }
             r.stored_length = r_length;
         }
         if (type == run_raw && r_length != r.length) {
             error = where + " is raw but stores " + std::to_string(r_length) + " bytes for " +
                     std::to_string(r.length);
-            return false;
+            return -EINVAL;
         }
         // No codec expands data by more than a small fraction: a larger
         // stored run would only make reading it allocate more.
         if (compressed(type) && r_length > r.length + r.length / 8 + 65536) {
             error = where + " stores " + std::to_string(r_length) + " bytes for " +
                     std::to_string(r.length) + " decoded";
-            return false;
+            return -EINVAL;
         }
         if (compressed(type) && r.length > max_decoded_run) {
             error = where + " decodes to " + std::to_string(r.length) +
                     " bytes, more than this reader accepts (" + std::to_string(max_decoded_run) +
                     ")";
-            return false;
+            return -EINVAL;
         }
         runs.push_back(r);
     }
     if (!ended) {
         error = which + " has no terminator";
-        return false;
+        return -EINVAL;
     }
     if (checks) {
         table_check c;
@@ -142,10 +143,10 @@ bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint3
         c.value = be32(h + 72);
         checks->push_back(std::move(c));
     }
-    return true;
+    return 0;
 }
 
-bool build_index(std::vector<run>& runs, std::string& error) {
+int build_index(std::vector<run>& runs, std::string& error) {
     std::sort(runs.begin(), runs.end(),
               [](const run& a, const run& b) { return a.disk_offset < b.disk_offset; });
     for (size_t i = 1; i < runs.size(); ++i) {
@@ -153,10 +154,10 @@ bool build_index(std::vector<run>& runs, std::string& error) {
             error = "runs of block tables " + std::to_string(runs[i - 1].table) + " and " +
                     std::to_string(runs[i].table) + " overlap at sector " +
                     std::to_string(runs[i].disk_offset / 512);
-            return false;
+            return -EINVAL;
         }
     }
-    return true;
+    return 0;
 }
 
 size_t find_run(std::span<const run> runs, uint64_t offset) {
@@ -178,7 +179,7 @@ constexpr std::array<int8_t, 256> base64_values = [] {
 
 } // namespace
 
-bool base64_decode(std::string_view text, std::vector<uint8_t>& out) {
+int base64_decode(std::string_view text, std::vector<uint8_t>& out) {
     out.clear();
     out.reserve(text.size() / 4 * 3);
     uint32_t group = 0;
@@ -187,10 +188,10 @@ bool base64_decode(std::string_view text, std::vector<uint8_t>& out) {
         const auto c = static_cast<uint8_t>(ch);
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
         if (c == '=') {
-            if (have < 2 || ++padding + have > 4) return false;
+            if (have < 2 || ++padding + have > 4) return -EINVAL;
             continue;
         }
-        if (padding != 0 || base64_values[c] < 0) return false;
+        if (padding != 0 || base64_values[c] < 0) return -EINVAL;
         group = (group << 6) | static_cast<uint32_t>(base64_values[c]);
         if (++have == 4) {
             out.push_back(static_cast<uint8_t>(group >> 16));
@@ -201,16 +202,16 @@ bool base64_decode(std::string_view text, std::vector<uint8_t>& out) {
         }
     }
     if (padding != 0) {
-        if (have + padding != 4) return false;
+        if (have + padding != 4) return -EINVAL;
         if (have == 2) {
             out.push_back(static_cast<uint8_t>(group >> 4));
         } else {
             out.push_back(static_cast<uint8_t>(group >> 10));
             out.push_back(static_cast<uint8_t>(group >> 2));
         }
-        return true;
+        return 0;
     }
-    return have == 0;
+    return have == 0 ? 0 : -EINVAL;
 }
 
 } // namespace dimg

@@ -1,6 +1,7 @@
 // The block tables ("mish") of a UDIF image and the index of runs built
 // from them: which stored bytes make up which range of the decoded disk.
 // Every field is untrusted; the parser refuses what it cannot honour.
+// Errors: 0 or a negative errno value, with a message in `error`.
 #pragma once
 
 #include <cstddef>
@@ -60,20 +61,21 @@ const char* run_type_name(uint32_t type);
 
 // Appends the runs of one decoded mish table (those that produce bytes:
 // not comments, terminators or empty runs) to `runs`, and its checksum to
-// `checks` when given. On failure `error` says what is wrong, naming the
-// table by `name`.
-bool parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32_t table,
-                std::string_view name, std::vector<run>& runs, std::string& error,
-                std::vector<table_check>* checks = nullptr);
+// `checks` when given. Returns 0, or -EINVAL with `error` saying what is
+// wrong, naming the table by `name`.
+int parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32_t table,
+               std::string_view name, std::vector<run>& runs, std::string& error,
+               std::vector<table_check>* checks = nullptr);
 
-// Sorts the runs by disk offset and refuses any two that overlap.
-bool build_index(std::vector<run>& runs, std::string& error);
+// Sorts the runs by disk offset and refuses any two that overlap (-EINVAL
+// with `error`).
+int build_index(std::vector<run>& runs, std::string& error);
 
 // The index of the first run ending after `offset` (runs.size() if none).
 size_t find_run(std::span<const run> runs, uint64_t offset);
 
 // Strict base64 (standard alphabet, '=' padding, ASCII white space
-// skipped). False on any other character or bad padding.
-bool base64_decode(std::string_view text, std::vector<uint8_t>& out);
+// skipped). Returns 0, or -EINVAL on any other character or bad padding.
+int base64_decode(std::string_view text, std::vector<uint8_t>& out);
 
 } // namespace dimg

@@ -106,7 +106,7 @@ private:
         const auto end = std::to_chars(name, name + sizeof name - 1, band, 16).ptr;
         *end = '\0';
         unique_fd file(::openat(bands_.get(), name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (!file && errno != ENOENT) return errno;
+        if (!file && errno != ENOENT) return -errno;
         if (open_.size() >= max_open_bands) open_.clear();
         fd = file.get();
         open_.emplace(band, std::move(file));
@@ -141,10 +141,10 @@ pugi::xml_node dict_value(pugi::xml_node dict, std::string_view key) {
 
 int read_small_file(int dir, const char* name, std::string& text) {
     unique_fd fd(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) return errno;
+    if (!fd) return -errno;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(max_plist_bytes)) return EINVAL;
+    if (::fstat(fd.get(), &st) != 0) return -errno;
+    if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(max_plist_bytes)) return -EINVAL;
     text.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     if (int err =
@@ -162,16 +162,16 @@ int read_bundle_info(int dir, bundle_info& info, std::string& error) {
         std::string text, why;
         if (int err = read_small_file(dir, name, text)) {
             why = std::string("whose ") + name +
-                  (err == ENOENT   ? " is missing"
-                   : err == EINVAL ? " is not a file of at most 1 MiB"
-                                   : std::string(" cannot be read: ") + std::strerror(err));
-        } else if (parse_bundle_plist(text, info, why)) {
+                  (err == -ENOENT   ? " is missing"
+                   : err == -EINVAL ? " is not a file of at most 1 MiB"
+                                    : std::string(" cannot be read: ") + std::strerror(-err));
+        } else if (parse_bundle_plist(text, info, why) == 0) {
             return 0;
         }
         if (first_error.empty()) first_error = why;
     }
     error = "is a sparse bundle " + first_error;
-    return EINVAL;
+    return -EINVAL;
 }
 
 // The highest band number among the files of `bands`, or -1 when none.
@@ -196,22 +196,22 @@ int64_t last_band(int bands) {
 
 } // namespace
 
-bool parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sparse_layout& layout,
-                         std::string& error) {
+int parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sparse_layout& layout,
+                        std::string& error) {
     if (header.size() < sparse_header_size || std::memcmp(header.data(), "sprs", 4) != 0) {
         error = "is not a sparse image";
-        return false;
+        return -EINVAL;
     }
     const uint8_t* h = header.data();
     const uint32_t version = be32(h + 4), per_band = be32(h + 8);
     const uint64_t sectors = be32(h + 16);
     if (version != 3) {
         error = "is a sparse image of unknown version " + std::to_string(version);
-        return false;
+        return -EINVAL;
     }
     if (per_band == 0 || sectors == 0) {
         error = "is a sparse image with an empty band or disk size";
-        return false;
+        return -EINVAL;
     }
     layout.band_bytes = uint64_t{per_band} * 512;
     layout.disk_bytes = sectors * 512;
@@ -220,7 +220,7 @@ bool parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sp
         error = "is a sparse image of " + std::to_string(bands) +
                 " bands, more than its header can list (" + std::to_string(sparse_max_bands) +
                 "); such images are not supported";
-        return false;
+        return -EINVAL;
     }
     layout.stored.assign(static_cast<size_t>(bands), 0);
     for (uint32_t i = 0; i < sparse_max_bands; ++i) {
@@ -229,36 +229,36 @@ bool parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sp
         if (b - 1 >= bands) {
             error = "is a damaged sparse image: band table entry " + std::to_string(i) +
                     " names band " + std::to_string(b) + " of " + std::to_string(bands);
-            return false;
+            return -EINVAL;
         }
         if (layout.stored[b - 1] != 0) {
             error = "is a damaged sparse image: band " + std::to_string(b) + " is stored twice";
-            return false;
+            return -EINVAL;
         }
         const uint64_t end = sparse_header_size + (uint64_t{i} + 1) * layout.band_bytes;
         if (end > file_size) {
             error = "is truncated: band " + std::to_string(b) + " ends at byte " +
                     std::to_string(end) + " of a " + std::to_string(file_size) + "-byte file";
-            return false;
+            return -EINVAL;
         }
         layout.stored[b - 1] = i + 1;
     }
-    return true;
+    return 0;
 }
 
 int open_sparse_image(int fd, hfs_byte_source_ptr& out, std::string& error) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return errno;
+    if (::fstat(fd, &st) != 0) return -errno;
     uint8_t header[sparse_header_size];
     if (int err = pread_exact(fd, header, sizeof header, 0)) {
         error = "is truncated: shorter than a sparse image header";
         return err;
     }
     sparse_layout layout;
-    if (!parse_sparse_header(header, static_cast<uint64_t>(st.st_size), layout, error))
-        return EINVAL;
+    if (int err = parse_sparse_header(header, static_cast<uint64_t>(st.st_size), layout, error))
+        return err;
     unique_fd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!own) return errno;
+    if (!own) return -errno;
     out = std::make_unique<sparse_image>(std::move(own), std::span<const uint8_t>{},
                                          std::move(layout));
     return 0;
@@ -267,38 +267,38 @@ int open_sparse_image(int fd, hfs_byte_source_ptr& out, std::string& error) {
 int open_sparse_image_memory(std::span<const uint8_t> image, hfs_byte_source_ptr& out,
                              std::string& error) {
     sparse_layout layout;
-    if (!parse_sparse_header(image, image.size(), layout, error)) return EINVAL;
+    if (int err = parse_sparse_header(image, image.size(), layout, error)) return err;
     out = std::make_unique<sparse_image>(unique_fd{}, image, std::move(layout));
     return 0;
 }
 
-bool parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error) {
+int parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error) {
     pugi::xml_document doc;
     if (!doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8)) {
         error = "whose Info.plist cannot be read as a property list";
-        return false;
+        return -EINVAL;
     }
     const pugi::xml_node top = doc.child("plist").child("dict");
     if (std::string_view(dict_value(top, "diskimage-bundle-type").child_value()) !=
         "com.apple.diskimage.sparsebundle") {
         error = "whose Info.plist does not describe a sparse bundle";
-        return false;
+        return -EINVAL;
     }
     if (pugi::xml_node v = dict_value(top, "bundle-backingstore-version")) {
         uint64_t version = 0;
         if (!parse_number(v.child_value(), version) || version != 1) {
             error =
                 "whose Info.plist names an unknown bundle version " + std::string(v.child_value());
-            return false;
+            return -EINVAL;
         }
     }
     if (!parse_number(dict_value(top, "band-size").child_value(), info.band_bytes) ||
         !parse_number(dict_value(top, "size").child_value(), info.disk_bytes) ||
         info.band_bytes == 0 || info.disk_bytes == 0) {
         error = "whose Info.plist lacks a valid band-size or size";
-        return false;
+        return -EINVAL;
     }
-    return true;
+    return 0;
 }
 
 bool is_sparse_bundle(const std::string& path) {
@@ -312,13 +312,13 @@ bool is_sparse_bundle(const std::string& path) {
 
 int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::string& error) {
     unique_fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) return errno;
+    if (!dir) return -errno;
     bundle_info info;
     if (int err = read_bundle_info(dir.get(), info, error)) return err;
     unique_fd bands(::openat(dir.get(), "bands", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (!bands) {
         error = "is a sparse bundle without its bands folder";
-        return ENOENT;
+        return -ENOENT;
     }
     // Bands past the size: the size recorded is too small for what the
     // bundle holds, and the volume in it would be cut short.
@@ -329,7 +329,7 @@ int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::s
         error = "is a sparse bundle whose size (" + std::to_string(info.disk_bytes) +
                 " bytes in Info.plist) is too small for what it holds: band " + name +
                 " starts at byte " + std::to_string(static_cast<uint64_t>(last) * info.band_bytes);
-        return EINVAL;
+        return -EINVAL;
     }
     out = std::make_unique<sparse_bundle>(std::move(bands), info);
     return 0;

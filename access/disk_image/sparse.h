@@ -2,6 +2,7 @@
 // in the order they were written) and sparse bundles (.sparsebundle: a
 // folder with Info.plist and one file per band). Bands never written read
 // as zeros.
+// Errors: 0 or a negative errno value, with a message in `error`.
 #pragma once
 
 #include "access/disk_image/byte_source.h"
@@ -25,9 +26,10 @@ struct sparse_layout {
     std::vector<uint32_t> stored; // indexed by disk band
 };
 
-// Checks a sparse image header against the size of its file.
-bool parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sparse_layout& layout,
-                         std::string& error);
+// Checks a sparse image header against the size of its file. Returns 0 or
+// -EINVAL with `error`.
+int parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, sparse_layout& layout,
+                        std::string& error);
 
 // Opens a sparse image whose descriptor the caller keeps.
 int open_sparse_image(int fd, hfs_byte_source_ptr& out, std::string& error);
@@ -40,8 +42,9 @@ struct bundle_info {
     uint64_t disk_bytes = 0;
 };
 
-// Reads band-size and size from a sparse bundle's Info.plist.
-bool parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error);
+// Reads band-size and size from a sparse bundle's Info.plist. Returns 0 or
+// -EINVAL with `error`.
+int parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& error);
 
 // Whether the folder `path` is meant as a sparse bundle: it holds an
 // Info.plist, an Info.bckup or a bands folder (whether they are sound is

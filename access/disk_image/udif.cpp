@@ -39,7 +39,7 @@ struct segment {
 
 int read_file(int fd, std::span<const uint8_t> memory, uint8_t* dst, size_t size, uint64_t offset) {
     if (fd < 0) {
-        if (!fits(offset, size, memory.size())) return EIO;
+        if (!fits(offset, size, memory.size())) return -EIO;
         std::memcpy(dst, memory.data() + offset, size);
         return 0;
     }
@@ -72,7 +72,7 @@ public:
                 if (int err = checksum_run(r, chunk, crcs[r.table])) {
                     report += "BAD  " + checks_[r.table].name + ": the run at sector " +
                               std::to_string(r.disk_offset / 512) + " (" + run_type_name(r.type) +
-                              ") cannot be read: " + std::strerror(err) + "\n";
+                              ") cannot be read: " + std::strerror(-err) + "\n";
                     readable[r.table] = false;
                     bad = true;
                 }
@@ -109,9 +109,9 @@ public:
                 bad |= !compare(report, "data fork", crc, trailer_.data_checksum);
             }
         } catch (const std::bad_alloc&) {
-            return ENOMEM;
+            return -ENOMEM;
         }
-        return bad ? EIO : 0;
+        return bad ? -EIO : 0;
     }
 
     uint64_t size() const override { return size_; }
@@ -169,11 +169,11 @@ private:
             std::vector<uint8_t> stored(static_cast<size_t>(r.stored_length));
             if (int err = read_stream(stored.data(), stored.size(), r.stored_offset)) return err;
             auto decoded = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(r.length));
-            if (!decode_run(r.type, stored, *decoded)) return EIO;
+            if (int err = decode_run(r.type, stored, *decoded)) return err;
             out = std::move(decoded);
             return 0;
         } catch (const std::bad_alloc&) {
-            return ENOMEM;
+            return -ENOMEM;
         }
     }
 
@@ -229,13 +229,13 @@ private:
     int read_stream(uint8_t* dst, size_t size, uint64_t pos) {
         auto it = std::upper_bound(segments_.begin(), segments_.end(), pos,
                                    [](uint64_t p, const segment& s) { return p < s.running; });
-        if (it == segments_.begin()) return EIO;
+        if (it == segments_.begin()) return -EIO;
         --it;
         while (size != 0) {
             // Past this segment (or an empty one): the next.
             while (it != segments_.end() && pos >= it->running && pos - it->running >= it->length)
                 ++it;
-            if (it == segments_.end() || pos < it->running) return EIO;
+            if (it == segments_.end() || pos < it->running) return -EIO;
             const uint64_t inner = pos - it->running;
             const size_t take = static_cast<size_t>(std::min<uint64_t>(size, it->length - inner));
             if (int err = read_file(it->fd.get(), it->memory, dst, take, it->data_offset + inner))
@@ -289,17 +289,17 @@ int read_trailer(int fd, std::span<const uint8_t> memory, uint64_t size, koly& k
     uint8_t tail[koly_size];
     if (size < koly_size) {
         error = "is too small for a disk image trailer";
-        return EINVAL;
+        return -EINVAL;
     }
     if (int err = read_file(fd, memory, tail, sizeof tail, size - koly_size)) {
-        error = std::string("cannot be read: ") + std::strerror(err);
+        error = std::string("cannot be read: ") + std::strerror(-err);
         return err;
     }
     if (!is_koly(tail)) {
         error = "has no disk image trailer (the file is truncated or not part of this image)";
-        return EINVAL;
+        return -EINVAL;
     }
-    return parse_koly(tail, size, k, error) ? 0 : EINVAL;
+    return parse_koly(tail, size, k, error);
 }
 
 // Opens segments 2 and later of a segmented image.
@@ -308,7 +308,7 @@ int open_segments(const std::string& path, const koly& first, std::vector<segmen
     const uint32_t count = first.segment_count;
     if (count > max_segments) {
         error = "claims " + std::to_string(count) + " segments";
-        return EINVAL;
+        return -EINVAL;
     }
     for (uint32_t k = 2; k <= count; ++k) {
         const std::string name = segment_name(path, k);
@@ -316,14 +316,15 @@ int open_segments(const std::string& path, const koly& first, std::vector<segmen
                                  " (" + base_name(name) + ")";
         unique_fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd) {
-            const int err = errno;
-            error = what + (err == ENOENT ? " is missing" : std::string(": ") + std::strerror(err));
+            const int err = -errno;
+            error =
+                what + (err == -ENOENT ? " is missing" : std::string(": ") + std::strerror(-err));
             return err;
         }
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
             error = what + " is not a file";
-            return EINVAL;
+            return -EINVAL;
         }
         koly trailer;
         std::string why;
@@ -336,7 +337,7 @@ int open_segments(const std::string& path, const koly& first, std::vector<segmen
             trailer.segment_number != k ||
             trailer.running_offset != previous.running + previous.length) {
             error = what + " does not belong to this image (segment ID, number or position differ)";
-            return EINVAL;
+            return -EINVAL;
         }
         segment s;
         s.fd = std::move(fd);
@@ -355,16 +356,16 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
     if (k.segment_number > 1 && k.segment_count > 1) {
         error = "is segment " + std::to_string(k.segment_number) + " of " +
                 std::to_string(k.segment_count) + " of an image; open the first (.dmg) one";
-        return EINVAL;
+        return -EINVAL;
     }
     if (k.xml_length == 0 && k.rsrc_length == 0) {
         error = "has no block tables";
-        return EINVAL;
+        return -EINVAL;
     }
     if (k.running_offset != 0) {
         error = "is not the first segment of an image (its data starts at " +
                 std::to_string(k.running_offset) + " of the image's data)";
-        return EINVAL;
+        return -EINVAL;
     }
 
     std::vector<segment> segments(1);
@@ -372,7 +373,7 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
         segments[0].fd = unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         if (!segments[0].fd) {
             error = std::strerror(errno);
-            return errno;
+            return -errno;
         }
     } else {
         segments[0].memory = memory;
@@ -383,7 +384,7 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
     if (k.segment_count > 1) {
         if (fd < 0) {
             error = "is a segmented image";
-            return EINVAL;
+            return -EINVAL;
         }
         if (int err = open_segments(path, k, segments, error)) return err;
     }
@@ -393,7 +394,7 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
     limits.stream_size = last.running + last.length;
     if (limits.stream_size < last.running) {
         error = "has segments larger than any file";
-        return EINVAL;
+        return -EINVAL;
     }
 
     std::vector<run> runs;
@@ -404,20 +405,21 @@ int open_image(const std::string& path, int fd, std::span<const uint8_t> memory,
         std::vector<uint8_t> tables(static_cast<size_t>(length));
         if (int err = read_file(fd, memory, tables.data(), tables.size(),
                                 xml ? k.xml_offset : k.rsrc_offset)) {
-            error = std::string("block tables cannot be read: ") + std::strerror(err);
+            error = std::string("block tables cannot be read: ") + std::strerror(-err);
             return err;
         }
-        const bool ok =
+        int err =
             xml ? parse_plist_tables({reinterpret_cast<const char*>(tables.data()), tables.size()},
                                      limits, runs, error, &checks)
                 : parse_rsrc_tables(tables, limits, runs, error, &checks);
-        if (!ok || !build_index(runs, error)) return EINVAL;
+        if (err == 0) err = build_index(runs, error);
+        if (err != 0) return err;
         out = std::make_unique<udif_image>(std::move(segments), std::move(runs),
                                            k.sector_count * 512, cache_bytes);
         out->set_checksums(std::move(checks), k);
     } catch (const std::bad_alloc&) {
         error = "is too large to index in memory";
-        return ENOMEM;
+        return -ENOMEM;
     }
     return 0;
 }
@@ -428,15 +430,15 @@ bool is_koly(std::span<const uint8_t> tail) {
     return tail.size() >= 4 && std::memcmp(tail.data(), "koly", 4) == 0;
 }
 
-bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std::string& error) {
+int parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std::string& error) {
     if (tail.size() < koly_size || !is_koly(tail) || file_size < koly_size) {
         error = "has no disk image trailer";
-        return false;
+        return -EINVAL;
     }
     const uint8_t* t = tail.data();
     if (be32(t + 8) != koly_size) {
         error = "has a trailer of unknown size " + std::to_string(be32(t + 8));
-        return false;
+        return -EINVAL;
     }
     k.version = be32(t + 4);
     k.running_offset = be64(t + 16);
@@ -459,44 +461,44 @@ bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std:
     if (k.segment_number > k.segment_count) {
         error = "has a damaged trailer: it calls itself segment " +
                 std::to_string(k.segment_number) + " of " + std::to_string(k.segment_count);
-        return false;
+        return -EINVAL;
     }
     const uint64_t body = file_size - koly_size;
     if (!fits(k.data_offset, k.data_length, body)) {
         error = "is truncated: its data fork ends at byte " +
                 std::to_string(k.data_offset + k.data_length) + " of " + std::to_string(file_size);
-        return false;
+        return -EINVAL;
     }
     if (!fits(k.xml_offset, k.xml_length, body) || !fits(k.rsrc_offset, k.rsrc_length, body)) {
         error = "is truncated or damaged: its block tables lie beyond the end of the file";
-        return false;
+        return -EINVAL;
     }
     if (k.xml_length > max_table_bytes || (k.xml_length == 0 && k.rsrc_length > max_table_bytes)) {
         error = "has block tables larger than this reader accepts";
-        return false;
+        return -EINVAL;
     }
     if (k.sector_count > UINT64_MAX / 512) {
         error = "claims an impossible disk size";
-        return false;
+        return -EINVAL;
     }
-    return true;
+    return 0;
 }
 
-bool parse_plist_tables(std::string_view xml, const table_limits& limits, std::vector<run>& runs,
-                        std::string& error, std::vector<table_check>* checks) {
+int parse_plist_tables(std::string_view xml, const table_limits& limits, std::vector<run>& runs,
+                       std::string& error, std::vector<table_check>* checks) {
     pugi::xml_document doc;
     const pugi::xml_parse_result parsed =
         doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
     if (!parsed) {
         error = std::string("has a damaged property list (") + parsed.description() + " at byte " +
                 std::to_string(parsed.offset) + ")";
-        return false;
+        return -EINVAL;
     }
     const pugi::xml_node top = doc.child("plist").child("dict");
     const pugi::xml_node blkx = dict_value(dict_value(top, "resource-fork"), "blkx");
     if (!top || std::string_view(blkx.name()) != "array") {
         error = "has a property list without block tables (resource-fork/blkx)";
-        return false;
+        return -EINVAL;
     }
     std::vector<uint8_t> blob;
     uint32_t table = 0;
@@ -504,39 +506,40 @@ bool parse_plist_tables(std::string_view xml, const table_limits& limits, std::v
         const pugi::xml_node data = dict_value(entry, "Data");
         std::string_view name = dict_value(entry, "Name").child_value();
         if (name.empty()) name = dict_value(entry, "CFName").child_value();
-        if (std::string_view(data.name()) != "data" || !base64_decode(data.child_value(), blob)) {
+        if (std::string_view(data.name()) != "data" ||
+            base64_decode(data.child_value(), blob) != 0) {
             error = "block table " + std::to_string(table) + " (" + std::string(name) +
                     ") is not valid base64 data";
-            return false;
+            return -EINVAL;
         }
-        if (!parse_mish(blob, limits, table, name, runs, error, checks)) return false;
+        if (int err = parse_mish(blob, limits, table, name, runs, error, checks)) return err;
         ++table;
     }
     if (table == 0) {
         error = "has an empty list of block tables";
-        return false;
+        return -EINVAL;
     }
-    return true;
+    return 0;
 }
 
-bool parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits,
-                       std::vector<run>& runs, std::string& error,
-                       std::vector<table_check>* checks) {
+int parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits,
+                      std::vector<run>& runs, std::string& error,
+                      std::vector<table_check>* checks) {
     auto be16 = [](const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); };
     const std::string damaged = "has a damaged resource fork";
     if (rsrc.size() < 16) {
         error = damaged;
-        return false;
+        return -EINVAL;
     }
     const uint64_t data_area = be32(rsrc.data()), map = be32(rsrc.data() + 4);
     if (!fits(map, 28, rsrc.size())) {
         error = damaged;
-        return false;
+        return -EINVAL;
     }
     const uint64_t types = map + be16(rsrc.data() + map + 24);
     if (!fits(types, 2, rsrc.size())) {
         error = damaged;
-        return false;
+        return -EINVAL;
     }
     const uint32_t type_count = be16(rsrc.data() + types) + 1;
     uint32_t table = 0;
@@ -544,7 +547,7 @@ bool parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits
         const uint64_t at = types + 2 + uint64_t{t} * 8;
         if (!fits(at, 8, rsrc.size())) {
             error = damaged;
-            return false;
+            return -EINVAL;
         }
         if (std::memcmp(rsrc.data() + at, "blkx", 4) != 0) continue;
         const uint32_t count = be16(rsrc.data() + at + 4) + 1;
@@ -553,26 +556,26 @@ bool parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits
             const uint64_t ref = refs + uint64_t{i} * 12;
             if (!fits(ref, 12, rsrc.size())) {
                 error = damaged;
-                return false;
+                return -EINVAL;
             }
             const uint8_t* r = rsrc.data() + ref;
             const uint64_t item = data_area + ((uint64_t{r[5]} << 16) | (r[6] << 8) | r[7]);
             if (!fits(item, 4, rsrc.size()) ||
                 !fits(item + 4, be32(rsrc.data() + item), rsrc.size())) {
                 error = damaged;
-                return false;
+                return -EINVAL;
             }
             const std::span<const uint8_t> blob =
                 rsrc.subspan(static_cast<size_t>(item + 4), be32(rsrc.data() + item));
-            if (!parse_mish(blob, limits, table, {}, runs, error, checks)) return false;
+            if (int err = parse_mish(blob, limits, table, {}, runs, error, checks)) return err;
             ++table;
         }
     }
     if (table == 0) {
         error = "has no block tables in its resource fork";
-        return false;
+        return -EINVAL;
     }
-    return true;
+    return 0;
 }
 
 int open_udif(const std::string& path, int fd, uint64_t cache_bytes, hfs_byte_source_ptr& out,
@@ -580,7 +583,7 @@ int open_udif(const std::string& path, int fd, uint64_t cache_bytes, hfs_byte_so
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         error = std::strerror(errno);
-        return errno;
+        return -errno;
     }
     std::unique_ptr<udif_image> image;
     const int err =
@@ -601,7 +604,7 @@ int verify_udif(const std::string& path, int fd, std::string& report) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         report = std::strerror(errno);
-        return errno;
+        return -errno;
     }
     std::unique_ptr<udif_image> image;
     if (int err = open_image(path, fd, {}, static_cast<uint64_t>(st.st_size), 0, image, report))

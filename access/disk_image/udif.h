@@ -1,6 +1,8 @@
 // UDIF images (.dmg): the "koly" trailer, the block tables of the XML
 // property list (or of the resource fork of old images), segmented images
 // (NAME.dmg + NAME.002.dmgpart ...), and the decoded disk they describe.
+// Errors: 0 or a negative errno value, with a message in `error` (or
+// `report`).
 #pragma once
 
 #include "access/disk_image/byte_source.h"
@@ -41,28 +43,31 @@ struct koly {
 bool is_koly(std::span<const uint8_t> tail);
 
 // Reads and checks a trailer against the size of the file holding it.
-bool parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std::string& error);
+// Returns 0 or -EINVAL with `error`.
+int parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std::string& error);
 
 // The runs of every block table of an XML property list (and each table's
-// checksum, when `checks` is given).
-bool parse_plist_tables(std::string_view xml, const table_limits& limits, std::vector<run>& runs,
-                        std::string& error, std::vector<table_check>* checks = nullptr);
+// checksum, when `checks` is given). Returns 0 or -EINVAL with `error`.
+int parse_plist_tables(std::string_view xml, const table_limits& limits, std::vector<run>& runs,
+                       std::string& error, std::vector<table_check>* checks = nullptr);
 
-// The runs of every "blkx" resource of a classic resource fork.
-bool parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits,
-                       std::vector<run>& runs, std::string& error,
-                       std::vector<table_check>* checks = nullptr);
+// The runs of every "blkx" resource of a classic resource fork. Returns 0
+// or -EINVAL with `error`.
+int parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits,
+                      std::vector<run>& runs, std::string& error,
+                      std::vector<table_check>* checks = nullptr);
 
 // Opens the UDIF image `path` (whose descriptor `fd` the caller keeps) and
-// any later segments beside it. Returns 0 or an errno value with `error`.
+// any later segments beside it. Returns 0 or a negative errno value with
+// `error`.
 int open_udif(const std::string& path, int fd, uint64_t cache_bytes, hfs_byte_source_ptr& out,
               std::string& error);
 
 // Decodes the whole UDIF image `path` and checks it against the image's own
 // CRC-32 checksums (of each table's decoded bytes, of all tables together,
 // of the data fork). `report` gets one line per checksum. Returns 0 when
-// every checksum present matches, EIO when one does not or bytes cannot be
-// decoded, or another errno value when the image cannot be opened.
+// every checksum present matches, -EIO when one does not or bytes cannot be
+// decoded, or another negative errno value when the image cannot be opened.
 int verify_udif(const std::string& path, int fd, std::string& report);
 
 // The same for a single-segment image held in memory (the bytes must

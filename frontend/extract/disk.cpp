@@ -58,12 +58,12 @@ int command_disk(const hfs_options& options, const std::vector<std::string>& arg
     for (uint64_t at = 0; at < total;) {
         size_t got = 0;
         int err = disk->read(chunk, at, got);
-        if (err == 0 && got == 0) err = EIO;
+        if (err == 0 && got == 0) err = -EIO;
         if (err != 0) {
             if (progress) std::fputc('\n', stderr);
             std::fprintf(
                 stderr, "quorvel-extract: %s: the disk's bytes at %" PRIu64 " cannot be read: %s\n",
-                printable(options.volume).c_str(), at, std::strerror(err));
+                printable(options.volume).c_str(), at, std::strerror(-err));
             return 1;
         }
         if (int werr = write_all(STDOUT_FILENO, chunk.data(), got)) {

@@ -17,12 +17,12 @@ int command_verify(const hfs_options& options, const std::vector<std::string>& a
     }
     std::string report;
     const int err = hfs_verify_disk_image(options.volume, report);
-    if (err != 0 && err != EIO) {
+    if (err != 0 && err != -EIO) {
         std::fprintf(stderr, "quorvel-extract: %s\n", printable(report).c_str());
         return 1;
     }
     std::fputs(report.c_str(), stdout);
-    if (err == EIO) {
+    if (err == -EIO) {
         std::fprintf(stderr, "quorvel-extract: %s does not match its checksums\n",
                      printable(options.volume).c_str());
         return 1;

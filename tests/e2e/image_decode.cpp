@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     hfs_byte_source_ptr image;
     std::string error;
     if (int err = hfs_open_disk_image(argv[arg], cache_mib << 20, image, error)) {
-        std::fprintf(stderr, "%s (%s)\n", error.c_str(), std::strerror(err));
+        std::fprintf(stderr, "%s (%s)\n", error.c_str(), std::strerror(-err));
         return 2;
     }
     if (!image) {
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
         size_t got = 0;
         if (int err = image->read(chunk, at, got); err || got == 0) {
             std::fprintf(stderr, "read at %llu failed: %s\n", static_cast<unsigned long long>(at),
-                         std::strerror(err ? err : EIO));
+                         std::strerror(err ? -err : EIO));
             return 2;
         }
         if (std::fwrite(chunk.data(), 1, got, stdout) != got) return 2;
