@@ -41,7 +41,7 @@ public:
         got = 0;
         if (offset >= size_) return 0;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size_ - offset));
-        return dimg::pread_full(fd_.get(), buf.data(), n, offset, got);
+        return read_all_at(fd_.get(), buf.data(), n, offset, got);
     }
 
 private:
@@ -100,10 +100,10 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
     if (!fd) return hfs_image_kind::none;
     uint8_t head[12] = {}, tail[dimg::koly_size] = {};
     size_t head_got = 0, tail_got = 0;
-    dimg::pread_full(fd.get(), head, sizeof head, 0, head_got);
+    read_all_at(fd.get(), head, sizeof head, 0, head_got);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size >= sizeof tail)
-        dimg::pread_full(fd.get(), tail, sizeof tail, size - sizeof tail, tail_got);
+        read_all_at(fd.get(), tail, sizeof tail, size - sizeof tail, tail_got);
     const bool has_tail = tail_got == sizeof tail;
     if (has_tail && dimg::is_koly(tail)) return hfs_image_kind::udif;
     if (head_got >= 4 && std::memcmp(head, "sprs", 4) == 0) return hfs_image_kind::sparse_image;
@@ -123,7 +123,7 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
     // the trailer is not. Only the end is looked at.
     std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
     size_t end_got = 0;
-    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
+    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
                      size - end.size(), end_got);
     if (end.find("<key>blkx</key>") != std::string::npos) return hfs_image_kind::udif_truncated;
     return hfs_image_kind::none;
@@ -221,7 +221,7 @@ bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
     // damaged after them.
     std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
     size_t got = 0;
-    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
+    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
                      size - end.size(), got);
     end.resize(got);
     for (const char* piece : {"koly", "mish", "bWlza", "<plist"}) {
@@ -235,7 +235,7 @@ bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
     // file is one stream (or several, each straight after the other); the
     // data of a .dmg holds one per run, with raw runs between them.
     std::string head(static_cast<size_t>(std::min<uint64_t>(size, first_stream_limit)), '\0');
-    dimg::pread_full(fd.get(), reinterpret_cast<uint8_t*>(head.data()), head.size(), 0, got);
+    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(head.data()), head.size(), 0, got);
     head.resize(got);
     const std::span<const uint8_t> start(reinterpret_cast<const uint8_t*>(head.data()), got);
     const char* codec = nullptr;
@@ -248,7 +248,7 @@ bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
         // writes them too: a whole such file ends as a stream does.
         uint8_t tail[11] = {};
         if (size < sizeof tail) return false;
-        dimg::pread_full(fd.get(), tail, sizeof tail, size - sizeof tail, got);
+        read_all_at(fd.get(), tail, sizeof tail, size - sizeof tail, got);
         if (got == sizeof tail && ends_like_stream(tail, xz)) return false;
         evidence = std::string("it holds several ") + codec +
                    " streams one after another but does not end as one does, as the runs of a "

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <unistd.h>
 
+#include "access/full_read.h"
+
 namespace dimg {
 
 class unique_fd {
@@ -40,28 +42,11 @@ private:
     int fd_ = -1;
 };
 
-// Reads up to `size` bytes at `offset`, through short reads and
-// interruptions. Returns 0 or a negative errno value; `got` receives the
-// count.
-inline int pread_full(int fd, uint8_t* dst, size_t size, uint64_t offset, size_t& got) {
-    got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, dst + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // All `size` bytes or a negative errno value (-EIO when the file ends
 // first: the image is shorter than its own tables say).
 inline int pread_exact(int fd, uint8_t* dst, size_t size, uint64_t offset) {
     size_t got = 0;
-    if (int err = pread_full(fd, dst, size, offset, got)) return err;
+    if (int err = read_all_at(fd, dst, size, offset, got)) return err;
     return got == size ? 0 : -EIO;
 }
 

@@ -86,7 +86,7 @@ public:
             if (int err = band_file(band, fd)) return err;
             size_t have = 0;
             if (fd >= 0) {
-                if (int err = pread_full(fd, dst, take, inner, have)) return err;
+                if (int err = read_all_at(fd, dst, take, inner, have)) return err;
             }
             // A band file shorter than a band: the rest was never written.
             std::memset(dst + have, 0, take - have);
@@ -148,7 +148,7 @@ int read_small_file(int dir, const char* name, std::string& text) {
     text.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     if (int err =
-            pread_full(fd.get(), reinterpret_cast<uint8_t*>(text.data()), text.size(), 0, got))
+            read_all_at(fd.get(), reinterpret_cast<uint8_t*>(text.data()), text.size(), 0, got))
         return err;
     text.resize(got);
     return 0;

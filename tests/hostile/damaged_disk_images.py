@@ -26,7 +26,6 @@ Exits 1 on any failure, 77 when FUSE is unavailable.
 """
 import argparse
 import base64
-import concurrent.futures
 import hashlib
 import json
 import os
@@ -498,24 +497,6 @@ def base_images(work):
     return out
 
 
-def sample(variants, budget):
-    """About `budget` variants, evenly spaced within every (base, kind) group;
-    each base starts at another point, so that the bases (which share their
-    list of damages) together cover more of it."""
-    groups = {}
-    for v in variants:
-        groups.setdefault((v[0].split("/")[0], v[1]), []).append(v)
-    bases = list(dict.fromkeys(base for base, _kind in groups))
-    ratio = budget / len(variants)
-    out = []
-    for (base, _kind), group in groups.items():
-        n = max(1, round(len(group) * ratio))
-        step = len(group) / n
-        shift = bases.index(base) * step / len(bases)
-        out += [group[int(i * step + shift) % len(group)] for i in range(n)]
-    return out
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("work")
@@ -536,28 +517,13 @@ def main():
         print(f"{tag}: {len(vs)} variants")
         variants += [(f"{tag}/{kind}/{label}", kind, suffix, content)
                      for kind, label, content in vs]
-    if args.only:
-        variants = [v for v in variants if args.only in v[0]]
     generated = len(variants)
-    if args.budget and args.budget < len(variants):
-        variants = sample(variants, args.budget)
+    variants = mountlib.select_variants(variants, args.only, args.budget)
     print(f"{generated} variants generated, {len(variants)} to mount")
 
     tally = Tally()
-    slots = list(range(args.jobs))
-    slot_lock = threading.Lock()
-
-    def job(v):
-        with slot_lock:
-            slot = slots.pop()
-        try:
-            run_variant(args.work, slot, *v, tally)
-        finally:
-            with slot_lock:
-                slots.append(slot)
-
-    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        list(pool.map(job, variants))
+    mountlib.run_in_slots(variants, args.jobs,
+                          lambda slot, *v: run_variant(args.work, slot, *v, tally))
 
     print(f"\ndamaged disk images: {tally.tried} variants tried, {tally.walked} walks completed, "
           f"{tally.refused} refused at open ({time.monotonic() - started:.0f} s)")

@@ -24,7 +24,6 @@ its image, leaked a sanitizer report or answered an unexpected error code;
 77 when FUSE is unavailable.
 """
 import argparse
-import concurrent.futures
 import json
 import lzma
 import os
@@ -145,20 +144,6 @@ def run_variant(work, slot, name, kind, base, damage, tally):
                 f.write(data)
 
 
-def sample(variants, budget):
-    """About `budget` variants, evenly spaced within every (base, kind) group."""
-    groups = {}
-    for v in variants:
-        groups.setdefault((v[0].split("/")[0], v[1]), []).append(v)
-    ratio = budget / len(variants)
-    out = []
-    for group in groups.values():
-        n = max(1, round(len(group) * ratio))
-        step = len(group) / n
-        out += [group[int(i * step)] for i in range(n)]
-    return out
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("work")
@@ -178,28 +163,13 @@ def main():
         vs = hfsimage.damaged_variants(vol, tag, thorough=thorough)
         print(f"{tag}: {len(vs)} variants")
         variants += [(name, kind, data, damage) for name, kind, damage in vs]
-    if args.only:
-        variants = [v for v in variants if args.only in v[0]]
     generated = len(variants)
-    if args.budget and args.budget < len(variants):
-        variants = sample(variants, args.budget)
+    variants = mountlib.select_variants(variants, args.only, args.budget)
     print(f"{generated} variants generated, {len(variants)} to mount")
 
     tally = Tally()
-    slots = list(range(args.jobs))
-    slot_lock = threading.Lock()
-
-    def job(v):
-        with slot_lock:
-            slot = slots.pop()
-        try:
-            run_variant(args.work, slot, *v, tally)
-        finally:
-            with slot_lock:
-                slots.append(slot)
-
-    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        list(pool.map(job, variants))
+    mountlib.run_in_slots(variants, args.jobs,
+                          lambda slot, *v: run_variant(args.work, slot, *v, tally))
 
     print(f"\ndamaged volumes: {tally.tried} variants tried, {tally.walked} walks completed, "
           f"{tally.refused} refused at mount ({time.monotonic() - started:.0f} s)")

@@ -6,10 +6,12 @@ the daemon has ended, and can tell whether the daemon still runs, how much
 memory it holds, and whether it opened the image read-only. stop() unmounts
 and collects the exit status and any sanitizer report.
 """
+import concurrent.futures
 import hashlib
 import os
 import shutil
 import subprocess
+import threading
 import time
 
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
@@ -133,3 +135,45 @@ class Mount:
 
 def sanitizer_report(err):
     return any(mark in err for mark in SANITIZER_MARKS)
+
+
+def select_variants(variants, only, budget):
+    """The variants whose name holds `only`, then about `budget` of them
+    (0: all), evenly spaced within every (base, kind) group. Each base starts
+    at another point, so that bases sharing one list of damages together
+    cover more of it. A variant is a tuple (name "BASE/...", kind, ...)."""
+    if only:
+        variants = [v for v in variants if only in v[0]]
+    if not budget or budget >= len(variants):
+        return variants
+    groups = {}
+    for v in variants:
+        groups.setdefault((v[0].split("/")[0], v[1]), []).append(v)
+    bases = list(dict.fromkeys(base for base, _kind in groups))
+    ratio = budget / len(variants)
+    out = []
+    for (base, _kind), group in groups.items():
+        n = max(1, round(len(group) * ratio))
+        step = len(group) / n
+        shift = bases.index(base) * step / len(bases)
+        out += [group[int(i * step + shift) % len(group)] for i in range(n)]
+    return out
+
+
+def run_in_slots(variants, jobs, run):
+    """Calls run(slot, *variant) for every variant, `jobs` at a time; each
+    running call holds a slot number of its own (its mount point and files)."""
+    slots = list(range(jobs))
+    lock = threading.Lock()
+
+    def job(v):
+        with lock:
+            slot = slots.pop()
+        try:
+            run(slot, *v)
+        finally:
+            with lock:
+                slots.append(slot)
+
+    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        list(pool.map(job, variants))
