@@ -102,8 +102,7 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
     size_t head_got = 0, tail_got = 0;
     read_all_at(fd.get(), head, sizeof head, 0, head_got);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (size >= sizeof tail)
-        read_all_at(fd.get(), tail, sizeof tail, size - sizeof tail, tail_got);
+    if (size >= sizeof tail) read_all_at(fd.get(), tail, sizeof tail, size - sizeof tail, tail_got);
     const bool has_tail = tail_got == sizeof tail;
     if (has_tail && dimg::is_koly(tail)) return hfs_image_kind::udif;
     if (head_got >= 4 && std::memcmp(head, "sprs", 4) == 0) return hfs_image_kind::sparse_image;
@@ -123,8 +122,8 @@ hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
     // the trailer is not. Only the end is looked at.
     std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
     size_t end_got = 0;
-    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
-                     size - end.size(), end_got);
+    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(), size - end.size(),
+                end_got);
     if (end.find("<key>blkx</key>") != std::string::npos) return hfs_image_kind::udif_truncated;
     return hfs_image_kind::none;
 }
@@ -221,8 +220,8 @@ bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
     // damaged after them.
     std::string end(static_cast<size_t>(std::min<uint64_t>(size, 65536)), '\0');
     size_t got = 0;
-    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(),
-                     size - end.size(), got);
+    read_all_at(fd.get(), reinterpret_cast<uint8_t*>(end.data()), end.size(), size - end.size(),
+                got);
     end.resize(got);
     for (const char* piece : {"koly", "mish", "bWlza", "<plist"}) {
         if (end.find(piece) != std::string::npos) {
