@@ -39,16 +39,20 @@ int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
     return 0;
 }
 
-int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx) const {
+int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx,
+                            detail what) const {
     try {
-        return read_entries(offset, fill, ctx);
+        return read_entries(offset, fill, ctx, what);
     } catch (const std::bad_alloc&) {
         return -ENOMEM;
     }
 }
 
-int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* ctx) const {
+int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* ctx,
+                                    detail what) const {
     struct stat st {};
+    const hfs_device* dev = hfs_get_device(vol_);
+    const uint8_t shown_fork = dev ? dev->default_fork : HFSLIB_DATA_FORK;
 
     if (offset <= 0) {
         hfs_stat(vol_, &record_, &st, HFSLIB_DATA_FORK, nullptr);
@@ -87,12 +91,18 @@ int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* 
         // Only a name that resolves to itself is remembered (not one stored
         // precomposed or holding ':'): a listing must not change what a path
         // resolves to.
-        if (cache_entries_ &&
-            names_back_to(std::string_view(entry_path).substr(folder_len), key.name))
-            hfs_cache_record(vol_, entry_path, rec, key);
+        const bool resolves_to_itself =
+            cache_entries_ &&
+            names_back_to(std::string_view(entry_path).substr(folder_len), key.name);
+        if (resolves_to_itself) hfs_cache_record(vol_, entry_path, rec, key);
 
-        hfs_stat(vol_, &rec, &st, HFSLIB_DATA_FORK, nullptr);
-        if (fill(ctx, entry_path.c_str() + folder_len, &st,
+        const struct stat* shown = &st;
+        if (what == detail::plain) {
+            hfs_stat(vol_, &rec, &st, HFSLIB_DATA_FORK, nullptr);
+        } else if (!resolves_to_itself || hfs_stat_record(vol_, rec, shown_fork, &st) != 0) {
+            shown = nullptr;
+        }
+        if (fill(ctx, entry_path.c_str() + folder_len, shown,
                  static_cast<int64_t>(i) + HFS_FIRST_CHILD + 1))
             break;
     }

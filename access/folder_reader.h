@@ -17,6 +17,12 @@
 // Receives one entry: its name (NUL-terminated), its attributes (null when
 // they cannot be known: ".." of the root) and the position of the entry
 // after it. Nonzero stops the listing (a full buffer).
+//
+// A plain listing gives each entry's type and inode number, with the rest
+// of the record's attributes as stored. A full listing gives exactly what
+// getattr of the entry's path gives, or null where that cannot be promised
+// (a name that does not resolve back to itself, a folder reached through
+// its other fork's name, attributes that cannot be read).
 using hfs_folder_fill = int (*)(void* ctx, const char* name, const struct stat* st, int64_t next);
 
 // Position of the first stored entry: 0 is ".", 1 is "..".
@@ -38,10 +44,11 @@ public:
     // stop. Entries whose names cannot be shown (a name that does not
     // convert, converts to nothing or holds a NUL) are passed over and
     // reported; their positions are not used again.
-    int read(int64_t offset, hfs_folder_fill fill, void* ctx) const;
+    enum class detail { plain, full };
+    int read(int64_t offset, hfs_folder_fill fill, void* ctx, detail what = detail::plain) const;
 
 private:
-    int read_entries(int64_t offset, hfs_folder_fill fill, void* ctx) const;
+    int read_entries(int64_t offset, hfs_folder_fill fill, void* ctx, detail what) const;
 
     hfslib_vol* vol_ = nullptr;
     hfslib_cat_rec record_{};

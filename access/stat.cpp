@@ -99,6 +99,10 @@ int hfs_stat_path(hfslib_vol* vol, std::string_view path, struct stat* st) {
     hfslib_cat_key key{};
     uint8_t fork = 0;
     if (int err = hfs_resolve_path(vol, path, &rec, &key, &fork)) return err;
+    return hfs_stat_record(vol, rec, fork, st);
+}
+
+int hfs_stat_record(hfslib_vol* vol, const hfslib_cat_rec& rec, uint8_t fork, struct stat* st) {
     hfs_decmp_info info{};
     bool compressed = false;
     if (rec.type == HFSLIB_REC_FILE && fork == HFSLIB_DATA_FORK) {

@@ -47,6 +47,9 @@ uint64_t hfs_decmp_blksize(const hfs_decmp_info* info);
 // (reading it then fails instead). -EIO when the attributes of a file
 // marked compressed cannot be read, and the errors of hfs_resolve_path.
 int hfs_stat_path(hfslib_vol* vol, std::string_view path, struct stat* st);
+// The same for a record already found (hard links resolved) and the fork
+// its path names: -EIO as above.
+int hfs_stat_record(hfslib_vol* vol, const hfslib_cat_rec& rec, uint8_t fork, struct stat* st);
 
 // The volume's block and file counts (statfs).
 int hfs_statfs(const hfslib_vol* vol, struct statvfs* st);

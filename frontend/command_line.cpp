@@ -4,6 +4,7 @@
 #include <fuse_lowlevel.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,12 +21,18 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
     case KEY_HELP:
     case KEY_FULLHELP:
         show_help(outargs->argv[0], options);
+#if FUSE_USE_VERSION >= 30
+        std::fprintf(stderr, "FUSE options:\n");
+        fuse_cmdline_help();
+        if (key == KEY_FULLHELP) fuse_lib_help(outargs);
+#else
         fuse_opt_add_arg(outargs, "-ho");
         fuse_parse_cmdline(outargs, nullptr, nullptr, nullptr);
         if (key == KEY_FULLHELP) {
             if (fuse_chan* channel = fuse_mount("", outargs)) fuse_chan_destroy(channel);
             fuse_new(nullptr, outargs, nullptr, 0, nullptr);
         }
+#endif
         fuse_opt_free_args(outargs);
         std::exit(0);
     case KEY_VERSION:
@@ -37,18 +44,27 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
     }
 }
 
+// How long the kernel may keep names, attributes and missing names: the
+// volume never changes while it is mounted. Given before the user's options,
+// which may shorten them.
+constexpr char cache_timeouts[] =
+    "-oentry_timeout=86400,attr_timeout=86400,negative_timeout=86400";
+
 // Adds the fixed mount options and runs FUSE single-threaded. They come
 // after every option given, and FUSE lets the last of "suid"/"nosuid" (and
 // "dev"/"nodev") win: a volume from elsewhere never gets set-id programs or
 // device nodes honoured, even when mount(8) passes "suid,dev" for root.
 void add_mount_options(struct fuse_args* args, const hfs_options* options) {
+    fuse_opt_insert_arg(args, 1, cache_timeouts);
     std::string fsname = std::string("fsname=") + options->volume;
     char* mount_options = nullptr;
     fuse_opt_add_opt(&mount_options, "ro");
     fuse_opt_add_opt(&mount_options, "nosuid");
     fuse_opt_add_opt(&mount_options, "nodev");
     if (!options->noallow_other) fuse_opt_add_opt(&mount_options, "allow_other");
-    fuse_opt_add_opt(&mount_options, "use_ino");
+#if FUSE_USE_VERSION < 30
+    fuse_opt_add_opt(&mount_options, "use_ino"); // libfuse 3: set when the kernel connects
+#endif
     fuse_opt_add_opt(&mount_options, "subtype=quorvel");
     fuse_opt_add_opt_escaped(&mount_options, fsname.c_str());
     fuse_opt_add_arg(args, "-o");

@@ -16,6 +16,7 @@ namespace {
 
 fuse_operations make_ops() {
     fuse_operations ops{};
+    ops.init = op_init;
     ops.getattr = op_getattr;
     ops.readlink = op_readlink;
     ops.open = op_open;
@@ -28,9 +29,11 @@ fuse_operations make_ops() {
     ops.readdir = op_readdir;
     ops.releasedir = op_releasedir;
     ops.destroy = op_destroy;
+#if FUSE_USE_VERSION < 30
     ops.fgetattr = op_fgetattr;
     ops.flag_nullpath_ok = 1;
     ops.flag_nopath = 1;
+#endif
     return ops;
 }
 
@@ -47,17 +50,54 @@ int open_reader(const char* path, struct fuse_file_info* fi) {
 struct fill_context {
     void* buf;
     fuse_fill_dir_t filler;
+    bool plus;
 };
 
 int fill(void* ctx, const char* name, const struct stat* st, int64_t next) {
     const auto* to = static_cast<const fill_context*>(ctx);
+#if FUSE_USE_VERSION >= 30
+    // Attributes handed out with a full listing are what getattr would give
+    // (the kernel keeps them as if looked up); an entry without them is
+    // looked up when it is used.
+    const auto flags = to->plus && st ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
+    return to->filler(to->buf, name, st, static_cast<off_t>(next), flags);
+#else
     return to->filler(to->buf, name, st, static_cast<off_t>(next));
+#endif
 }
 
 } // namespace
 
 void log_syslog(const char* format, const char*, int, va_list args) {
     vsyslog(LOG_ERR, format, args);
+}
+
+#if FUSE_USE_VERSION >= 30
+void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
+    // Paths are not needed once a file or folder is open; the inode numbers
+    // are the volume's own.
+    cfg->nullpath_ok = 1;
+    cfg->use_ino = 1;
+    hfs_mount* mount = mounted();
+    if (mount->connection_options) fuse_apply_conn_info_opts(mount->connection_options, conn);
+    return mount;
+}
+
+int op_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+    if (fi) return hfs_handle_from_fh<hfs_file_reader>(fi->fh)->stat(st);
+    return hfs_stat_path(mounted_volume(), path, st);
+}
+
+int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+    const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+    fill_context to{buf, filler, plus};
+    return hfs_handle_from_fh<hfs_folder_reader>(fi->fh)->read(
+        offset, fill, &to, plus ? hfs_folder_reader::detail::full : hfs_folder_reader::detail::plain);
+}
+#else
+void* op_init(struct fuse_conn_info*) {
+    return mounted();
 }
 
 int op_getattr(const char* path, struct stat* st) {
@@ -67,6 +107,13 @@ int op_getattr(const char* path, struct stat* st) {
 int op_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) {
     return hfs_handle_from_fh<hfs_file_reader>(fi->fh)->stat(st);
 }
+
+int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info* fi) {
+    fill_context to{buf, filler, false};
+    return hfs_handle_from_fh<hfs_folder_reader>(fi->fh)->read(offset, fill, &to);
+}
+#endif
 
 int op_open(const char* path, struct fuse_file_info* fi) {
     if (int err = open_reader<hfs_file_reader>(path, fi)) return err;
@@ -91,12 +138,6 @@ int op_readlink(const char* path, char* buf, size_t size) {
 
 int op_opendir(const char* path, struct fuse_file_info* fi) {
     return open_reader<hfs_folder_reader>(path, fi);
-}
-
-int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
-               struct fuse_file_info* fi) {
-    fill_context to{buf, filler};
-    return hfs_handle_from_fh<hfs_folder_reader>(fi->fh)->read(offset, fill, &to);
 }
 
 int op_releasedir(const char*, struct fuse_file_info* fi) {
@@ -124,7 +165,7 @@ int op_statfs(const char*, struct statvfs* st) {
 
 void op_destroy(void* private_data) {
     hfs_free_open_handles();
-    hfslib_unmount(static_cast<hfslib_vol*>(private_data), nullptr);
+    hfslib_unmount(static_cast<hfs_mount*>(private_data)->vol, nullptr);
 }
 
 const struct fuse_operations* hfs_fuse_ops() {

@@ -78,7 +78,14 @@ const char* block_cache_version() {
 void show_version() {
     std::fprintf(stderr, "quorvel version %s\n", QUORVEL_VERSION);
     std::fprintf(stderr, "Built with:\n");
+#if FUSE_USE_VERSION >= 30
+    std::fprintf(stderr, "    FUSE API v%d.%d\n", FUSE_USE_VERSION / 10, FUSE_USE_VERSION % 10);
+    std::fprintf(stderr, "    FUSE library version %s\n", fuse_pkgversion());
+#else
     std::fprintf(stderr, "    FUSE API v%d.%d\n", 2, 9);
+    std::fprintf(stderr, "    FUSE library version %d.%d\n", FUSE_MAJOR_VERSION,
+                 FUSE_MINOR_VERSION);
+#endif
     std::fprintf(stderr, "    libhfs RCSIDs %s; %s\n", hfslib_rcsid_libhfs, hfslib_rcsid_unicode);
     if (feature_mask & FEATURE_UBLIO)
         std::fprintf(stderr, "    ublio v%s\n", block_cache_version());

@@ -3,7 +3,10 @@
 
 #include "access/device.h"
 #include "frontend/open_volume.h"
+#include "frontend/ops_common.h"
 #include "libhfs/libhfs.h"
+
+#include <fuse_lowlevel.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,7 +26,15 @@ struct parsed_command_line {
     parsed_command_line(int argc, char** argv) : args(FUSE_ARGS_INIT(argc, argv)) {
         init_options(&options);
     }
+#if FUSE_USE_VERSION >= 30
+    // The connection options (max_readahead=, sync_read, readdirplus=, ...),
+    // taken out of `args` by libfuse's own parser.
+    fuse_conn_info_opts* connection_options = nullptr;
+#endif
     ~parsed_command_line() {
+#if FUSE_USE_VERSION >= 30
+        std::free(connection_options);
+#endif
         std::free(options.volume);
         std::free(options.rsrc_ext);
         fuse_opt_free_args(&args);
@@ -75,7 +86,14 @@ int check_mount_point(const fuse_args& args) {
     for (int i = 0; i < args.argc; ++i) fuse_opt_add_arg(&copy, args.argv[i]);
     char* mount_point = nullptr;
     int status = 0;
-    if (fuse_parse_cmdline(&copy, &mount_point, nullptr, nullptr) == -1) {
+#if FUSE_USE_VERSION >= 30
+    fuse_cmdline_opts parsed{};
+    const int parse_result = fuse_parse_cmdline(&copy, &parsed);
+    mount_point = parsed.mountpoint;
+#else
+    const int parse_result = fuse_parse_cmdline(&copy, &mount_point, nullptr, nullptr);
+#endif
+    if (parse_result == -1) {
         status = 1; // FUSE has said why
     } else if (mount_point) {
         const std::string what = mounted_at(mount_point);
@@ -97,8 +115,11 @@ int mount_and_serve(parsed_command_line& cl) {
     hfslib_vol vol{};
     if (int status = hfs_open_volume(cl.options, vol)) return status;
     hfslib_set_err_hook(log_syslog);
-    return fuse_main_real(cl.args.argc, cl.args.argv, hfs_fuse_ops(), sizeof(fuse_operations),
-                          &vol);
+    hfs_mount mount{&vol};
+#if FUSE_USE_VERSION >= 30
+    mount.connection_options = cl.connection_options;
+#endif
+    return fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount);
 }
 
 } // namespace
@@ -106,6 +127,10 @@ int mount_and_serve(parsed_command_line& cl) {
 int main(int argc, char** argv) {
     parsed_command_line cl(argc, argv);
     if (fuse_opt_parse(&cl.args, &cl.options, hfs_opts, process_arg) == -1) return 1;
+#if FUSE_USE_VERSION >= 30
+    cl.connection_options = fuse_parse_conn_info_opts(&cl.args);
+    if (!cl.connection_options) return 1;
+#endif
 
     hfs_options& options = cl.options;
     if (!options.volume) {

@@ -1,4 +1,4 @@
-// What the FUSE handlers share: the volume being served is the file system's
+// What the FUSE handlers share: the mount being served is the file system's
 // private data.
 #pragma once
 
@@ -6,6 +6,18 @@
 
 #include "libhfs/libhfs.h"
 
+// The volume being served, and (libfuse 3) the connection options given on
+// the command line, applied when the kernel connects.
+struct hfs_mount {
+    hfslib_vol* vol = nullptr;
+#if FUSE_USE_VERSION >= 30
+    struct fuse_conn_info_opts* connection_options = nullptr;
+#endif
+};
+
+inline hfs_mount* mounted() {
+    return static_cast<hfs_mount*>(fuse_get_context()->private_data);
+}
 inline hfslib_vol* mounted_volume() {
-    return static_cast<hfslib_vol*>(fuse_get_context()->private_data);
+    return mounted()->vol;
 }
