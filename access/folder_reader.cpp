@@ -39,8 +39,7 @@ int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
     return 0;
 }
 
-int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx,
-                            detail what) const {
+int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx, detail what) const {
     try {
         return read_entries(offset, fill, ctx, what);
     } catch (const std::bad_alloc&) {

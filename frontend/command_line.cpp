@@ -47,8 +47,7 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
 // How long the kernel may keep names, attributes and missing names: the
 // volume never changes while it is mounted. Given before the user's options,
 // which may shorten them.
-constexpr char cache_timeouts[] =
-    "-oentry_timeout=86400,attr_timeout=86400,negative_timeout=86400";
+constexpr char cache_timeouts[] = "-oentry_timeout=86400,attr_timeout=86400,negative_timeout=86400";
 
 // Adds the fixed mount options and runs FUSE single-threaded. They come
 // after every option given, and FUSE lets the last of "suid"/"nosuid" (and

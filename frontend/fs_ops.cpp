@@ -93,7 +93,8 @@ int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
     const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
     fill_context to{buf, filler, plus};
     return hfs_handle_from_fh<hfs_folder_reader>(fi->fh)->read(
-        offset, fill, &to, plus ? hfs_folder_reader::detail::full : hfs_folder_reader::detail::plain);
+        offset, fill, &to,
+        plus ? hfs_folder_reader::detail::full : hfs_folder_reader::detail::plain);
 }
 #else
 void* op_init(struct fuse_conn_info*) {
