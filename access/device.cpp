@@ -194,6 +194,14 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         struct stat st {};
         if (::fstat(dev->fd, &st) != 0) return fail_open(errno);
         dev->blksize = S_ISCHR(st.st_mode) ? 512 : 0;
+        // A file or block device read as it is: its bytes may be handed to
+        // the kernel straight from the descriptor.
+        if (!dev->image && dev->blksize == 0) {
+            const off_t end = S_ISREG(st.st_mode)   ? st.st_size
+                              : S_ISBLK(st.st_mode) ? ::lseek(dev->fd, 0, SEEK_END)
+                                                    : 0;
+            dev->plain_size = end > 0 ? static_cast<uint64_t>(end) : 0;
+        }
     }
 
     dev->use_ublio = options.noublio == 0;

@@ -26,6 +26,9 @@ struct hfs_device {
     std::span<const uint8_t> memory; // the volume's bytes when held in memory (fd < 0)
     uint32_t blksize = 0;            // read size and alignment; 0 = no alignment needed
     uint64_t base_offset = 0;        // where the volume's partition begins on the device
+    // The size of `fd` when its bytes are the device's as they stand (no
+    // disk image, no alignment needed); 0 otherwise.
+    uint64_t plain_size = 0;
     hfs_path_cache_ptr cache;        // null when caching is off
     std::string rsrc_ext;            // resource-fork file-name suffix; empty = none
     uint8_t default_fork = 0x00;

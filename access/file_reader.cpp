@@ -1,5 +1,6 @@
 #include "access/file_reader.h"
 
+#include "access/device.h"
 #include "access/library_results.h"
 #include "access/path_resolve.h"
 #include "access/stat.h"
@@ -69,6 +70,43 @@ int hfs_file_reader::read(std::span<uint8_t> buf, int64_t offset) const {
                                              extent_ends_.data(), extent_count_, nullptr);
     if (int err = hfs_fork_read_result(result, got, n)) return err;
     return static_cast<int>(got);
+}
+
+bool hfs_file_reader::locate(int64_t offset, size_t size, hfs_stored_range& out) const {
+    const hfs_device* dev = hfs_get_device(vol_);
+    if (decmp_ || !extents_ || extent_count_ == 0 || !dev || dev->plain_size == 0 || offset < 0)
+        return false;
+    const auto start = static_cast<uint64_t>(offset);
+    if (start >= size_ || size == 0) return false;
+    const uint64_t block_size = vol_->vh.block_size;
+    // The extent holding `start` and where it begins in the fork.
+    uint16_t i = 0;
+    uint64_t extent_start = 0;
+    if (!extent_ends_.empty()) {
+        i = static_cast<uint16_t>(
+            std::upper_bound(extent_ends_.begin(), extent_ends_.end(), start) -
+            extent_ends_.begin());
+        if (i >= extent_count_) return false;
+        extent_start = i == 0 ? 0 : extent_ends_[i - 1];
+    } else if (extent_count_ != 1) {
+        return false;
+    }
+    const hfslib_extent& e = extents_[i];
+    const uint64_t extent_bytes = uint64_t{e.block_count} * block_size;
+    const uint64_t within = start - extent_start;
+    if (within >= extent_bytes) return false;
+    const uint64_t length =
+        std::min<uint64_t>({size, extent_bytes - within, size_ - start, INT_MAX});
+    uint64_t position = 0;
+    if (__builtin_mul_overflow(uint64_t{e.start_block}, block_size, &position) ||
+        __builtin_add_overflow(position, within, &position) ||
+        __builtin_add_overflow(position, vol_->embedded_offset, &position) ||
+        __builtin_add_overflow(position, dev->base_offset, &position))
+        return false;
+    // Bytes past the device's end are left to read(), which reports them.
+    if (position > dev->plain_size || length > dev->plain_size - position) return false;
+    out = {dev->fd, position, static_cast<size_t>(length)};
+    return true;
 }
 
 int hfs_file_reader::stat(struct stat* st) const {

@@ -16,6 +16,13 @@
 #include <sys/stat.h>
 #include <vector>
 
+// A run of a file's bytes as they lie in the device's descriptor.
+struct hfs_stored_range {
+    int fd = -1;
+    uint64_t position = 0;
+    size_t length = 0;
+};
+
 // One open fork. Not copyable; closed when it goes. Reads may run from
 // several threads at once.
 class hfs_file_reader {
@@ -35,6 +42,13 @@ public:
     // offset or a count above INT_MAX, -EIO when the fork's extents are
     // missing or end early, or a device error.
     int read(std::span<uint8_t> buf, int64_t offset) const;
+
+    // Where the bytes at `offset` lie in the device's descriptor, when they
+    // are stored there as they are read (not compressed, not in a disk
+    // image): `out` gets the descriptor, the position and how many of up to
+    // `size` bytes follow contiguously. False when they do not, or at the
+    // end of the file; read() then serves them.
+    bool locate(int64_t offset, size_t size, hfs_stored_range& out) const;
 
     // The attributes of the open item, looked up again by its CNID.
     int stat(struct stat* st) const;

@@ -57,6 +57,9 @@ int op_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset
 #endif
 int op_open(const char* path, struct fuse_file_info* fi);
 int op_read(const char* path, char* buf, size_t size, off_t offset, struct fuse_file_info* fi);
+// op_read handing the kernel descriptor ranges where the bytes lie as stored.
+int op_read_buf(const char* path, struct fuse_bufvec** bufp, size_t size, off_t offset,
+                struct fuse_file_info* fi);
 int op_release(const char* path, struct fuse_file_info* fi);
 int op_readlink(const char* path, char* buf, size_t size);
 int op_opendir(const char* path, struct fuse_file_info* fi);

@@ -3,6 +3,7 @@
 // value on failure).
 #include "frontend/frontend.h"
 #include "frontend/handles.h"
+#include "frontend/mount_table.h"
 #include "frontend/ops_common.h"
 
 #include "access/file_reader.h"
@@ -10,6 +11,8 @@
 #include "access/stat.h"
 #include "access/xattrs.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <syslog.h>
 
 namespace {
@@ -21,6 +24,7 @@ fuse_operations make_ops() {
     ops.readlink = op_readlink;
     ops.open = op_open;
     ops.read = op_read;
+    ops.read_buf = op_read_buf;
     ops.statfs = op_statfs;
     ops.release = op_release;
     ops.getxattr = op_getxattr;
@@ -46,6 +50,9 @@ int open_reader(const char* path, struct fuse_file_info* fi) {
     fi->fh = hfs_handle_to_fh(std::move(reader));
     return fi->fh == 0 ? -ENOMEM : 0;
 }
+
+// The largest read request the kernel sends (its max_pages), in KiB.
+constexpr unsigned request_kib = 1024;
 
 struct fill_context {
     void* buf;
@@ -79,7 +86,11 @@ void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
     cfg->nullpath_ok = 1;
     cfg->use_ino = 1;
     hfs_mount* mount = mounted();
+    const unsigned offered = conn->max_readahead;
     if (mount->connection_options) fuse_apply_conn_info_opts(mount->connection_options, conn);
+    // Read ahead as far as one request may carry, unless told otherwise
+    // (-o max_readahead=N).
+    mount->raise_readahead = conn->max_readahead >= offered;
     return mount;
 }
 
@@ -117,6 +128,13 @@ int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
 #endif
 
 int op_open(const char* path, struct fuse_file_info* fi) {
+    // The kernel takes a file's read-ahead from its mount when the file is
+    // opened, and sets the mount's from the reply to the first request: the
+    // first open is the time to raise it.
+    hfs_mount* mount = mounted();
+    std::call_once(mount->readahead_raised, [mount] {
+        if (mount->raise_readahead) hfs_raise_readahead(mount->mount_point, request_kib);
+    });
     if (int err = open_reader<hfs_file_reader>(path, fi)) return err;
     fi->keep_cache = 1;
     return 0;
@@ -125,6 +143,49 @@ int op_open(const char* path, struct fuse_file_info* fi) {
 int op_read(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
     return hfs_handle_from_fh<hfs_file_reader>(fi->fh)->read(
         {reinterpret_cast<uint8_t*>(buf), size}, offset);
+}
+
+int op_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t offset,
+                struct fuse_file_info* fi) {
+    const auto* reader = hfs_handle_from_fh<hfs_file_reader>(fi->fh);
+    // Bytes stored as they are read go to the kernel as descriptor ranges:
+    // libfuse copies them with one pread, or splices them when asked to.
+    // The whole request must be covered (a short reply reads as the end of
+    // the file), else it is read into memory.
+    constexpr size_t max_ranges = 16;
+    hfs_stored_range ranges[max_ranges];
+    size_t count = 0;
+    size_t covered = 0;
+    const size_t wanted =
+        offset >= 0 && static_cast<uint64_t>(offset) < reader->size()
+            ? static_cast<size_t>(std::min<uint64_t>(size, reader->size() - offset))
+            : 0;
+    while (covered < wanted && count < max_ranges &&
+           reader->locate(offset + static_cast<off_t>(covered), wanted - covered, ranges[count]))
+        covered += ranges[count++].length;
+    if (wanted > 0 && covered == wanted) {
+        auto* vec = static_cast<fuse_bufvec*>(
+            std::calloc(1, sizeof(fuse_bufvec) + (count - 1) * sizeof(fuse_buf)));
+        if (!vec) return -ENOMEM;
+        vec->count = count;
+        for (size_t i = 0; i < count; ++i) {
+            vec->buf[i].size = ranges[i].length;
+            vec->buf[i].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+            vec->buf[i].fd = ranges[i].fd;
+            vec->buf[i].pos = static_cast<off_t>(ranges[i].position);
+        }
+        *bufp = vec;
+        return 0;
+    }
+    auto* vec = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
+    if (!vec) return -ENOMEM;
+    *vec = FUSE_BUFVEC_INIT(size);
+    vec->buf[0].mem = std::malloc(size ? size : 1);
+    *bufp = vec;
+    if (!vec->buf[0].mem) return -ENOMEM;
+    const int got = reader->read({static_cast<uint8_t*>(vec->buf[0].mem), size}, offset);
+    vec->buf[0].size = got > 0 ? static_cast<size_t>(got) : 0;
+    return got < 0 ? got : 0;
 }
 
 int op_release(const char*, struct fuse_file_info* fi) {

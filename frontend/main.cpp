@@ -2,6 +2,7 @@
 #include "frontend/frontend.h"
 
 #include "access/device.h"
+#include "frontend/mount_table.h"
 #include "frontend/open_volume.h"
 #include "frontend/ops_common.h"
 #include "libhfs/libhfs.h"
@@ -12,8 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -43,45 +42,10 @@ struct parsed_command_line {
     parsed_command_line& operator=(const parsed_command_line&) = delete;
 };
 
-// Undoes the octal escapes ("\040" for a space) of a path in
-// /proc/self/mountinfo.
-std::string unescape_mountinfo(const std::string& field) {
-    auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    std::string path;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) &&
-            octal(field[i + 2]) && octal(field[i + 3])) {
-            path += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                      (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            path += field[i];
-        }
-    }
-    return path;
-}
-
-// What is mounted at `path` already ("TYPE SOURCE"), or empty.
-std::string mounted_at(const char* path) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        if (!(fields >> id >> parent >> device >> root >> point)) continue;
-        if (unescape_mountinfo(point) != path) continue;
-        std::string word, type, source;
-        while (fields >> word && word != "-") {}
-        fields >> type >> source;
-        return type + " " + unescape_mountinfo(source);
-    }
-    return {};
-}
-
 // Refuses a mount point something is mounted on already, as FUSE resolves
 // it. 0 when it is free (or FUSE will say what is wrong with it), else the
 // exit status after a message.
-int check_mount_point(const fuse_args& args) {
+int check_mount_point(const fuse_args& args, std::string& resolved) {
     fuse_args copy = FUSE_ARGS_INIT(0, nullptr);
     for (int i = 0; i < args.argc; ++i) fuse_opt_add_arg(&copy, args.argv[i]);
     char* mount_point = nullptr;
@@ -96,12 +60,12 @@ int check_mount_point(const fuse_args& args) {
     if (parse_result == -1) {
         status = 1; // FUSE has said why
     } else if (mount_point) {
-        const std::string what = mounted_at(mount_point);
-        if (!what.empty()) {
+        resolved = mount_point;
+        if (const auto what = hfs_find_mount(mount_point)) {
             std::fprintf(stderr,
-                         "quorvel: %s is already a mount point (%s); unmount it first or "
+                         "quorvel: %s is already a mount point (%s %s); unmount it first or "
                          "choose another folder\n",
-                         mount_point, what.c_str());
+                         mount_point, what->type.c_str(), what->source.c_str());
             status = 1;
         }
     }
@@ -111,11 +75,13 @@ int check_mount_point(const fuse_args& args) {
 }
 
 // Opens the volume, checks its journal and runs the file system.
-int mount_and_serve(parsed_command_line& cl) {
+int mount_and_serve(parsed_command_line& cl, const std::string& mount_point) {
     hfslib_vol vol{};
     if (int status = hfs_open_volume(cl.options, vol)) return status;
     hfslib_set_err_hook(log_syslog);
-    hfs_mount mount{&vol};
+    hfs_mount mount;
+    mount.vol = &vol;
+    mount.mount_point = mount_point;
 #if FUSE_USE_VERSION >= 30
     mount.connection_options = cl.connection_options;
 #endif
@@ -138,10 +104,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (int status = hfs_check_options(options)) return status;
-    if (int status = check_mount_point(cl.args)) return status;
+    std::string mount_point;
+    if (int status = check_mount_point(cl.args, mount_point)) return status;
 
     add_mount_options(&cl.args, &options);
-    int status = mount_and_serve(cl);
+    int status = mount_and_serve(cl, mount_point);
     hfslib_teardown();
     return status;
 }

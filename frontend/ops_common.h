@@ -6,10 +6,19 @@
 
 #include "libhfs/libhfs.h"
 
+#include <mutex>
+#include <string>
+
 // The volume being served, and (libfuse 3) the connection options given on
 // the command line, applied when the kernel connects.
 struct hfs_mount {
     hfslib_vol* vol = nullptr;
+    std::string mount_point; // as resolved
+    // Whether to let the kernel read ahead as far as one read request may
+    // carry (not when the command line set max_readahead), done once.
+    bool raise_readahead = true;
+    std::once_flag readahead_raised;
+
 #if FUSE_USE_VERSION >= 30
     struct fuse_conn_info_opts* connection_options = nullptr;
 #endif
