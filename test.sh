@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: unit tests and
 # end-to-end tests through real mounts, in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short fuzzing run of every fuzz target.
+# UndefinedBehaviorSanitizer (against libfuse 3), the end-to-end tests again
+# against libfuse 2.9, then a short fuzzing run of every fuzz target.
 # Ends with one line "N passed, N failed[, N skipped]".
 #
 # ./test.sh --quick: the edit-compile-test loop: the ordinary build only, its
@@ -60,6 +61,13 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
     -DQUORVEL_TESTS=ON >/dev/null &&
     ninja -C build-asan -j"$jobs" || { echo "test.sh: sanitizer build failed" >&2; echo "0 passed, 1 failed"; exit 1; }
 
+echo "== building against libfuse 2.9 (build-fuse2/)"
+fuse2_built=0
+cmake -S . -B build-fuse2 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUSE2=ON \
+    -DQUORVEL_TESTS=ON >/dev/null &&
+    ninja -C build-fuse2 -j"$jobs" quorvel quorvel-extract mkhfs image_decode && fuse2_built=1
+[ "$fuse2_built" -eq 1 ] || echo "test.sh: the libfuse 2.9 build failed; its end-to-end run counts as failed" >&2
+
 echo "== building the fuzz targets with clang (build-fuzz/)"
 fuzz_built=0
 if command -v clang++ >/dev/null; then
@@ -76,6 +84,18 @@ log=build-asan/test-log.txt
 ctest --test-dir build-asan -j"$jobs" --output-on-failure --timeout 900 2>&1 | tee "$log"
 ctest_status=${PIPESTATUS[0]}
 
+echo "== the end-to-end tests again, against libfuse 2.9 (build-fuse2/)"
+fuse2_log=build-fuse2/test-log.txt
+if [ "$fuse2_built" -eq 1 ]; then
+    ctest --test-dir build-fuse2 -j"$jobs" --output-on-failure --timeout 900 -L e2e \
+        -E '^without_shared_data$' 2>&1 | tee "$fuse2_log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || ctest_status=1
+else
+    mkdir -p build-fuse2
+    echo "0% tests passed, 1 tests failed out of 1" >"$fuse2_log"
+    ctest_status=1
+fi
+
 echo "== short fuzzing runs of every target"
 fuzz_log=build-fuzz/test-log.txt
 if [ "$fuzz_built" -eq 1 ]; then
@@ -88,9 +108,9 @@ else
 fi
 
 # Sums "N% tests passed, F tests failed out of T" and the skipped tests of
-# both logs.
+# every log.
 total=0 failed=0 skipped=0
-for f in "$log" "$fuzz_log"; do
+for f in "$log" "$fuse2_log" "$fuzz_log"; do
     t=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\).*/\1/p' "$f" | tail -1)
     x=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of.*/\1/p' "$f" | tail -1)
     s=$(grep -c '(Skipped)$' "$f")

@@ -41,6 +41,7 @@ case_() {
 case_ "fuse" ""                                    # fuse3 present, as on a desktop
 case_ "fuse libfuse-dev" "libfuse-dev"             # only the library to add
 case_ "fuse3" ""                                   # FUSE 2 tools present
+case_ "fuse3 libfuse3-dev" "libfuse3-dev"          # the libfuse 3 library beside them
 case_ "fuse fuse3" "fuse3"                         # neither: Debian's own FUSE
 case_ "fuse fuse3 7zip" "7zip fuse3"
 [ "$failures" -eq 0 ] && echo "install-deps: all cases passed"
