@@ -29,8 +29,8 @@ struct hfs_device {
     // The size of `fd` when its bytes are the device's as they stand (no
     // disk image, no alignment needed); 0 otherwise.
     uint64_t plain_size = 0;
-    hfs_path_cache_ptr cache;        // null when caching is off
-    std::string rsrc_ext;            // resource-fork file-name suffix; empty = none
+    hfs_path_cache_ptr cache; // null when caching is off
+    std::string rsrc_ext;     // resource-fork file-name suffix; empty = none
     uint8_t default_fork = 0x00;
     uint16_t default_file_mode = 0;
     uint16_t default_dir_mode = 0;
