@@ -137,6 +137,7 @@ int op_open(const char* path, struct fuse_file_info* fi) {
     });
     if (int err = open_reader<hfs_file_reader>(path, fi)) return err;
     fi->keep_cache = 1;
+    fi->direct_io = mount->direct_io;
     return 0;
 }
 

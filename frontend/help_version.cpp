@@ -36,6 +36,7 @@ void show_help(const char* program, const hfs_options* options) {
         "    -o partition=N         mount the N-th partition of a whole-disk image (default: the "
         "first HFS+ one)\n"
         "    -o image_cache=N       MiB of decoded disk-image (.dmg) data kept in memory (%u)\n"
+        "    -o direct_io           read files without the kernel's page cache\n"
         "\n"
         "    -o default_file_mode=N octal filesystem permissions for Mac OS Classic files (%o)\n"
         "    -o default_dir_mode=N  octal filesystem permissions for Mac OS Classic directories "

@@ -82,10 +82,14 @@ int mount_and_serve(parsed_command_line& cl, const std::string& mount_point) {
     hfs_mount mount;
     mount.vol = &vol;
     mount.mount_point = mount_point;
+    mount.direct_io = cl.options.direct_io != 0;
 #if FUSE_USE_VERSION >= 30
     mount.connection_options = cl.connection_options;
 #endif
-    return fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount);
+    const int status = fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount);
+    // libfuse 3 numbers its failures (3 for an unknown option, 4 for a
+    // failed mount, ...); libfuse 2, and this program, give 1 for all.
+    return status == 0 ? 0 : 1;
 }
 
 } // namespace

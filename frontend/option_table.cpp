@@ -32,8 +32,21 @@ const struct fuse_opt hfs_opts[] = {
     HFS_OPT("disable_symlinks", disable_symlinks, 1),
     HFS_OPT("partition=%u", partition, 0),
     HFS_OPT("image_cache=%u", image_cache, 0),
+    HFS_OPT("direct_io", direct_io, 1),
     // fstab options meant for the boot process, not for the file system.
     FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
+#if FUSE_USE_VERSION >= 30
+    // libfuse 2 options that libfuse 3 dropped and that change nothing for
+    // a read-only volume served with its own inode numbers: accepted, so
+    // that command lines and fstab lines work with either build.
+    FUSE_OPT_KEY("use_ino", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("readdir_ino", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("nonempty", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("big_writes", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("hard_remove", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("intr", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("intr_signal=", FUSE_OPT_KEY_DISCARD),
+#endif
     FUSE_OPT_END,
 };
 

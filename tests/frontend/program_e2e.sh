@@ -125,7 +125,11 @@ rows="21|$work is a folder, not a volume (the volume comes first on the command 
 1|Error: bad value for default_dir_mode: 10000 (an octal mode, at most 7777)|-o default_dir_mode=10000 $work/vol.img $work/mnt"
 if [ -e /dev/fuse ] && "$QUORVEL" "$work/vol.img" "$work/busy"; then
     rows+="
-1|quorvel: $work/busy is already a mount point (fuse.quorvel $work/vol.img); unmount it first|$work/vol.img $work/busy"
+1|quorvel: $work/busy is already a mount point (fuse.quorvel $work/vol.img); unmount it first|$work/vol.img $work/busy
+1|fuse: unknown option|-o no_such_option $work/vol.img $work/mnt"
+    # Options libfuse 3 dropped are still taken, as libfuse 2 takes them.
+    run 0 -o use_ino,readdir_ino,nonempty,big_writes,hard_remove,intr,direct_io "$work/vol.img" "$work/mnt"
+    fusermount -u "$work/mnt" || fail "no mount with the libfuse 2 options"
 else
     echo "note: no FUSE mount, the busy mount point is not checked"
 fi
