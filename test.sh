@@ -2,7 +2,9 @@
 # Installs what is missing, builds, and runs every test: unit tests and
 # end-to-end tests through real mounts, in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (against libfuse 3), the end-to-end tests again
-# against libfuse 2.9, then a short fuzzing run of every fuzz target.
+# against libfuse 2.9, a short fuzzing run of every fuzz target, then the
+# threaded stress test and the access layer's unit tests in a build with
+# ThreadSanitizer.
 # Ends with one line "N passed, N failed[, N skipped]".
 #
 # ./test.sh --quick: the edit-compile-test loop: the ordinary build only, its
@@ -77,6 +79,14 @@ if command -v clang++ >/dev/null; then
 fi
 [ "$fuzz_built" -eq 1 ] || echo "test.sh: the fuzz targets did not build; their smoke runs count as failed" >&2
 
+# Only what the threaded stress test and the access layer's tests need.
+echo "== building the mount with ThreadSanitizer (build-tsan/)"
+tsan_built=0
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON \
+    -DQUORVEL_TESTS=ON >/dev/null &&
+    ninja -C build-tsan -j"$jobs" quorvel mkhfs access_tests && tsan_built=1
+[ "$tsan_built" -eq 1 ] || echo "test.sh: the ThreadSanitizer build failed; its tests count as failed" >&2
+
 echo "== running tests"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -107,10 +117,23 @@ else
     ctest_status=1
 fi
 
+echo "== the threaded mount and the access layer under ThreadSanitizer"
+tsan_log=build-tsan/test-log.txt
+if [ "$tsan_built" -eq 1 ]; then
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:exitcode=66} \
+        ctest --test-dir build-tsan -j"$jobs" --output-on-failure --timeout 900 \
+        -R '^(threads_e2e|access\..*)$' 2>&1 | tee "$tsan_log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || ctest_status=1
+else
+    mkdir -p build-tsan
+    echo "0% tests passed, 1 tests failed out of 1" >"$tsan_log"
+    ctest_status=1
+fi
+
 # Sums "N% tests passed, F tests failed out of T" and the skipped tests of
 # every log.
 total=0 failed=0 skipped=0
-for f in "$log" "$fuse2_log" "$fuzz_log"; do
+for f in "$log" "$fuse2_log" "$fuzz_log" "$tsan_log"; do
     t=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\).*/\1/p' "$f" | tail -1)
     x=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of.*/\1/p' "$f" | tail -1)
     s=$(grep -c '(Skipped)$' "$f")

@@ -94,6 +94,15 @@ int read_memory(const hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t off
     return 0;
 }
 
+// What strerror_r gave: the GNU form returns the text, the POSIX form fills
+// the buffer.
+[[maybe_unused]] const char* error_text(const char* text, const char*) {
+    return text;
+}
+[[maybe_unused]] const char* error_text(int, const char* buffer) {
+    return buffer;
+}
+
 int fail_open(int err) {
     errno = err;
     return -err;
@@ -289,7 +298,10 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
                       nullptr, 0, size, device_offset, dev->image->size());
         return err;
     }
+    // strerror_r: strerror may share its buffer between the request threads.
+    char text[64];
     hfslib_report("read of %lu bytes at offset %lu failed (block size %u): %s", nullptr, 0, size,
-                  device_offset, dev->blksize, std::strerror(-err));
+                  device_offset, dev->blksize,
+                  error_text(strerror_r(-err, text, sizeof text), text));
     return err;
 }

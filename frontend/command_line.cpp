@@ -49,12 +49,25 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
 // which may shorten them.
 constexpr char cache_timeouts[] = "-oentry_timeout=86400,attr_timeout=86400,negative_timeout=86400";
 
-// Adds the fixed mount options and runs FUSE single-threaded. They come
-// after every option given, and FUSE lets the last of "suid"/"nosuid" (and
-// "dev"/"nodev") win: a volume from elsewhere never gets set-id programs or
-// device nodes honoured, even when mount(8) passes "suid,dev" for root.
+#if FUSE_USE_VERSION >= 30
+// Idle request threads are kept, up to libfuse's limit: what libfuse 3.12 and
+// later do when the option is not given, except that 3.14 then complains
+// "Ignoring invalid max threads value 4294967295" in the foreground (its
+// unset value fails its own range check). Given before the user's options.
+constexpr char idle_threads[] = "-omax_idle_threads=100000";
+#endif
+
+// Adds the fixed mount options. They come after every option given, and FUSE
+// lets the last of "suid"/"nosuid" (and "dev"/"nodev") win: a volume from
+// elsewhere never gets set-id programs or device nodes honoured, even when
+// mount(8) passes "suid,dev" for root. No "-s": FUSE serves requests on
+// several threads (access/ and the handle registry lock what they share)
+// unless the user asks for one thread with -s.
 void add_mount_options(struct fuse_args* args, const hfs_options* options) {
     fuse_opt_insert_arg(args, 1, cache_timeouts);
+#if FUSE_USE_VERSION >= 30
+    fuse_opt_insert_arg(args, 2, idle_threads);
+#endif
     std::string fsname = std::string("fsname=") + options->volume;
     char* mount_options = nullptr;
     fuse_opt_add_opt(&mount_options, "ro");
@@ -68,6 +81,5 @@ void add_mount_options(struct fuse_args* args, const hfs_options* options) {
     fuse_opt_add_opt_escaped(&mount_options, fsname.c_str());
     fuse_opt_add_arg(args, "-o");
     fuse_opt_add_arg(args, mount_options);
-    fuse_opt_add_arg(args, "-s");
     std::free(mount_options);
 }

@@ -28,8 +28,9 @@ extern const struct fuse_opt hfs_opts[];
 
 int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs);
 // Appends the fixed mount options (read-only, no set-id programs or device
-// nodes, inode numbers, file-system type and name) and "-s"
-// (single-threaded) to the FUSE arguments, after every option given.
+// nodes, inode numbers, file-system type and name) to the FUSE arguments,
+// after every option given. FUSE serves requests on several threads unless
+// the user gives -s.
 void add_mount_options(struct fuse_args* args, const hfs_options* options);
 
 void show_help(const char* program, const hfs_options* options);
