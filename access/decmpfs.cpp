@@ -474,7 +474,9 @@ struct hfs_decmp_ahead {
         std::unique_lock held(lock);
         closing = true;
         if (used_pool) pending -= static_cast<uint32_t>(decode_pool::instance().cancel(this));
+        ++waiting;
         changed.wait(held, [&] { return pending == 0; });
+        --waiting;
         for (slot& sl : slots) {
             if (sl.buf) release_ahead(buffer_bytes());
         }
@@ -521,6 +523,12 @@ struct hfs_decmp_ahead {
             }
             return false;
         };
+        // The queue is refilled once half the chunks ahead are gone, so that
+        // a worker wakes for several jobs at a time.
+        uint64_t held_ahead = 0;
+        for (uint64_t c = uint64_t{pos} + 1; c <= last; ++c)
+            held_ahead += find(static_cast<uint32_t>(c)) != nullptr;
+        if (last > pos && held_ahead >= (ahead_slots - 1) / 2) return;
         for (uint64_t c = uint64_t{pos} + 1; c <= last; ++c) {
             if (find(static_cast<uint32_t>(c))) continue;
             slot* pick = nullptr;
@@ -577,9 +585,11 @@ struct hfs_decmp_ahead {
             }
             if (sl->state == phase::decoding) {
                 const uint32_t generation = sl->generation;
+                ++waiting;
                 changed.wait(held, [&] {
                     return sl->generation != generation || sl->state != phase::decoding;
                 });
+                --waiting;
                 continue;
             }
             const uint64_t len = chunk_bytes(file, c);
@@ -604,6 +614,7 @@ struct hfs_decmp_ahead {
     // pool's.
     std::mutex lock;
     std::condition_variable changed; // a slot was decoded, failed, or a job ended
+    uint32_t waiting = 0;            // threads waiting on `changed`
     hfslib_vol* vol = nullptr;       // of the reads, for the jobs
     std::array<slot, ahead_slots> slots;
     uint64_t next_read = UINT64_MAX; // where a sequential read starts
@@ -631,7 +642,7 @@ void run_ahead_job(const ahead_job& job, std::vector<uint8_t>& packed, hfs_decmp
         std::lock_guard held(w.lock);
         if (w.closing || sl.generation != job.generation || sl.state != phase::queued) {
             --w.pending;
-            w.changed.notify_all();
+            if (w.waiting) w.changed.notify_all();
             return;
         }
         sl.state = phase::decoding;
@@ -651,7 +662,7 @@ void run_ahead_job(const ahead_job& job, std::vector<uint8_t>& packed, hfs_decmp
     std::lock_guard held(w.lock);
     sl.state = rc == 0 ? phase::ready : phase::failed;
     --w.pending;
-    w.changed.notify_all();
+    if (w.waiting) w.changed.notify_all();
 }
 
 // Decodes chunk i into the cache; the caller holds the write lock.
