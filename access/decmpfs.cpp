@@ -348,8 +348,9 @@ int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t
 // background failure is dropped without a message; the reader's own decode
 // reports it.
 
-// Slots of one file's window (a slot holds one decoded chunk).
-constexpr size_t ahead_slots = 8;
+// Slots of one file's window (a slot holds one decoded chunk): 1 MiB of
+// 64 KiB chunks, eight 128 KiB reads of the kernel's.
+constexpr size_t ahead_slots = 16;
 // Bytes of slot buffers of all open files together; a file whose slot
 // cannot have its buffer decodes ahead less, or not at all.
 constexpr uint64_t ahead_budget = uint64_t{16} << 20;
