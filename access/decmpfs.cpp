@@ -1,6 +1,6 @@
 // Compressed files: the decmpfs attribute header, the chunk tables of the
-// resource fork, the decoding of one unit and the reads through the
-// one-chunk cache.
+// resource fork, the decoding of one unit, the reads through the one-chunk
+// cache, and the decode-ahead of sequential reads.
 //
 // Adding a compression type: write its decoder (an hfs_decmp_decoder, next
 // to decode_zlib below) unless an existing one fits, and add its row to
@@ -20,12 +20,18 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
+#include <pthread.h>
+#include <signal.h>
+#include <stop_token>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -268,6 +274,7 @@ int open_chunked(hfslib_vol* vol, hfs_decmp& s) {
         }
     }
     s.chunk_count = static_cast<uint32_t>(s.chunks.size());
+    if (s.chunk_count > 1) s.ahead.reset(std::make_unique<hfs_decmp_ahead>(s).release());
     return 0;
 }
 
@@ -291,26 +298,372 @@ int open_inline(hfs_decmp& s, std::span<const uint8_t> payload) {
     return 0;
 }
 
+// Reads chunk i into `packed` and decodes it into dst (room dst_cap; with
+// `exact`, the chunk's length exactly), with `scratch` as the decoders'
+// working memory. 0; the error of the read; or, with `bad` set, -ENOMEM or
+// -EIO for a chunk that does not decode to exactly its bytes (not reported:
+// that is the caller's).
+int unpack_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, std::vector<uint8_t>& packed,
+                 hfs_decmp_scratch& scratch, uint8_t* dst, size_t dst_cap, bool exact,
+                 size_t& produced, bool& bad) {
+    bad = false;
+    produced = 0;
+    const hfs_decmp_chunk& c = s.chunks[i];
+    if (packed.size() < std::max<uint32_t>(c.length, 1))
+        packed.resize(std::max<uint32_t>(c.length, 1));
+    if (int rc = read_rsrc(vol, s, packed.data(), c.length, c.offset)) return rc;
+    ++s.decodes;
+    const int rc =
+        unpack_unit(s.type, dst, dst_cap, packed.data(), c.length, &produced, &scratch, exact);
+    if (rc != 0 || produced != chunk_bytes(s, i)) {
+        bad = true;
+        return rc == -ENOMEM ? -ENOMEM : -EIO;
+    }
+    return 0;
+}
+
 // Reads chunk i and decodes it into dst (room dst_cap; with `exact`, the
 // chunk's length exactly); the caller holds the write lock. 0, or the error
 // of a chunk that cannot be read or does not decode to exactly its bytes.
 int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t dst_cap,
                  bool exact, size_t& produced) {
-    const hfs_decmp_chunk& c = s.chunks[i];
-    if (s.packed.size() < std::max<uint32_t>(c.length, 1))
-        s.packed.resize(std::max<uint32_t>(c.length, 1));
-    if (int rc = read_rsrc(vol, s, s.packed.data(), c.length, c.offset)) return rc;
-    produced = 0;
-    ++s.decodes;
-    const int rc =
-        unpack_unit(s.type, dst, dst_cap, s.packed.data(), c.length, &produced, &s.scratch, exact);
-    const uint64_t expected = chunk_bytes(s, i);
-    if (rc != 0 || produced != expected) {
+    bool bad = false;
+    const int rc = unpack_chunk(vol, s, i, s.packed, s.scratch, dst, dst_cap, exact, produced, bad);
+    if (bad) {
         report("decmpfs chunk %u of cnid %u does not decode to %llu bytes\n", i, s.cnid,
-               static_cast<unsigned long long>(expected));
-        return rc == -ENOMEM ? -ENOMEM : -EIO;
+               static_cast<unsigned long long>(chunk_bytes(s, i)));
     }
-    return 0;
+    return rc;
+}
+
+// --- Decode-ahead -------------------------------------------------------------
+//
+// A read that starts where the previous read of the same open file ended
+// (never the first read) is sequential. Before it copies chunk p, it tops up
+// the file's window: chunks p + 1 .. p + ahead_slots - 1 that the window
+// does not hold yet get a slot and a job in the decode pool. A reader takes
+// a decoded chunk from its slot, waits for a chunk a worker is decoding, and
+// decodes a chunk itself (as without the window: into its buffer or the
+// one-chunk cache) when no worker has started it or the worker failed. A
+// background failure is dropped without a message; the reader's own decode
+// reports it.
+
+// Slots of one file's window (a slot holds one decoded chunk): 1 MiB of
+// 64 KiB chunks, eight 128 KiB reads of the kernel's.
+constexpr size_t ahead_slots = 16;
+// Bytes of slot buffers of all open files together; a file whose slot
+// cannot have its buffer decodes ahead less, or not at all.
+constexpr uint64_t ahead_budget = uint64_t{16} << 20;
+std::atomic<uint64_t> ahead_reserved{0};
+
+bool reserve_ahead(uint64_t bytes) {
+    uint64_t now = ahead_reserved.load(std::memory_order_relaxed);
+    do {
+        if (now > ahead_budget || bytes > ahead_budget - now) return false;
+    } while (!ahead_reserved.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
+    return true;
+}
+
+void release_ahead(uint64_t bytes) {
+    ahead_reserved.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+// Decode chunk `slot` of `window` if the slot still has the generation the
+// job was queued with.
+struct ahead_job {
+    hfs_decmp_ahead* window;
+    uint32_t slot;
+    uint32_t generation;
+};
+
+void run_ahead_job(const ahead_job& job, std::vector<uint8_t>& packed, hfs_decmp_scratch& scratch);
+
+// The workers that decode ahead, one set for the process: started at the
+// first job, stopped and joined when the program ends (after every file has
+// been closed: closing a file takes its jobs back).
+class decode_pool {
+public:
+    static decode_pool& instance() {
+        static decode_pool pool;
+        return pool;
+    }
+    decode_pool(const decode_pool&) = delete;
+    decode_pool& operator=(const decode_pool&) = delete;
+
+    // Queues a job; false when it cannot be queued or no worker runs.
+    bool submit(const ahead_job& job) {
+        std::lock_guard held(lock_);
+        if (workers_.empty()) start();
+        if (workers_.empty()) return false;
+        try {
+            queue_.push_back(job);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        wake_.notify_one();
+        return true;
+    }
+
+    // Takes the queued jobs of `window` back; how many.
+    size_t cancel(const hfs_decmp_ahead* window) {
+        std::lock_guard held(lock_);
+        return std::erase_if(queue_, [&](const ahead_job& j) { return j.window == window; });
+    }
+
+private:
+    decode_pool() = default;
+
+    // Both cores of a small machine, no more than four. The workers take no
+    // signals: those are the FUSE loop's.
+    void start() {
+        const unsigned cores = std::thread::hardware_concurrency();
+        const unsigned count = std::clamp(cores, 1u, 4u);
+        sigset_t all{};
+        sigset_t old{};
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        try {
+            workers_.reserve(count);
+            for (unsigned i = 0; i < count; ++i)
+                workers_.emplace_back([this](std::stop_token stop) { work(stop); });
+        } catch (const std::system_error&) {
+        } catch (const std::bad_alloc&) {}
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+
+    void work(std::stop_token stop) {
+        std::vector<uint8_t> packed;
+        hfs_decmp_scratch scratch;
+        for (;;) {
+            ahead_job job{};
+            {
+                std::unique_lock held(lock_);
+                if (!wake_.wait(held, stop, [&] { return !queue_.empty(); })) return;
+                job = queue_.front();
+                queue_.pop_front();
+            }
+            run_ahead_job(job, packed, scratch);
+        }
+    }
+
+    std::mutex lock_; // guards queue_ and workers_
+    std::condition_variable_any wake_;
+    std::deque<ahead_job> queue_;
+    std::vector<std::jthread> workers_; // last: joined before the rest goes
+};
+
+} // namespace
+
+struct hfs_decmp_ahead {
+    enum class phase : uint8_t { empty, queued, decoding, ready, failed };
+    struct slot {
+        phase state = phase::empty;
+        uint32_t chunk = 0;
+        // Changes whenever the slot is given up or given a chunk: a job of an
+        // older generation finds nothing to do.
+        uint32_t generation = 0;
+        uint32_t readers = 0;           // copying out of buf without the lock
+        std::unique_ptr<uint8_t[]> buf; // buffer_bytes(), from the first use
+    };
+
+    explicit hfs_decmp_ahead(hfs_decmp& owner) : file(owner) {}
+    hfs_decmp_ahead(const hfs_decmp_ahead&) = delete;
+    hfs_decmp_ahead& operator=(const hfs_decmp_ahead&) = delete;
+
+    // Takes the queued jobs back and waits for the running ones.
+    ~hfs_decmp_ahead() {
+        std::unique_lock held(lock);
+        closing = true;
+        if (used_pool) pending -= static_cast<uint32_t>(decode_pool::instance().cancel(this));
+        ++waiting;
+        changed.wait(held, [&] { return pending == 0; });
+        --waiting;
+        for (slot& sl : slots) {
+            if (sl.buf) release_ahead(buffer_bytes());
+        }
+    }
+
+    uint64_t buffer_bytes() const { return std::min<uint64_t>(file.kind->chunk_size, file.size); }
+
+    // Notes a read of [offset, offset + n); whether it is sequential.
+    bool begin_read(uint64_t offset, uint64_t n) {
+        std::lock_guard held(lock);
+        const bool sequential = offset == next_read;
+        next_read = offset + n;
+        return sequential;
+    }
+
+    // The slot holding (or about to hold) chunk c; null when none does.
+    slot* find(uint32_t c) {
+        for (slot& sl : slots) {
+            if (sl.state != phase::empty && sl.chunk == c) return &sl;
+        }
+        return nullptr;
+    }
+
+    // Queues the chunks after `pos` (which a sequential reader is at) that
+    // the window lacks, as far as free slots, the budget and the pool allow.
+    void top_up(hfslib_vol* volume, uint32_t pos) {
+        std::lock_guard held(lock);
+        if (closing) return;
+        vol = volume;
+        const uint64_t last =
+            std::min<uint64_t>(uint64_t{pos} + ahead_slots - 1, uint64_t{file.chunk_count} - 1);
+        auto spare = [&](const slot& sl) {
+            const bool wanted = sl.chunk >= pos && sl.chunk <= last;
+            switch (sl.state) {
+            case phase::empty:
+                return true;
+            case phase::queued:
+                return !wanted;
+            case phase::ready:
+            case phase::failed:
+                return !wanted && sl.readers == 0;
+            case phase::decoding:
+                return false;
+            }
+            return false;
+        };
+        // The queue is refilled once half the chunks ahead are gone, so that
+        // a worker wakes for several jobs at a time.
+        uint64_t held_ahead = 0;
+        for (uint64_t c = uint64_t{pos} + 1; c <= last; ++c)
+            held_ahead += find(static_cast<uint32_t>(c)) != nullptr;
+        if (last > pos && held_ahead >= (ahead_slots - 1) / 2) return;
+        for (uint64_t c = uint64_t{pos} + 1; c <= last; ++c) {
+            if (find(static_cast<uint32_t>(c))) continue;
+            slot* pick = nullptr;
+            for (slot& sl : slots) {
+                if (spare(sl) && (!pick || (sl.buf && !pick->buf))) pick = &sl;
+            }
+            if (!pick) break;
+            if (!pick->buf) {
+                if (!reserve_ahead(buffer_bytes())) break;
+                try {
+                    pick->buf = std::make_unique_for_overwrite<uint8_t[]>(buffer_bytes());
+                } catch (const std::bad_alloc&) {
+                    release_ahead(buffer_bytes());
+                    break;
+                }
+            }
+            pick->state = phase::queued;
+            pick->chunk = static_cast<uint32_t>(c);
+            ++pick->generation;
+            const auto index = static_cast<uint32_t>(pick - slots.data());
+            used_pool = true;
+            if (!decode_pool::instance().submit({this, index, pick->generation})) {
+                pick->state = phase::empty;
+                ++pick->generation;
+                break;
+            }
+            ++pending;
+        }
+        // At the last chunk nothing more comes: the idle buffers go back.
+        if (last == pos) {
+            for (slot& sl : slots) {
+                if (sl.state == phase::empty && sl.buf) {
+                    sl.buf.reset();
+                    release_ahead(buffer_bytes());
+                }
+            }
+        }
+    }
+
+    // Copies chunk c from byte `from` into dst (room bytes at most) when the
+    // window has it decoded, waiting while a worker decodes it: the count
+    // copied. -1 when the reader must decode it itself (not in the window,
+    // not started - the job is then dropped - or failed). A sequential
+    // reader that copied the chunk to its end gives its slot up.
+    int64_t take(uint32_t c, uint64_t from, uint8_t* dst, uint64_t room, bool sequential) {
+        std::unique_lock held(lock);
+        for (;;) {
+            slot* sl = find(c);
+            if (!sl || sl->state == phase::failed) return -1;
+            if (sl->state == phase::queued) {
+                sl->state = phase::empty;
+                ++sl->generation;
+                return -1;
+            }
+            if (sl->state == phase::decoding) {
+                const uint32_t generation = sl->generation;
+                ++waiting;
+                changed.wait(held, [&] {
+                    return sl->generation != generation || sl->state != phase::decoding;
+                });
+                --waiting;
+                continue;
+            }
+            const uint64_t len = chunk_bytes(file, c);
+            const uint64_t n = from < len ? std::min(len - from, room) : 0;
+            ++sl->readers;
+            held.unlock();
+            std::memcpy(dst, sl->buf.get() + from, n);
+            held.lock();
+            --sl->readers;
+            if (sequential && from + n == len && sl->readers == 0) {
+                sl->state = phase::empty;
+                ++sl->generation;
+            }
+            return static_cast<int64_t>(n);
+        }
+    }
+
+    hfs_decmp& file;
+    // Guards everything below (the buffers of slots being decoded or copied
+    // from excepted: those belong to their worker or readers). Taken last:
+    // never held across a device read, a decode, or another lock but the
+    // pool's.
+    std::mutex lock;
+    std::condition_variable changed; // a slot was decoded, failed, or a job ended
+    uint32_t waiting = 0;            // threads waiting on `changed`
+    hfslib_vol* vol = nullptr;       // of the reads, for the jobs
+    std::array<slot, ahead_slots> slots;
+    uint64_t next_read = UINT64_MAX; // where a sequential read starts
+    uint32_t pending = 0;            // jobs queued or running
+    bool closing = false;
+    bool used_pool = false;
+};
+
+void hfs_decmp_ahead_deleter::operator()(hfs_decmp_ahead* ahead) const noexcept {
+    std::unique_ptr<hfs_decmp_ahead> owned(ahead);
+}
+
+namespace {
+
+// A background decode of one chunk into its slot. A failure is dropped
+// without a message: the reader decodes that chunk itself and reports it.
+void run_ahead_job(const ahead_job& job, std::vector<uint8_t>& packed, hfs_decmp_scratch& scratch) {
+    using phase = hfs_decmp_ahead::phase;
+    hfs_decmp_ahead& w = *job.window;
+    hfs_decmp_ahead::slot& sl = w.slots[job.slot];
+    uint32_t c = 0;
+    hfslib_vol* vol = nullptr;
+    uint8_t* dst = nullptr;
+    {
+        std::lock_guard held(w.lock);
+        if (w.closing || sl.generation != job.generation || sl.state != phase::queued) {
+            --w.pending;
+            if (w.waiting) w.changed.notify_all();
+            return;
+        }
+        sl.state = phase::decoding;
+        c = sl.chunk;
+        vol = w.vol;
+        dst = sl.buf.get();
+    }
+    int rc = 0;
+    try {
+        size_t produced = 0;
+        bool bad = false;
+        rc = unpack_chunk(vol, w.file, c, packed, scratch, dst, chunk_bytes(w.file, c), true,
+                          produced, bad);
+    } catch (const std::bad_alloc&) {
+        rc = -ENOMEM;
+    }
+    std::lock_guard held(w.lock);
+    sl.state = rc == 0 ? phase::ready : phase::failed;
+    --w.pending;
+    if (w.waiting) w.changed.notify_all();
 }
 
 // Decodes chunk i into the cache; the caller holds the write lock.
@@ -336,10 +689,19 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
     const uint64_t end = std::min(last_byte / chunk_size + 1, count);
     if (first >= end) return 0;
 
+    const bool sequential = s.ahead && s.ahead->begin_read(offset, n);
     uint64_t copied = 0;
     for (uint64_t i = first; i < end && copied < n; ++i) {
         const auto chunk = static_cast<uint32_t>(i);
         const uint64_t from = i == first ? offset % chunk_size : 0;
+        if (s.ahead) {
+            if (sequential) s.ahead->top_up(vol, chunk);
+            const int64_t got = s.ahead->take(chunk, from, out + copied, n - copied, sequential);
+            if (got >= 0) {
+                copied += static_cast<uint64_t>(got);
+                continue;
+            }
+        }
         auto copy_out = [&] {
             const uint64_t avail = s.cached_len > from ? s.cached_len - from : 0;
             const uint64_t take = std::min(avail, n - copied);

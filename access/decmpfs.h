@@ -4,7 +4,9 @@
 // the header in the attribute, or in the resource fork as chunks decoded one
 // at a time, with the last chunk decoded kept in a per-file cache), its
 // decoder (zlib, LZFSE or raw LZVN), the chunk tables its fork may hold and
-// its chunk size.
+// its chunk size. While a chunked file is read sequentially, the chunks
+// after the read are decoded ahead on a small pool of background threads
+// into a bounded per-file window (decode-ahead).
 //
 // Errors: every function returns 0 or a count on success, a negative errno
 // value on failure (zlib's and the LZFSE decoder's results are converted).
@@ -85,6 +87,12 @@ const hfs_decmp_kind* hfs_decmp_kind_of(uint8_t type);
 // the resource fork, odd ones whole.
 uint32_t hfs_decmp_chunk_size(uint8_t type);
 
+// The decode-ahead window of a chunked file (decmpfs.cpp).
+struct hfs_decmp_ahead;
+struct hfs_decmp_ahead_deleter {
+    void operator()(hfs_decmp_ahead* ahead) const noexcept;
+};
+
 // The state of one open compressed file. Created by hfs_decmp_open, released
 // by hfs_decmp_close (or the guard hfs_decmp_ptr).
 struct hfs_decmp {
@@ -107,12 +115,17 @@ struct hfs_decmp {
     std::shared_mutex lock;
     std::vector<hfslib_extent> rsrc_extents;
     uint16_t rsrc_extent_count = 0;
-    // Chunks decoded so far (a cache miss each).
+    // Chunks decoded so far (a cache miss each, or a chunk decoded ahead).
     std::atomic<uint64_t> decodes{0};
     // Working memory of the chunked reads, kept across reads (guarded by
     // `lock`, held for writing): one compressed chunk, and the decoders'.
     std::vector<uint8_t> packed;
     hfs_decmp_scratch scratch;
+    // Chunked files of more than one chunk: the chunks decoded ahead of a
+    // sequential reader, with the jobs that decode them. Last, so that it
+    // goes first: its destruction cancels or waits for those jobs, which use
+    // the fields above.
+    std::unique_ptr<hfs_decmp_ahead, hfs_decmp_ahead_deleter> ahead;
 
     hfs_decmp_info info() const { return {type, size}; }
 };

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -59,7 +60,13 @@ int check_mount_point(const fuse_args& args, std::string& resolved) {
 #endif
     if (parse_result == -1) {
         status = 1; // FUSE has said why
-    } else if (mount_point) {
+    } else if (!mount_point) {
+#if FUSE_USE_VERSION >= 30
+        if (parsed.show_version) return fuse_opt_free_args(&copy), 0; // -V: FUSE's version
+#endif
+        std::fprintf(stderr, "quorvel: no mount point given\n");
+        status = 1;
+    } else {
         resolved = mount_point;
         if (const auto what = hfs_find_mount(mount_point)) {
             std::fprintf(stderr,
@@ -74,6 +81,49 @@ int check_mount_point(const fuse_args& args, std::string& resolved) {
     return status;
 }
 
+#if FUSE_USE_VERSION >= 30
+// libfuse 3's fuse_main, with the exit statuses of libfuse 2 (and of this
+// program): 0 when the file system was unmounted or stopped by a signal
+// (SIGTERM, SIGINT, SIGHUP), 1 for any failure. fuse_main numbers its
+// failures (3 for an unknown option, 4 for a failed mount, ...) and gives 8
+// for a loop ended by a signal.
+int serve(fuse_args& args, hfs_mount& mount) {
+    fuse_cmdline_opts opts{};
+    if (fuse_parse_cmdline(&args, &opts) != 0) return 1;
+    const std::unique_ptr<char, decltype(&std::free)> mount_point(opts.mountpoint, &std::free);
+    if (opts.show_version) { // -V
+        std::printf("FUSE library version %s\n", fuse_pkgversion());
+        fuse_lowlevel_version();
+        return 0;
+    }
+    if (!opts.mountpoint) return 1; // said already
+    fuse* fs = fuse_new(&args, hfs_fuse_ops(), sizeof(fuse_operations), &mount);
+    if (!fs) return 1;
+    int status = 1;
+    if (fuse_mount(fs, opts.mountpoint) == 0) {
+        fuse_session* session = fuse_get_session(fs);
+        if (fuse_daemonize(opts.foreground) == 0 && fuse_set_signal_handlers(session) == 0) {
+            // A loop ended by a signal returns the signal's number; a
+            // failure, a negative errno value.
+            int result = 0;
+            if (opts.singlethread) {
+                result = fuse_loop(fs);
+            } else {
+                fuse_loop_config config{};
+                config.clone_fd = opts.clone_fd;
+                config.max_idle_threads = opts.max_idle_threads;
+                result = fuse_loop_mt(fs, &config);
+            }
+            fuse_remove_signal_handlers(session);
+            status = result >= 0 ? 0 : 1;
+        }
+        fuse_unmount(fs);
+    }
+    fuse_destroy(fs);
+    return status;
+}
+#endif
+
 // Opens the volume, checks its journal and runs the file system.
 int mount_and_serve(parsed_command_line& cl, const std::string& mount_point) {
     hfslib_vol vol{};
@@ -86,10 +136,11 @@ int mount_and_serve(parsed_command_line& cl, const std::string& mount_point) {
 #if FUSE_USE_VERSION >= 30
     mount.connection_options = cl.connection_options;
 #endif
-    const int status = fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount);
-    // libfuse 3 numbers its failures (3 for an unknown option, 4 for a
-    // failed mount, ...); libfuse 2, and this program, give 1 for all.
-    return status == 0 ? 0 : 1;
+#if FUSE_USE_VERSION >= 30
+    return serve(cl.args, mount);
+#else
+    return fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount) == 0 ? 0 : 1;
+#endif
 }
 
 } // namespace

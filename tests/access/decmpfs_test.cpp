@@ -13,10 +13,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -383,6 +385,136 @@ TEST(DecmpRead, ConcurrentReadersShareTheCache) {
     a.join();
     b.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// Decode-ahead: whatever the order of the reads, each returns the file's
+// bytes, or -EIO with one message when it touches a damaged chunk (a chunk
+// that fails in the background is decoded again by its reader, which
+// reports it). A sequential pass decodes every chunk exactly once, other
+// patterns decode nothing ahead, and closing a file waits for its jobs.
+TEST(DecmpRead, DecodeAheadAccessPatterns) {
+    constexpr uint64_t count = 40;
+    constexpr uint32_t damaged_chunk = 20;
+    bytes data;
+    for (uint32_t seed = 0; data.size() < count * chunk - 1234; ++seed) {
+        const bytes part = qtest::sample(seed % 3 == 2 ? "random" : "text", 3 * chunk / 2, seed);
+        data.insert(data.end(), part.begin(), part.end());
+    }
+    data.resize(count * chunk - 1234);
+    const std::vector<bytes> chunks = zlib_chunks(data);
+    std::vector<bytes> damaged = chunks;
+    damaged[damaged_chunk][damaged[damaged_chunk].size() / 2] ^= 0x5A;
+
+    using reads = std::vector<std::pair<uint64_t, size_t>>; // (offset, length)
+    auto sequential = [&](size_t step) {
+        reads r;
+        for (uint64_t at = 0; at < data.size(); at += step) r.emplace_back(at, step);
+        return r;
+    };
+    auto backwards = [&] {
+        reads r;
+        for (uint64_t at = data.size(); at > 100000; at -= 100000)
+            r.emplace_back(at - 100000, 100000);
+        return r;
+    };
+    auto random = [&](size_t len) {
+        reads r;
+        std::mt19937 gen(11);
+        for (int k = 0; k < 300; ++k)
+            r.emplace_back(gen() % data.size(), len == 0 ? 1 + gen() % 200000 : len);
+        return r;
+    };
+    auto jumps = [&] {
+        reads r;
+        for (uint64_t at = 0; at < 10 * chunk; at += 131072) r.emplace_back(at, 131072);
+        for (uint64_t at = 30 * chunk; at < 34 * chunk; at += 131072) r.emplace_back(at, 131072);
+        for (uint64_t at = 5 * chunk + 77; at < 12 * chunk; at += 70000) r.emplace_back(at, 70000);
+        return r;
+    };
+    enum class check { once, no_ahead, none };
+    struct row {
+        const char* name;
+        reads pattern;
+        bool damage = false;
+        int threads = 1;        // each thread does the whole pattern
+        size_t close_after = 0; // close once this many reads have started decode-ahead
+        check decodes = check::none;
+    };
+    const row rows[] = {
+        {"sequential 128 KiB", sequential(131072), false, 1, 0, check::once},
+        {"sequential, odd lengths", sequential(50001), false, 1, 0, check::once},
+        {"sequential 1 MiB", sequential(1 << 20), false, 1, 0, check::once},
+        {"backwards", backwards(), false, 1, 0, check::no_ahead},
+        {"random 4 KiB", random(4096), false, 1, 0, check::no_ahead},
+        {"random lengths", random(0), false, 1, 0, check::no_ahead},
+        {"sequential runs and jumps", jumps()},
+        {"damaged chunk, sequential", sequential(131072), true},
+        {"damaged chunk, odd lengths", sequential(50001), true},
+        {"two readers at once", sequential(131072), false, 2},
+        {"close while decoding ahead", sequential(4096), false, 1, 2},
+    };
+    mem_volume m;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        int err = 0;
+        auto s = m.open(header(4, data.size()), resource_fork(r.damage ? damaged : chunks), err);
+        ASSERT_TRUE(s) << err;
+        qtest::clear_messages();
+        std::atomic<int> wrong{0};
+        std::atomic<int> failed{0};
+        auto run = [&] {
+            bytes out;
+            for (size_t k = 0; k < r.pattern.size(); ++k) {
+                const auto [at, len] = r.pattern[k];
+                out.assign(len, 0xAA);
+                const int rc =
+                    hfs_decmp_read(&m.vol, s.get(), out.data(), len, static_cast<int64_t>(at));
+                const uint64_t end = std::min<uint64_t>(at + len, data.size());
+                const bool touches =
+                    r.damage && at < (damaged_chunk + 1) * chunk && end > damaged_chunk * chunk;
+                if (touches) {
+                    failed += rc == -EIO;
+                    wrong += rc != -EIO;
+                } else if (rc != static_cast<int>(end - at) ||
+                           std::memcmp(out.data(), data.data() + at, end - at) != 0) {
+                    ++wrong;
+                }
+                if (r.close_after != 0 && k + 1 == r.close_after) {
+                    // Chunk 0 is the reader's; wait for a worker to decode
+                    // chunk 1 or later, then close with the rest in flight.
+                    for (int wait = 0; wait < 5000 && s->decodes < 2; ++wait)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    EXPECT_GE(s->decodes, 2u);
+                    s.reset();
+                    return;
+                }
+            }
+        };
+        std::vector<std::thread> more;
+        for (int t = 1; t < r.threads; ++t) more.emplace_back(run);
+        run();
+        for (std::thread& t : more) t.join();
+        EXPECT_EQ(wrong, 0);
+        if (r.damage) {
+            EXPECT_GT(failed, 0);
+            EXPECT_EQ(qtest::messages().size(), static_cast<size_t>(failed.load()))
+                << qtest::all_messages();
+        } else {
+            EXPECT_TRUE(qtest::messages().empty()) << qtest::all_messages();
+        }
+        if (!s) continue;
+        s->ahead.reset(); // waits for the jobs still running
+        if (r.decodes == check::once) {
+            EXPECT_EQ(s->decodes, count);
+        }
+        if (r.decodes == check::no_ahead) {
+            // Each read decodes the chunks it touches, at most.
+            uint64_t touched = 0;
+            for (const auto& [at, len] : r.pattern)
+                touched += (std::min<uint64_t>(at + len, data.size()) - 1) / chunk - at / chunk + 1;
+            EXPECT_LE(s->decodes, touched);
+        }
+    }
 }
 
 TEST(DecmpRead, LzChunksMustDecodeToTheirExactLength) {

@@ -64,11 +64,16 @@ void close_hook(hfslib_vol* vol, hfslib_cbctx*) {
 int read_hook(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx*) {
     auto* dev = static_cast<device*>(vol->device);
     if (!dev) return -EBADF;
-    ++dev->reads;
     uint64_t at = 0;
-    if (__builtin_add_overflow(offset, vol->embedded_offset, &at)) return -EIO;
-    dev->log.emplace_back(at, size);
-    if (dev->reads > dev->fail_after) return -EIO;
+    {
+        // Compressed files are read ahead on background threads too.
+        static std::mutex counting;
+        std::lock_guard held(counting);
+        ++dev->reads;
+        if (__builtin_add_overflow(offset, vol->embedded_offset, &at)) return -EIO;
+        dev->log.emplace_back(at, size);
+        if (dev->reads > dev->fail_after) return -EIO;
+    }
     if (dev->fd >= 0) {
         auto* out = static_cast<uint8_t*>(buf);
         uint64_t done = 0;
