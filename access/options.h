@@ -26,6 +26,7 @@ struct hfs_options {
     unsigned int partition;           // "partition=%u": 0 = the first HFS+ partition
     unsigned int image_cache;         // "image_cache=%u": MiB of decoded disk-image runs
     int direct_io;                    // "direct_io": reads bypass the kernel's page cache
+    int threads;                      // "threads": FUSE serves requests on several threads
 };
 
 constexpr size_t HFS_DEFAULT_CACHE_SIZE = 1024;

@@ -60,9 +60,11 @@ constexpr char idle_threads[] = "-omax_idle_threads=100000";
 // Adds the fixed mount options. They come after every option given, and FUSE
 // lets the last of "suid"/"nosuid" (and "dev"/"nodev") win: a volume from
 // elsewhere never gets set-id programs or device nodes honoured, even when
-// mount(8) passes "suid,dev" for root. No "-s": FUSE serves requests on
-// several threads (access/ and the handle registry lock what they share)
-// unless the user asks for one thread with -s.
+// mount(8) passes "suid,dev" for root. Then "-s" unless -o threads is given:
+// one thread serves the requests. Several (access/ and the handle registry
+// lock what they share) measured slower on two cores: the kernel's
+// read-ahead requests then arrive out of order, and the round trips of one
+// reader wait on thread hand-overs.
 void add_mount_options(struct fuse_args* args, const hfs_options* options) {
     fuse_opt_insert_arg(args, 1, cache_timeouts);
 #if FUSE_USE_VERSION >= 30
@@ -82,4 +84,5 @@ void add_mount_options(struct fuse_args* args, const hfs_options* options) {
     fuse_opt_add_arg(args, "-o");
     fuse_opt_add_arg(args, mount_options);
     std::free(mount_options);
+    if (!options->threads) fuse_opt_add_arg(args, "-s");
 }

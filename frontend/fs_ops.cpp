@@ -91,6 +91,7 @@ void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
     // Read ahead as far as one request may carry, unless told otherwise
     // (-o max_readahead=N).
     mount->raise_readahead = conn->max_readahead >= offered;
+    mount->descriptor_reads = (conn->want & FUSE_CAP_SPLICE_WRITE) != 0;
     return mount;
 }
 
@@ -108,8 +109,10 @@ int op_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
         plus ? hfs_folder_reader::detail::full : hfs_folder_reader::detail::plain);
 }
 #else
-void* op_init(struct fuse_conn_info*) {
-    return mounted();
+void* op_init(struct fuse_conn_info* conn) {
+    hfs_mount* mount = mounted();
+    mount->descriptor_reads = (conn->want & FUSE_CAP_SPLICE_WRITE) != 0;
+    return mount;
 }
 
 int op_getattr(const char* path, struct stat* st) {
@@ -149,10 +152,12 @@ int op_read(const char*, char* buf, size_t size, off_t offset, struct fuse_file_
 int op_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t offset,
                 struct fuse_file_info* fi) {
     const auto* reader = hfs_handle_from_fh<hfs_file_reader>(fi->fh);
-    // Bytes stored as they are read go to the kernel as descriptor ranges:
-    // libfuse copies them with one pread, or splices them when asked to.
-    // The whole request must be covered (a short reply reads as the end of
-    // the file), else it is read into memory.
+    // With splicing asked for (-o splice_write), bytes stored as they are
+    // read go to the kernel as descriptor ranges, which libfuse splices. The
+    // whole request must be covered (a short reply reads as the end of the
+    // file), else it is read into memory. Without it, libfuse would copy
+    // such ranges through a buffer of its own: slower than reading into
+    // memory here.
     constexpr size_t max_ranges = 16;
     hfs_stored_range ranges[max_ranges];
     size_t count = 0;
@@ -161,7 +166,7 @@ int op_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t offse
         offset >= 0 && static_cast<uint64_t>(offset) < reader->size()
             ? static_cast<size_t>(std::min<uint64_t>(size, reader->size() - offset))
             : 0;
-    while (covered < wanted && count < max_ranges &&
+    while (mounted()->descriptor_reads && covered < wanted && count < max_ranges &&
            reader->locate(offset + static_cast<off_t>(covered), wanted - covered, ranges[count]))
         covered += ranges[count++].length;
     if (wanted > 0 && covered == wanted) {

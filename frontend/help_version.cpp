@@ -37,6 +37,7 @@ void show_help(const char* program, const hfs_options* options) {
         "first HFS+ one)\n"
         "    -o image_cache=N       MiB of decoded disk-image (.dmg) data kept in memory (%u)\n"
         "    -o direct_io           read files without the kernel's page cache\n"
+        "    -o threads             serve requests on several threads (default: one)\n"
         "\n"
         "    -o default_file_mode=N octal filesystem permissions for Mac OS Classic files (%o)\n"
         "    -o default_dir_mode=N  octal filesystem permissions for Mac OS Classic directories "

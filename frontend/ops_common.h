@@ -15,6 +15,8 @@ struct hfs_mount {
     hfslib_vol* vol = nullptr;
     std::string mount_point; // as resolved
     bool direct_io = false;  // reads bypass the kernel's page cache
+    // Whether reads hand the kernel descriptor ranges (splicing was asked for).
+    bool descriptor_reads = false;
     // Whether to let the kernel read ahead as far as one read request may
     // carry (not when the command line set max_readahead), done once.
     bool raise_readahead = true;

@@ -306,7 +306,7 @@ EOF
 echo "images built and read for reference in $((SECONDS - started))s; hammering ${volumes[*]} for ${seconds}s"
 for v in "${volumes[@]}"; do
     start_daemon "$v" "${image[$v]}" "$E2E_WORK/mnt-$v" \
-        -o "$common,entry_timeout=0,attr_timeout=0,negative_timeout=0,${extra[$v]}"
+        -o "threads,$common,entry_timeout=0,attr_timeout=0,negative_timeout=0,${extra[$v]}"
 done
 [ "$failures" -eq 0 ] || finish
 deadline=$((EPOCHSECONDS + seconds))

@@ -107,17 +107,19 @@ std::vector<std::string> after_fixed(const std::vector<std::string>& rest) {
 TEST(MountOptions, FixedOptionsAndEscapedVolumeName) {
     parsed p({"/images/a,b\\c.img", "mnt"});
     add_mount_options(&p.args, &p.options);
-    // No "-s": FUSE serves requests on several threads unless the user asks.
+    // One request thread unless -o threads is given.
     EXPECT_EQ(p.fuse_argv(),
               after_fixed({"mnt", "-o",
                            std::string("ro,nosuid,nodev,allow_other,") + inode_numbers +
-                               "subtype=quorvel,fsname=/images/a\\,b\\\\c.img"}));
+                               "subtype=quorvel,fsname=/images/a\\,b\\\\c.img",
+                           "-s"}));
 }
 
-TEST(MountOptions, NoAllowOtherAndTheUsersSingleThread) {
-    parsed p({"-o", "noallow_other", "-s", "v.img", "mnt"});
+TEST(MountOptions, NoAllowOtherAndThreads) {
+    parsed p({"-o", "noallow_other,threads", "v.img", "mnt"});
+    ASSERT_EQ(p.options.threads, 1);
     add_mount_options(&p.args, &p.options);
-    EXPECT_EQ(p.fuse_argv(), after_fixed({"-s", "mnt", "-o",
+    EXPECT_EQ(p.fuse_argv(), after_fixed({"mnt", "-o",
                                           std::string("ro,nosuid,nodev,") + inode_numbers +
                                               "subtype=quorvel,fsname=v.img"}));
 }
