@@ -205,13 +205,7 @@ int op_readlink(const char* path, char* buf, size_t size) {
 }
 
 int op_opendir(const char* path, struct fuse_file_info* fi) {
-    if (int err = open_reader<hfs_folder_reader>(path, fi)) return err;
-#if FUSE_USE_VERSION >= 30
-    // The kernel may keep a folder's listing, as it keeps file contents.
-    fi->cache_readdir = 1;
-    fi->keep_cache = 1;
-#endif
-    return 0;
+    return open_reader<hfs_folder_reader>(path, fi);
 }
 
 int op_releasedir(const char*, struct fuse_file_info* fi) {
