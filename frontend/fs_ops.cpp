@@ -233,7 +233,9 @@ int op_statfs(const char*, struct statvfs* st) {
 
 void op_destroy(void* private_data) {
     hfs_free_open_handles();
-    hfslib_unmount(static_cast<hfs_mount*>(private_data)->vol, nullptr);
+    auto* mount = static_cast<hfs_mount*>(private_data);
+    hfslib_unmount(mount->vol, nullptr);
+    mount->vol = nullptr;
 }
 
 const struct fuse_operations* hfs_fuse_ops() {

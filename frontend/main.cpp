@@ -137,10 +137,14 @@ int mount_and_serve(parsed_command_line& cl, const std::string& mount_point) {
     mount.connection_options = cl.connection_options;
 #endif
 #if FUSE_USE_VERSION >= 30
-    return serve(cl.args, mount);
+    const int status = serve(cl.args, mount);
 #else
-    return fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount) == 0 ? 0 : 1;
+    const int status = fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount) == 0 ? 0 : 1;
 #endif
+    // The file system never started (a FUSE option refused, the mount
+    // failed): its destroy handler, which closes the volume, did not run.
+    if (mount.vol) hfslib_unmount(mount.vol, nullptr);
+    return status;
 }
 
 } // namespace

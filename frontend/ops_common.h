@@ -12,9 +12,9 @@
 // The volume being served, and (libfuse 3) the connection options given on
 // the command line, applied when the kernel connects.
 struct hfs_mount {
-    hfslib_vol* vol = nullptr;
-    std::string mount_point; // as resolved
-    bool direct_io = false;  // reads bypass the kernel's page cache
+    hfslib_vol* vol = nullptr; // null once the file system has closed it
+    std::string mount_point;   // as resolved
+    bool direct_io = false;    // reads bypass the kernel's page cache
     // Whether reads hand the kernel descriptor ranges (splicing was asked for).
     bool descriptor_reads = false;
     // Whether to let the kernel read ahead as far as one read request may
