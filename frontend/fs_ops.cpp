@@ -189,7 +189,7 @@ int op_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t offse
     vec->buf[0].mem = std::malloc(size ? size : 1);
     *bufp = vec;
     if (!vec->buf[0].mem) return -ENOMEM;
-    const int got = reader->read({static_cast<uint8_t*>(vec->buf[0].mem), size}, offset);
+    const int got = op_read(nullptr, static_cast<char*>(vec->buf[0].mem), size, offset, fi);
     vec->buf[0].size = got > 0 ? static_cast<size_t>(got) : 0;
     return got < 0 ? got : 0;
 }

@@ -45,12 +45,8 @@ int command_disk(const hfs_options& options, const std::vector<std::string>& arg
                    stderr);
         return 1;
     }
-    hfs_byte_source_ptr disk;
-    std::string error;
-    if (hfs_open_whole_disk(options.volume, uint64_t{options.image_cache} << 20, disk, error)) {
-        std::fprintf(stderr, "quorvel-extract: %s\n", printable(error).c_str());
-        return 1;
-    }
+    const hfs_byte_source_ptr disk = open_whole_disk(options);
+    if (!disk) return 1;
     const bool progress = !quiet && ::isatty(STDERR_FILENO);
     std::vector<uint8_t> chunk(size_t{1} << 20);
     const uint64_t total = disk->size();

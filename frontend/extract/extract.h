@@ -2,6 +2,7 @@
 // shows it, without mounting it.
 #pragma once
 
+#include "access/disk_image/byte_source.h"
 #include "access/options.h"
 #include "libhfs/libhfs.h"
 
@@ -68,6 +69,10 @@ int command_extract(hfslib_vol* vol, const std::vector<std::string>& args,
 // `text` with backslashes and control characters escaped (\n, \t, \\, octal
 // \033 and so on, as `ls -b` shows them), fit for a terminal.
 std::string printable(std::string_view text);
+
+// The whole disk `options.volume` holds, decoded when it is a disk image;
+// null after saying why it cannot be read (partitions.cpp).
+hfs_byte_source_ptr open_whole_disk(const hfs_options& options);
 
 // Prints "quorvel-extract: WHAT: error text" to standard error (WHAT escaped).
 void report_error(const std::string& what, int negative_errno);

@@ -12,17 +12,24 @@
 #include <cstdio>
 #include <string>
 
+hfs_byte_source_ptr open_whole_disk(const hfs_options& options) {
+    hfs_byte_source_ptr disk;
+    std::string error;
+    if (hfs_open_whole_disk(options.volume, uint64_t{options.image_cache} << 20, disk, error)) {
+        std::fprintf(stderr, "quorvel-extract: %s\n", printable(error).c_str());
+        return nullptr;
+    }
+    return disk;
+}
+
 int command_partitions(const hfs_options& options, const std::vector<std::string>& args) {
     if (!args.empty()) {
         std::fputs("quorvel-extract: partitions takes no arguments\n", stderr);
         return 1;
     }
-    hfs_byte_source_ptr disk;
+    const hfs_byte_source_ptr disk = open_whole_disk(options);
+    if (!disk) return 1;
     std::string error;
-    if (hfs_open_whole_disk(options.volume, uint64_t{options.image_cache} << 20, disk, error)) {
-        std::fprintf(stderr, "quorvel-extract: %s\n", printable(error).c_str());
-        return 1;
-    }
     const hfs_range_reader read = hfs_source_reader(*disk);
     hfs_partition_map map;
     if (hfs_parse_partition_map(read, disk->size(), map, error) != 0) {
