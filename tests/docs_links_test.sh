@@ -4,7 +4,8 @@
 # that exists there, named the way the Markdown renderers name them (lower
 # case, punctuation dropped, spaces as hyphens, -1, -2 ... for repeats).
 # Links into code spans and code blocks are not links; web links are not
-# checked.
+# checked. A blank line inside a table (which cuts its later rows off) is
+# reported too.
 # usage: docs_links_test.sh [REPOSITORY]
 set -u
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -67,7 +68,13 @@ pages += sorted(os.path.join(docs, n) for n in os.listdir(docs) if n.endswith(".
 checked, broken = 0, []
 for page in pages:
     shown = os.path.relpath(page, root)
-    for number, line in text_lines(page):
+    lines = text_lines(page)
+    # A blank line inside a table ends it: the rows after it show as text.
+    for (n0, a), (n1, b), (n2, c), (_, d) in zip(lines, lines[1:], lines[2:], lines[3:]):
+        if (a.startswith("|") and not b.strip() and c.startswith("|") and n1 == n0 + 1 and
+                n2 == n1 + 1 and not re.match(r"\|[\s:|-]*-[\s:|-]*$", d.strip())):
+            broken.append(f"{shown}:{n1}: a blank line splits a table")
+    for number, line in lines:
         for target in LINK.findall(line):
             if re.match(r"[a-z][a-z0-9+.-]*:", target, re.I):
                 continue  # http:, https:, mailto:
