@@ -114,6 +114,7 @@ run special "$w/special.img" extract / "$w/special/out"
 [ "$rc" -eq 1 ] && [ "$(stat -c %a "$w/special/out/tool")" = 755 ] &&
     [ "$(stat -c %a "$w/special/out/shared")" = 777 ] && [ ! -e "$w/special/out/disk" ] &&
     grep -qx "    /disk" <<<"$err" || fail "set-id bits or a device node kept by default: $rc: $err"
+[ "$(ls -A "$w/special")" = out ] || fail "extract left more than DEST beside it: $(ls -A "$w/special")"
 [ ! -e "$w/special/escaped.txt" ] && grep -qF "    /..: " <<<"$err" ||
     fail "a folder named .. was not left out and reported: $err"
 grep -qF "    /forked: left out: its resource fork of 4611686018427387904 bytes" <<<"$err" ||
@@ -129,5 +130,66 @@ if [ "$(id -u)" -eq 0 ]; then
     [ "$(stat -c %a "$w/special/kept/tool")" = 4755 ] &&
         [ "$(stat -c %a "$w/special/kept/shared")" = 1777 ] && [ -c "$w/special/kept/disk" ] ||
         fail "--same-permissions did not keep set-id bits and device nodes: $err"
+fi
+# --- a user who can write DEST races a root extractor ---
+# 3,000 FIFOs of mode 04755 owned by root, extracted with -p into a DEST of
+# `nobody`, who replaces each new name with a hard link to a file of their
+# own as soon as it appears: their file must never get root's owner or a
+# set-id bit.
+as_nobody() { setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "$@"; }
+user_python=
+if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
+    for py in /usr/bin/python3 /usr/local/bin/python3 "$(command -v python3)"; do
+        as_nobody "$py" -c '' 2>/dev/null && user_python=$py && break
+    done
+fi
+if [ -n "$user_python" ]; then
+    python3 - "$w/fifos.json" <<'EOF'
+import json, sys
+items = [{"type": "fifo", "name": f"p{i:04}", "perms": {"owner": 0, "group": 0, "mode": "04755"}}
+         for i in range(3000)]
+json.dump({"volume": {"name": "Fifos"}, "items": items}, open(sys.argv[1], "w"))
+EOF
+    "$MKHFS" --quiet "$w/fifos.json" "$w/fifos.img" || fail "mkhfs fifos"
+    chmod 0711 "$w"
+    mkdir -p "$w/race/dest"
+    printf '#!/bin/sh\n' >"$w/race/mine"
+    chmod 0755 "$w/race/mine"
+    chown -R nobody: "$w/race"
+    as_nobody timeout 60 "$user_python" - "$w/race/dest" "$w/race/mine" >"$w/race.log" 2>&1 <<'EOF' &
+import ctypes, os, struct, sys
+dest, mine = os.fsencode(sys.argv[1]), os.fsencode(sys.argv[2])
+mine_ino = os.stat(mine).st_ino
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init1(0)
+libc.inotify_add_watch(fd, dest, 0x100 | 0x80)  # IN_CREATE | IN_MOVED_TO
+print("ready", flush=True)
+while True:
+    events = os.read(fd, 1 << 16)
+    at = 0
+    while at < len(events):
+        length = struct.unpack_from("iIII", events, at)[3]
+        path = os.path.join(dest, events[at + 16:at + 16 + length].rstrip(b"\0"))
+        at += 16 + length
+        try:
+            if os.lstat(path).st_ino != mine_ino:
+                os.unlink(path)
+                os.link(mine, path)
+        except OSError:
+            pass
+EOF
+    attacker=$!
+    for _ in $(seq 100); do grep -q ready "$w/race.log" 2>/dev/null && break; sleep 0.1; done
+    run race "$w/fifos.img" extract -p / "$w/race/dest"
+    kill "$attacker" 2>/dev/null
+    wait "$attacker" 2>/dev/null
+    grep -q ready "$w/race.log" || fail "the racing user did not start: $(cat "$w/race.log")"
+    [ "$(stat -c '%u %a' "$w/race/mine")" = "$(id -u nobody) 755" ] ||
+        fail "a racing user's file got the metadata of an extracted FIFO: $(stat -c '%u %a' "$w/race/mine")"
+    [ -z "$(find "$w/race" -name '.quorvel-extract.*')" ] || fail "a staging folder was left behind"
+    [ "$rc" -eq 0 ] && [ "$(stat -c %h "$w/race/mine")" -gt 1 ] ||
+        fail "the race did not happen: status $rc, $(stat -c %h "$w/race/mine") link(s): ${err:0:300}"
+else
+    echo "SKIP: the race with a user writing DEST needs root and a user nobody can run python3 as"
 fi
 finish "quorvel-extract is safe against hostile destinations and volumes"
