@@ -58,7 +58,7 @@ class copier {
 public:
     copier(hfslib_vol* vol, const extract_options& how)
         : vol_(vol), progress_(!how.quiet && isatty(STDERR_FILENO)),
-          same_permissions_(how.same_permissions),
+          same_permissions_(how.same_permissions), max_size_(how.max_size),
           resource_fork_attributes_(how.resource_fork_attributes) {}
 
     // Copies the volume's `source` to `dest` on this system; the exit status.
@@ -115,6 +115,8 @@ private:
     hfslib_vol* vol_;
     bool progress_;
     bool same_permissions_;
+    uint64_t max_size_;
+    uint64_t claimed_ = 0; // the sizes of the files copied so far
     bool resource_fork_attributes_;
     bool as_root_ = geteuid() == 0;
     uint64_t files_ = 0;
@@ -480,9 +482,18 @@ void copier::copy_leaf(int parent, size_t parent_place, const std::string& name,
     if (st.st_nlink > 1) linked_.emplace(st.st_ino, first_copy{parent_place, name});
 }
 
-// A regular file, with its attributes and metadata; nothing is created when
-// the volume's file cannot be opened.
+// A regular file, with its attributes and metadata; runs of zeros become
+// holes. Nothing is created when the volume's file cannot be opened or its
+// size would take the copy past --max-size.
 bool copier::copy_file(int parent, const std::string& name, const struct stat& st) {
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size > max_size_ - claimed_) {
+        failed(source_,
+               (claimed_ == 0 ? "left out: it claims " : "left out: the copy would reach ") +
+                   over_limit(claimed_ + size, max_size_));
+        return false;
+    }
+    claimed_ += size;
     hfs_file_reader file;
     if (int err = file.open(vol_, source_)) {
         failed(source_, std::strerror(-err));
@@ -495,6 +506,7 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
         if (!out.valid()) failed(source_, errno_text("cannot create"));
     }
     bool ok = out.valid();
+    sparse_output to(out.get());
     off_t offset = 0;
     while (ok && offset < st.st_size) {
         const int got = file.read(buf_, offset);
@@ -503,19 +515,18 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
             ok = false;
             break;
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(out.get(), buf_.data() + done, static_cast<size_t>(got - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failed(source_, errno_text("cannot write"));
-                ok = false;
-                break;
-            }
-            done += n;
+        if (int err = to.write(std::span(buf_).first(static_cast<size_t>(got)))) {
+            failed(source_, std::string("cannot write: ") + std::strerror(err));
+            ok = false;
+            break;
         }
         offset += got;
         bytes_ += static_cast<uint64_t>(got);
         show_progress();
+    }
+    if (int err = ok ? to.finish() : 0) {
+        failed(source_, std::string("cannot write: ") + std::strerror(err));
+        ok = false;
     }
     if (!ok) return false;
     copy_attributes(out.get(), -1, {}, st.st_mode);

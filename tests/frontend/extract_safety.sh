@@ -131,6 +131,69 @@ if [ "$(id -u)" -eq 0 ]; then
         [ "$(stat -c %a "$w/special/kept/shared")" = 1777 ] && [ -c "$w/special/kept/disk" ] ||
         fail "--same-permissions did not keep set-id bits and device nodes: $err"
 fi
+# --- images that claim more than they hold ---
+# A 1 GiB file of zeros on a 1.1 GiB volume, in a .dmg of a few KiB; the
+# same volume as a sparse bundle claiming 2^63 bytes.
+volume zeros '{"volume": {"name": "Zeros", "size": "1100M"},
+  "items": [{"type": "file", "name": "zeros", "data": {"pattern": "zeros", "size": "1G"}}]}'
+"$MKHFS" --quiet --container udif "$w/zeros.json" "$w/zeros.dmg" || fail "mkhfs zeros.dmg"
+"$MKHFS" --quiet --container sparsebundle "$w/zeros.json" "$w/huge.sparsebundle" || fail "mkhfs bundle"
+sed -i 's|<integer>1153433600</integer>|<integer>9223372036854775296</integer>|' \
+    "$w/huge.sparsebundle/Info.plist" "$w/huge.sparsebundle/Info.bckup"
+limit="more than the limit of"
+# Refused before anything is written (what is written anyway is cut at 64 MiB
+# and 20 s): name|arguments|what the messages must hold|what must not exist.
+while IFS='|' read -r name args message absent; do
+    read -ra argv <<<"$args"
+    timeout 20 "$EXTRACT" --quiet "${argv[@]}" 2>"$w/$name.err" | head -c 64M >"$w/$name.out"
+    rc=${PIPESTATUS[0]}
+    err=$(cat "$w/$name.err")
+    [ "$rc" -eq 1 ] && grep -qF -- "$message" <<<"$err" && [ ! -s "$w/$name.out" ] &&
+        [ ! -e "$w/$absent" ] || fail "$name: status $rc, $(stat -c %s "$w/$name.out") bytes out: $err"
+done <<EOF
+huge-disk|$w/huge.sparsebundle disk|the disk claims 9223372036854775296 bytes (8.0 EiB), $limit 70368744177664 bytes (64.0 TiB) (--max-size SIZE raises it)|-
+limited-disk|--max-size 1G $w/zeros.dmg disk|the disk claims 1153433600 bytes (1.1 GiB), $limit 1073741824 bytes (1.0 GiB)|-
+limited-extract|--max-size=1023M $w/zeros.dmg extract / $w/limited|    /zeros: left out: it claims 1073741824 bytes (1.0 GiB), $limit 1072693248 bytes (1023.0 MiB)|limited/zeros
+limited-cat|--max-size 1023M $w/zeros.dmg cat /zeros|/zeros: the output would reach 1073741824 bytes (1.0 GiB), $limit|-
+EOF
+# Runs of zeros become holes in a file, and read back as zeros.
+"$MKHFS" --quiet "$w/zeros.json" "$w/zeros.raw" || fail "mkhfs zeros.raw"
+"$EXTRACT" --quiet "$w/zeros.dmg" disk >"$w/zeros.disk" && cmp -s "$w/zeros.disk" "$w/zeros.raw" ||
+    fail "disk of zeros.dmg is not the volume"
+"$EXTRACT" --quiet "$w/zeros.dmg" extract / "$w/sparse" || fail "extract of zeros.dmg"
+"$EXTRACT" --quiet "$w/zeros.dmg" cat /zeros >"$w/zeros.cat" || fail "cat of zeros.dmg"
+for file in "$w/zeros.disk" "$w/sparse/zeros" "$w/zeros.cat"; do
+    [ "$(stat -c %b "$file")" -lt 32768 ] || fail "$file is not sparse: $(stat -c '%s bytes, %b blocks' "$file")"
+done
+[ "$(stat -c %s "$w/sparse/zeros")" = 1073741824 ] && cmp -s "$w/sparse/zeros" "$w/zeros.cat" &&
+    cmp -s -n 1073741824 "$w/sparse/zeros" /dev/zero || fail "the extracted file of zeros is not 1 GiB of zeros"
+
+# verify of an image whose checksums were removed and a stored byte changed:
+# nothing could be verified, and it says so with a status of its own.
+"$MKHFS" --quiet --container udif --encoding raw "$w/plain.json" "$w/plain.dmg" || fail "mkhfs plain.dmg"
+python3 - "$w/plain.dmg" "$w/unchecked.dmg" <<'EOF'
+import plistlib, struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+koly = data[-512:]
+xml_at, xml_length = struct.unpack_from(">QQ", koly, 0xD8)
+tables = plistlib.loads(bytes(data[xml_at:xml_at + xml_length]))
+for table in tables["resource-fork"]["blkx"]:
+    mish = bytearray(table["Data"])
+    struct.pack_into(">I", mish, 0x40, 0)  # the table's checksum type: none
+    table["Data"] = bytes(mish)
+xml = plistlib.dumps(tables)
+struct.pack_into(">I", koly, 0x50, 0)  # no data fork checksum
+struct.pack_into(">I", koly, 0x160, 0)  # no master checksum
+struct.pack_into(">QQ", koly, 0xD8, xml_at, len(xml))
+fork = data[:xml_at]
+fork[1100] ^= 0x01  # inside the volume header, stored raw
+open(sys.argv[2], "wb").write(fork + xml + koly)
+EOF
+run unchecked "$w/unchecked.dmg" verify
+[ "$rc" -eq 3 ] && grep -q ": no checksum$" <<<"$out" &&
+    [ "$err" = "quorvel-extract: $w/unchecked.dmg: nothing verified: the image carries no checksum of its data" ] ||
+    fail "verify of an image without checksums: status $rc: $out $err"
+
 # --- a user who can write DEST races a root extractor ---
 # 3,000 FIFOs of mode 04755 owned by root, extracted with -p into a DEST of
 # `nobody`, who replaces each new name with a hard link to a file of their
