@@ -303,6 +303,6 @@ int hfs_verify_disk_image(const char* path, std::string& report) {
     }
     std::string lines;
     const int err = dimg::verify_udif(path, fd.get(), lines);
-    report = err != 0 && err != -EIO ? about(path, lines) : lines;
+    report = err != 0 && err != -EIO && err != -ENODATA ? about(path, lines) : lines;
     return err;
 }

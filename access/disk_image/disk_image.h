@@ -49,6 +49,7 @@ int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_
 const char* hfs_image_kind_name(hfs_image_kind kind);
 
 // Checks a UDIF image against its own checksums, decoding all of it (see
-// dimg::verify_udif); other images have none (-ENOTSUP). `report` gets one
-// line per checksum, or why the image cannot be opened.
+// dimg::verify_udif: -EIO on a mismatch, -ENODATA when it carries no
+// checksum of its bytes); other images have none (-ENOTSUP). `report` gets
+// one line per checksum, or why the image cannot be opened.
 int hfs_verify_disk_image(const char* path, std::string& report);

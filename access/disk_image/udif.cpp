@@ -65,6 +65,7 @@ public:
         std::vector<uint32_t> crcs(checks_.size(), 0);
         std::vector<bool> readable(checks_.size(), true);
         bool bad = false;
+        bool checked = false; // a checksum over decoded or stored bytes
         try {
             std::vector<uint8_t> chunk(size_t{1} << 20);
             for (const run& r : runs_) {
@@ -83,6 +84,7 @@ public:
                     report += "-    " + c.name + ": no checksum\n";
                 else if (readable[t])
                     bad |= !compare(report, c.name, crcs[t], c.value);
+                checked |= c.crc32;
             }
             if (trailer_.master_checksum_type == 2) {
                 uint32_t crc = 0;
@@ -107,11 +109,12 @@ public:
                     at += take;
                 }
                 bad |= !compare(report, "data fork", crc, trailer_.data_checksum);
+                checked = true;
             }
         } catch (const std::bad_alloc&) {
             return -ENOMEM;
         }
-        return bad ? -EIO : 0;
+        return bad ? -EIO : checked ? 0 : -ENODATA;
     }
 
     uint64_t size() const override { return size_; }

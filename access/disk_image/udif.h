@@ -67,7 +67,9 @@ int open_udif(const std::string& path, int fd, uint64_t cache_bytes, hfs_byte_so
 // CRC-32 checksums (of each table's decoded bytes, of all tables together,
 // of the data fork). `report` gets one line per checksum. Returns 0 when
 // every checksum present matches, -EIO when one does not or bytes cannot be
-// decoded, or another negative errno value when the image cannot be opened.
+// decoded, -ENODATA when the image holds no checksum of its bytes (the
+// master checksum covers only the tables' checksums), or another negative
+// errno value when the image cannot be opened.
 int verify_udif(const std::string& path, int fd, std::string& report);
 
 // The same for a single-segment image held in memory (the bytes must

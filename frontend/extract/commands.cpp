@@ -232,13 +232,18 @@ int command_stat(hfslib_vol* vol, const std::vector<std::string>& args, const ex
     return 0;
 }
 
-int command_cat(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options&) {
+// Files go to standard output as they are, runs of zeros as holes when it is
+// a regular file; a file that would take the output past --max-size is
+// refused.
+int command_cat(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options& how) {
     if (args.empty()) {
         std::fprintf(stderr, "usage: quorvel-extract VOLUME cat PATH...\n");
         return 1;
     }
     int status = 0;
     std::vector<uint8_t> buf(1 << 20);
+    sparse_output out(STDOUT_FILENO);
+    uint64_t claimed = 0;
     for (const std::string& path : args) {
         struct stat st {};
         if (int err = hfs_stat_path(vol, path, &st)) {
@@ -251,6 +256,14 @@ int command_cat(hfslib_vol* vol, const std::vector<std::string>& args, const ext
             status = 1;
             continue;
         }
+        const auto size = static_cast<uint64_t>(st.st_size);
+        if (size > how.max_size - claimed) {
+            std::fprintf(stderr, "quorvel-extract: %s: the output would reach %s\n",
+                         printable(path).c_str(), over_limit(claimed + size, how.max_size).c_str());
+            status = 1;
+            continue;
+        }
+        claimed += size;
         hfs_file_reader file;
         if (int err = file.open(vol, path)) {
             report_error(path, err);
@@ -265,13 +278,18 @@ int command_cat(hfslib_vol* vol, const std::vector<std::string>& args, const ext
                 break;
             }
             if (got == 0) break;
-            if (std::fwrite(buf.data(), 1, static_cast<size_t>(got), stdout) !=
-                static_cast<size_t>(got))
+            if (int err = out.write(std::span(buf).first(static_cast<size_t>(got)))) {
+                report_error("standard output", -err);
                 return 1;
+            }
             offset += got;
         }
     }
-    return std::fflush(stdout) == 0 ? status : 1;
+    if (int err = out.finish()) {
+        report_error("standard output", -err);
+        return 1;
+    }
+    return status;
 }
 
 int command_xattr(hfslib_vol* vol, const std::vector<std::string>& args, const extract_options&) {
@@ -327,7 +345,7 @@ constexpr extract_command commands[] = {
      "                           .sparsebundle) decodes to on standard output",
      nullptr,
      [](const hfs_options& options, const std::vector<std::string>& args,
-        const extract_options& how) { return command_disk(options, args, how.quiet); }},
+        const extract_options& how) { return command_disk(options, args, how); }},
     {"verify", "verify", "decode a whole .dmg and check it against its checksums", nullptr,
      [](const hfs_options& options, const std::vector<std::string>& args, const extract_options&) {
          return command_verify(options, args);

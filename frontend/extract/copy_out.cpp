@@ -3,11 +3,18 @@
 // hard links and extended attributes. Items that cannot be read are listed
 // at the end; the copy goes on past them.
 //
-// The destination may hold links planted by someone else, and the volume is
-// untrusted: everything below DEST is created relative to folder descriptors
-// the extractor opened itself, without following any link, and the walk keeps
-// its own stack so the depth of the volume's tree costs no call stack.
+// The destination may hold links planted by someone else, someone else may
+// replace names in it while the copy runs, and the volume is untrusted:
+// everything below DEST is created relative to folder descriptors the
+// extractor opened itself, without following any link; a regular file gets
+// its metadata through the descriptor that created it, and every other item
+// (a new DEST and new folders too) is made and given its metadata in a
+// staging folder only the extractor can write in, then renamed into place.
+// The walk keeps its own stack so the depth of the volume's tree costs no
+// call stack.
 #include "frontend/extract/extract.h"
+#include "frontend/extract/staging.h"
+#include "frontend/extract/unique_fd.h"
 
 #include "access/file_reader.h"
 #include "access/stat.h"
@@ -27,32 +34,6 @@
 #include <utility>
 
 namespace {
-
-// A file descriptor, closed when it goes.
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    unique_fd& operator=(unique_fd&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 constexpr size_t no_place = std::numeric_limits<size_t>::max();
 
@@ -77,18 +58,21 @@ class copier {
 public:
     copier(hfslib_vol* vol, const extract_options& how)
         : vol_(vol), progress_(!how.quiet && isatty(STDERR_FILENO)),
-          same_permissions_(how.same_permissions),
+          same_permissions_(how.same_permissions), max_size_(how.max_size),
           resource_fork_attributes_(how.resource_fork_attributes) {}
 
     // Copies the volume's `source` to `dest` on this system; the exit status.
     int copy(const std::string& source, const std::string& dest);
 
 private:
-    // A folder created (or found) below DEST: its parent folder and name.
+    // A folder created (or found) below DEST: its parent folder and name,
+    // and its device and inode, to recognise it when it is opened again.
     // Entry 0 is DEST itself, or the folder a single file is copied into.
     struct place {
         size_t parent;
         std::string name;
+        dev_t dev = 0;
+        ino_t ino = 0;
     };
     // A folder being copied.
     struct frame {
@@ -98,7 +82,7 @@ private:
         dev_t dev;            // of the folder created, to recognise it when
         ino_t ino;            // it is opened again
         struct stat st;       // the volume folder's attributes
-        bool keep_as_is;      // an existing DEST: its metadata is not touched
+        bool keep_as_is;      // an existing folder: its metadata is not touched
         std::vector<folder_entry> entries;
         size_t next = 0;
     };
@@ -117,6 +101,8 @@ private:
     bool copy_file(int parent, const std::string& name, const struct stat& st);
     void link_folder_again(int parent, size_t parent_place, const std::string& name, size_t first);
     bool clear_place(int parent, const std::string& name);
+    unique_fd make_folder(int parent, const std::string& name);
+    bool place_staged(int stage, const std::string& staged, int parent, const std::string& name);
     int open_place(size_t place);
     bool reopen(size_t depth);
     void check_resource_fork();
@@ -129,6 +115,8 @@ private:
     hfslib_vol* vol_;
     bool progress_;
     bool same_permissions_;
+    uint64_t max_size_;
+    uint64_t claimed_ = 0; // the sizes of the files copied so far
     bool resource_fork_attributes_;
     bool as_root_ = geteuid() == 0;
     uint64_t files_ = 0;
@@ -141,6 +129,7 @@ private:
     std::vector<std::string> failures_;  // volume path: why
     std::vector<std::string> devices_;   // device nodes not made
     std::vector<uint8_t> buf_ = std::vector<uint8_t>(1 << 20);
+    staging_area staging_;
 };
 
 void copier::failed(const std::string& source, const std::string& why) {
@@ -183,7 +172,7 @@ int copier::copy(const std::string& source, const std::string& dest) {
             report_error(dest, -EISDIR);
             return 1;
         }
-        places_.push_back({no_place, folder});
+        places_.push_back({no_place, folder, 0, 0});
         copy_leaf(parent.get(), 0, name, st);
         show_progress(true);
         return finish();
@@ -191,22 +180,26 @@ int copier::copy(const std::string& source, const std::string& dest) {
 
     // An existing folder is copied into and otherwise left as it is; a new
     // one gets the volume folder's metadata.
+    // The path to DEST's parent is followed (the user's choice).
     bool existed = true;
     unique_fd fd(open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid() && errno == ENOENT) {
         existed = false;
-        if (mkdir(dest.c_str(), 0700) != 0) {
-            report_error(dest, -errno);
-            return 1;
-        }
-        fd.reset(open(dest.c_str(), folder_open_flags));
+        std::string trimmed = dest;
+        while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+        const size_t slash = trimmed.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : trimmed.substr(0, slash);
+        unique_fd parent(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (parent.valid()) fd = make_folder(parent.get(), trimmed.substr(slash + 1));
     }
     struct stat made {};
     if (!fd.valid() || fstat(fd.get(), &made) != 0) {
         report_error(dest, -errno);
         return 1;
     }
-    places_.push_back({no_place, dest});
+    places_.push_back({no_place, dest, made.st_dev, made.st_ino});
     folders_.emplace(st.st_ino, 0);
     frame root{0, source_.size(), std::move(fd), made.st_dev, made.st_ino, st, existed, {}, 0};
     list_entries(root.entries);
@@ -295,21 +288,25 @@ bool copier::enter_folder(int parent, size_t parent_place, const std::string& na
         link_folder_again(parent, parent_place, name, seen->second);
         return false;
     }
+    // An existing folder is copied into and otherwise left as it is: its
+    // metadata is not the extractor's to change.
     struct stat existing {};
-    if (fstatat(parent, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISDIR(existing.st_mode) && !clear_place(parent, name))
-        return false;
-    if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
-        failed(source_, errno_text("cannot create"));
-        return false;
+    unique_fd fd;
+    const bool existed = fstatat(parent, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISDIR(existing.st_mode) && !staging_.holds(existing);
+    if (existed) {
+        fd.reset(openat(parent, name.c_str(), folder_open_flags));
+    } else {
+        if (!clear_place(parent, name)) return false;
+        fd = make_folder(parent, name);
+        if (!fd.valid()) return false;
     }
-    unique_fd fd(openat(parent, name.c_str(), folder_open_flags));
     struct stat made {};
     if (!fd.valid() || fstat(fd.get(), &made) != 0) {
         failed(source_, errno_text("cannot open the copy"));
         return false;
     }
-    places_.push_back({parent_place, name});
+    places_.push_back({parent_place, name, made.st_dev, made.st_ino});
     folders_.emplace(st.st_ino, places_.size() - 1);
     frame folder{places_.size() - 1,
                  source_.size(),
@@ -317,7 +314,7 @@ bool copier::enter_folder(int parent, size_t parent_place, const std::string& na
                  made.st_dev,
                  made.st_ino,
                  st,
-                 false,
+                 existed,
                  {},
                  0};
     list_entries(folder.entries);
@@ -365,6 +362,10 @@ void copier::link_folder_again(int parent, size_t parent_place, const std::strin
 bool copier::clear_place(int parent, const std::string& name) {
     struct stat existing {};
     if (fstatat(parent, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    if (staging_.holds(existing)) {
+        failed(source_, "cannot replace the extractor's own staging folder");
+        return false;
+    }
     if (unlinkat(parent, name.c_str(), S_ISDIR(existing.st_mode) ? AT_REMOVEDIR : 0) == 0 ||
         errno == ENOENT)
         return true;
@@ -372,15 +373,58 @@ bool copier::clear_place(int parent, const std::string& name) {
     return false;
 }
 
+// A new folder `name` in `parent`, made in the staging folder and renamed
+// into place (replacing an empty folder that got there since); an invalid
+// descriptor after reporting why.
+unique_fd copier::make_folder(int parent, const std::string& name) {
+    const int stage = staging_.folder_for(parent);
+    const std::string staged = staging_.new_name();
+    unique_fd fd;
+    if (stage < 0 || mkdirat(stage, staged.c_str(), 0700) != 0) {
+        failed(source_, errno_text("cannot create"));
+        return fd;
+    }
+    fd.reset(openat(stage, staged.c_str(), folder_open_flags));
+    if (!fd.valid()) {
+        failed(source_, errno_text("cannot open the copy"));
+        (void)unlinkat(stage, staged.c_str(), AT_REMOVEDIR);
+        return fd;
+    }
+    if (!place_staged(stage, staged, parent, name)) fd.reset();
+    return fd;
+}
+
+// Renames the item made as `staged` in the staging folder `stage` to `name`
+// in `parent`, replacing what is in the way; false (the item removed) after
+// reporting why.
+bool copier::place_staged(int stage, const std::string& staged, int parent,
+                          const std::string& name) {
+    if (clear_place(parent, name)) {
+        if (renameat(stage, staged.c_str(), parent, name.c_str()) == 0) return true;
+        failed(source_, errno_text("cannot move into place"));
+    }
+    struct stat st {};
+    const bool folder =
+        fstatat(stage, staged.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    (void)unlinkat(stage, staged.c_str(), folder ? AT_REMOVEDIR : 0);
+    return false;
+}
+
 // A descriptor of the copy `place`, opened from DEST down without following
-// links; -1 when it cannot be opened. The caller closes it.
+// links; -1 when it cannot be opened or a folder on the way is no longer the
+// one created. The caller closes it.
 int copier::open_place(size_t place) {
     std::vector<size_t> down;
     for (size_t at = place; at != 0 && at != no_place; at = places_[at].parent) down.push_back(at);
     if (stack_.empty()) return -1;
     unique_fd fd(dup(stack_[0].fd.get()));
-    for (size_t i = down.size(); i-- > 0 && fd.valid();)
+    for (size_t i = down.size(); i-- > 0 && fd.valid();) {
         fd.reset(openat(fd.get(), places_[down[i]].name.c_str(), folder_open_flags));
+        struct stat st {};
+        if (fd.valid() && (fstat(fd.get(), &st) != 0 || st.st_dev != places_[down[i]].dev ||
+                           st.st_ino != places_[down[i]].ino))
+            fd.reset();
+    }
     return fd.release();
 }
 
@@ -409,31 +453,47 @@ void copier::copy_leaf(int parent, size_t parent_place, const std::string& name,
         if (!copy_file(parent, name, st)) return;
         check_resource_fork();
     } else {
-        if (!clear_place(parent, name)) return;
+        // Made and set up where no one else can reach it, then moved.
+        const int stage = staging_.folder_for(parent);
+        const std::string staged = staging_.new_name();
+        if (stage < 0) {
+            failed(source_, errno_text("cannot create"));
+            return;
+        }
         if (S_ISLNK(st.st_mode)) {
             char target[4097];
             if (int err = hfs_read_link(vol_, source_, target)) {
                 failed(source_, std::strerror(-err));
                 return;
             }
-            if (symlinkat(target, parent, name.c_str()) != 0) {
+            if (symlinkat(target, stage, staged.c_str()) != 0) {
                 failed(source_, errno_text("cannot create"));
                 return;
             }
-        } else if (mknodat(parent, name.c_str(), (st.st_mode & S_IFMT) | 0600, st.st_rdev) != 0) {
+        } else if (mknodat(stage, staged.c_str(), (st.st_mode & S_IFMT) | 0600, st.st_rdev) != 0) {
             failed(source_, errno_text("cannot create this special file"));
             return;
         }
-        copy_attributes(-1, parent, name, st.st_mode);
-        set_metadata(-1, parent, name, st);
+        copy_attributes(-1, stage, staged, st.st_mode);
+        set_metadata(-1, stage, staged, st);
+        if (!place_staged(stage, staged, parent, name)) return;
     }
     ++files_;
     if (st.st_nlink > 1) linked_.emplace(st.st_ino, first_copy{parent_place, name});
 }
 
-// A regular file, with its attributes and metadata; nothing is created when
-// the volume's file cannot be opened.
+// A regular file, with its attributes and metadata; runs of zeros become
+// holes. Nothing is created when the volume's file cannot be opened or its
+// size would take the copy past --max-size.
 bool copier::copy_file(int parent, const std::string& name, const struct stat& st) {
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size > max_size_ - claimed_) {
+        failed(source_,
+               (claimed_ == 0 ? "left out: it claims " : "left out: the copy would reach ") +
+                   over_limit(claimed_ + size, max_size_));
+        return false;
+    }
+    claimed_ += size;
     hfs_file_reader file;
     if (int err = file.open(vol_, source_)) {
         failed(source_, std::strerror(-err));
@@ -446,6 +506,7 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
         if (!out.valid()) failed(source_, errno_text("cannot create"));
     }
     bool ok = out.valid();
+    sparse_output to(out.get());
     off_t offset = 0;
     while (ok && offset < st.st_size) {
         const int got = file.read(buf_, offset);
@@ -454,19 +515,18 @@ bool copier::copy_file(int parent, const std::string& name, const struct stat& s
             ok = false;
             break;
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(out.get(), buf_.data() + done, static_cast<size_t>(got - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failed(source_, errno_text("cannot write"));
-                ok = false;
-                break;
-            }
-            done += n;
+        if (int err = to.write(std::span(buf_).first(static_cast<size_t>(got)))) {
+            failed(source_, std::string("cannot write: ") + std::strerror(err));
+            ok = false;
+            break;
         }
         offset += got;
         bytes_ += static_cast<uint64_t>(got);
         show_progress();
+    }
+    if (int err = ok ? to.finish() : 0) {
+        failed(source_, std::string("cannot write: ") + std::strerror(err));
+        ok = false;
     }
     if (!ok) return false;
     copy_attributes(out.get(), -1, {}, st.st_mode);
@@ -488,7 +548,8 @@ void copier::check_resource_fork() {
                             " bytes is too large for an attribute");
 }
 
-// Attributes go through `fd` for files and folders, else by name in `parent`.
+// Attributes go through `fd` for files and folders, else by name in
+// `parent`, a staging folder.
 void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t mode) {
     int size = hfs_list_xattrs(vol_, source_, {}, hfs_xattr_scope::every_item);
     if (size <= 0) return;
@@ -526,7 +587,8 @@ void copier::copy_attributes(int fd, int parent, const std::string& name, mode_t
     }
 }
 
-// Owner (as root), mode and times, through `fd` or by name in `parent`.
+// Owner (as root), mode and times, through `fd` or by name in `parent`, a
+// staging folder.
 void copier::set_metadata(int fd, int parent, const std::string& name, const struct stat& st) {
     // Set-user-ID, set-group-ID and sticky bits from an untrusted volume are
     // kept only when asked for.
@@ -539,12 +601,14 @@ void copier::set_metadata(int fd, int parent, const std::string& name, const str
         return;
     }
     if (as_root_) (void)fchownat(parent, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
-    if (!S_ISLNK(st.st_mode)) (void)fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
+    if (!S_ISLNK(st.st_mode)) (void)fchmodat(parent, name.c_str(), mode, 0);
     (void)utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 int copier::finish() {
     int status = 0;
+    std::string error;
+    if (!staging_.remove(error)) failures_.push_back(error);
     if (!devices_.empty()) {
         std::fprintf(stderr,
                      "quorvel-extract: %zu device node(s) not created (--same-permissions "

@@ -1,7 +1,9 @@
 // quorvel-extract IMAGE disk > OUT.img: the whole disk an image decodes to
 // (or the file itself when it is no disk image), on standard output, with a
 // progress line on a terminal. Bytes that cannot be decoded stop it with an
-// error: it never writes wrong bytes.
+// error: it never writes wrong bytes. Runs of zeros become holes in a
+// regular file, and a disk larger than --max-size is refused before
+// anything is written.
 #include "frontend/extract/extract.h"
 
 #include "access/disk_image/disk_image.h"
@@ -15,24 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-int write_all(int fd, const uint8_t* data, size_t size) {
-    while (size != 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-} // namespace
-
-int command_disk(const hfs_options& options, const std::vector<std::string>& args, bool quiet) {
+int command_disk(const hfs_options& options, const std::vector<std::string>& args,
+                 const extract_options& how) {
     if (!args.empty()) {
         std::fputs("quorvel-extract: disk takes no arguments (the disk goes to standard "
                    "output)\n",
@@ -47,9 +33,15 @@ int command_disk(const hfs_options& options, const std::vector<std::string>& arg
     }
     const hfs_byte_source_ptr disk = open_whole_disk(options);
     if (!disk) return 1;
-    const bool progress = !quiet && ::isatty(STDERR_FILENO);
-    std::vector<uint8_t> chunk(size_t{1} << 20);
     const uint64_t total = disk->size();
+    if (total > how.max_size) {
+        std::fprintf(stderr, "quorvel-extract: %s: the disk claims %s\n",
+                     printable(options.volume).c_str(), over_limit(total, how.max_size).c_str());
+        return 1;
+    }
+    const bool progress = !how.quiet && ::isatty(STDERR_FILENO);
+    std::vector<uint8_t> chunk(size_t{1} << 20);
+    sparse_output out(STDOUT_FILENO);
     time_t shown = 0;
     for (uint64_t at = 0; at < total;) {
         size_t got = 0;
@@ -62,7 +54,7 @@ int command_disk(const hfs_options& options, const std::vector<std::string>& arg
                 printable(options.volume).c_str(), at, std::strerror(-err));
             return 1;
         }
-        if (int werr = write_all(STDOUT_FILENO, chunk.data(), got)) {
+        if (int werr = out.write(std::span(chunk).first(got))) {
             if (progress) std::fputc('\n', stderr);
             std::fprintf(stderr, "quorvel-extract: writing the disk: %s\n", std::strerror(werr));
             return 1;
@@ -75,5 +67,9 @@ int command_disk(const hfs_options& options, const std::vector<std::string>& arg
         }
     }
     if (progress) std::fputc('\n', stderr);
+    if (int werr = out.finish()) {
+        std::fprintf(stderr, "quorvel-extract: writing the disk: %s\n", std::strerror(werr));
+        return 1;
+    }
     return 0;
 }

@@ -15,7 +15,8 @@
 namespace {
 
 constexpr char usage_head[] =
-    "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] VOLUME COMMAND [ARGS]\n"
+    "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] [--max-size SIZE]\n"
+    "                       VOLUME COMMAND [ARGS]\n"
     "\n"
     "commands:\n";
 constexpr char usage_tail[] =
@@ -27,12 +28,25 @@ constexpr char usage_tail[] =
     "written.\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
-    "replaced), leaves an existing DEST's own mode, owner and times alone, and\n"
+    "replaced), leaves the mode, owner and times of an existing DEST and of the\n"
+    "folders already in it alone, makes each new item other than a regular file\n"
+    "in a staging folder of its own (.quorvel-extract.*, removed at the end) so\n"
+    "that no one else can swap it before it gets its owner and mode, and\n"
     "copies a folder reached through several folder hard links once: the later\n"
     "names become relative symbolic links to the first copy. By default it drops\n"
     "set-user-ID, set-group-ID and sticky bits and does not create device nodes\n"
     "(they are listed, and the exit status is 1);\n"
     "    -p, --same-permissions   keep those bits and create device nodes\n"
+    "\n"
+    "disk, extract and cat write runs of zeros as holes where the output is a\n"
+    "regular file, and refuse to write more than a limit in all (what the image\n"
+    "claims, holes included):\n"
+    "    --max-size SIZE          the limit, in bytes or with a suffix K, M, G, T,\n"
+    "                             P or E (powers of 1024); default 64T\n"
+    "\n"
+    "verify exits with status 3 when the image carries no checksum of its data\n"
+    "(nothing was verified), 1 on a mismatch.\n"
+    "\n"
     "Names are shown with control characters and backslashes escaped.\n";
 
 void print_usage(FILE* to) {
@@ -91,6 +105,18 @@ int main(int argc, char** argv) {
             how.quiet = true;
         } else if (arg == "-p" || arg == "--same-permissions") {
             how.same_permissions = true;
+        } else if (arg == "--max-size" || arg.starts_with("--max-size=")) {
+            const bool joined = arg.size() > 10;
+            if (!joined && i + 1 == argc) {
+                std::fputs("quorvel-extract: --max-size needs a size\n", stderr);
+                return 1;
+            }
+            const std::string value = joined ? arg.substr(11) : argv[++i];
+            if (!parse_size(value, how.max_size)) {
+                std::fprintf(stderr, "quorvel-extract: --max-size: not a size: %s\n",
+                             printable(value).c_str());
+                return 1;
+            }
         } else {
             words.push_back(arg);
         }

@@ -114,6 +114,7 @@ run special "$w/special.img" extract / "$w/special/out"
 [ "$rc" -eq 1 ] && [ "$(stat -c %a "$w/special/out/tool")" = 755 ] &&
     [ "$(stat -c %a "$w/special/out/shared")" = 777 ] && [ ! -e "$w/special/out/disk" ] &&
     grep -qx "    /disk" <<<"$err" || fail "set-id bits or a device node kept by default: $rc: $err"
+[ "$(ls -A "$w/special")" = out ] || fail "extract left more than DEST beside it: $(ls -A "$w/special")"
 [ ! -e "$w/special/escaped.txt" ] && grep -qF "    /..: " <<<"$err" ||
     fail "a folder named .. was not left out and reported: $err"
 grep -qF "    /forked: left out: its resource fork of 4611686018427387904 bytes" <<<"$err" ||
@@ -129,5 +130,129 @@ if [ "$(id -u)" -eq 0 ]; then
     [ "$(stat -c %a "$w/special/kept/tool")" = 4755 ] &&
         [ "$(stat -c %a "$w/special/kept/shared")" = 1777 ] && [ -c "$w/special/kept/disk" ] ||
         fail "--same-permissions did not keep set-id bits and device nodes: $err"
+fi
+# --- images that claim more than they hold ---
+# A 1 GiB file of zeros on a 1.1 GiB volume, in a .dmg of a few KiB; the
+# same volume as a sparse bundle claiming 2^63 bytes.
+volume zeros '{"volume": {"name": "Zeros", "size": "1100M"},
+  "items": [{"type": "file", "name": "zeros", "data": {"pattern": "zeros", "size": "1G"}}]}'
+"$MKHFS" --quiet --container udif "$w/zeros.json" "$w/zeros.dmg" || fail "mkhfs zeros.dmg"
+"$MKHFS" --quiet --container sparsebundle "$w/zeros.json" "$w/huge.sparsebundle" || fail "mkhfs bundle"
+sed -i 's|<integer>1153433600</integer>|<integer>9223372036854775296</integer>|' \
+    "$w/huge.sparsebundle/Info.plist" "$w/huge.sparsebundle/Info.bckup"
+limit="more than the limit of"
+# Refused before anything is written (what is written anyway is cut at 64 MiB
+# and 20 s): name|arguments|what the messages must hold|what must not exist.
+while IFS='|' read -r name args message absent; do
+    read -ra argv <<<"$args"
+    timeout 20 "$EXTRACT" --quiet "${argv[@]}" 2>"$w/$name.err" | head -c 64M >"$w/$name.out"
+    rc=${PIPESTATUS[0]}
+    err=$(cat "$w/$name.err")
+    [ "$rc" -eq 1 ] && grep -qF -- "$message" <<<"$err" && [ ! -s "$w/$name.out" ] &&
+        [ ! -e "$w/$absent" ] || fail "$name: status $rc, $(stat -c %s "$w/$name.out") bytes out: $err"
+done <<EOF
+huge-disk|$w/huge.sparsebundle disk|the disk claims 9223372036854775296 bytes (8.0 EiB), $limit 70368744177664 bytes (64.0 TiB) (--max-size SIZE raises it)|-
+limited-disk|--max-size 1G $w/zeros.dmg disk|the disk claims 1153433600 bytes (1.1 GiB), $limit 1073741824 bytes (1.0 GiB)|-
+limited-extract|--max-size=1023M $w/zeros.dmg extract / $w/limited|    /zeros: left out: it claims 1073741824 bytes (1.0 GiB), $limit 1072693248 bytes (1023.0 MiB)|limited/zeros
+limited-cat|--max-size 1023M $w/zeros.dmg cat /zeros|/zeros: the output would reach 1073741824 bytes (1.0 GiB), $limit|-
+EOF
+# Runs of zeros become holes in a file, and read back as zeros.
+"$MKHFS" --quiet "$w/zeros.json" "$w/zeros.raw" || fail "mkhfs zeros.raw"
+"$EXTRACT" --quiet "$w/zeros.dmg" disk >"$w/zeros.disk" && cmp -s "$w/zeros.disk" "$w/zeros.raw" ||
+    fail "disk of zeros.dmg is not the volume"
+"$EXTRACT" --quiet "$w/zeros.dmg" extract / "$w/sparse" || fail "extract of zeros.dmg"
+"$EXTRACT" --quiet "$w/zeros.dmg" cat /zeros >"$w/zeros.cat" || fail "cat of zeros.dmg"
+for file in "$w/zeros.disk" "$w/sparse/zeros" "$w/zeros.cat"; do
+    [ "$(stat -c %b "$file")" -lt 32768 ] || fail "$file is not sparse: $(stat -c '%s bytes, %b blocks' "$file")"
+done
+[ "$(stat -c %s "$w/sparse/zeros")" = 1073741824 ] && cmp -s "$w/sparse/zeros" "$w/zeros.cat" &&
+    cmp -s -n 1073741824 "$w/sparse/zeros" /dev/zero || fail "the extracted file of zeros is not 1 GiB of zeros"
+
+# verify of an image whose checksums were removed and a stored byte changed:
+# nothing could be verified, and it says so with a status of its own.
+"$MKHFS" --quiet --container udif --encoding raw "$w/plain.json" "$w/plain.dmg" || fail "mkhfs plain.dmg"
+python3 - "$w/plain.dmg" "$w/unchecked.dmg" <<'EOF'
+import plistlib, struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+koly = data[-512:]
+xml_at, xml_length = struct.unpack_from(">QQ", koly, 0xD8)
+tables = plistlib.loads(bytes(data[xml_at:xml_at + xml_length]))
+for table in tables["resource-fork"]["blkx"]:
+    mish = bytearray(table["Data"])
+    struct.pack_into(">I", mish, 0x40, 0)  # the table's checksum type: none
+    table["Data"] = bytes(mish)
+xml = plistlib.dumps(tables)
+struct.pack_into(">I", koly, 0x50, 0)  # no data fork checksum
+struct.pack_into(">I", koly, 0x160, 0)  # no master checksum
+struct.pack_into(">QQ", koly, 0xD8, xml_at, len(xml))
+fork = data[:xml_at]
+fork[1100] ^= 0x01  # inside the volume header, stored raw
+open(sys.argv[2], "wb").write(fork + xml + koly)
+EOF
+run unchecked "$w/unchecked.dmg" verify
+[ "$rc" -eq 3 ] && grep -q ": no checksum$" <<<"$out" &&
+    [ "$err" = "quorvel-extract: $w/unchecked.dmg: nothing verified: the image carries no checksum of its data" ] ||
+    fail "verify of an image without checksums: status $rc: $out $err"
+
+# --- a user who can write DEST races a root extractor ---
+# 3,000 FIFOs of mode 04755 owned by root, extracted with -p into a DEST of
+# `nobody`, who replaces each new name with a hard link to a file of their
+# own as soon as it appears: their file must never get root's owner or a
+# set-id bit.
+as_nobody() { setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "$@"; }
+user_python=
+if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
+    for py in /usr/bin/python3 /usr/local/bin/python3 "$(command -v python3)"; do
+        as_nobody "$py" -c '' 2>/dev/null && user_python=$py && break
+    done
+fi
+if [ -n "$user_python" ]; then
+    python3 - "$w/fifos.json" <<'EOF'
+import json, sys
+items = [{"type": "fifo", "name": f"p{i:04}", "perms": {"owner": 0, "group": 0, "mode": "04755"}}
+         for i in range(3000)]
+json.dump({"volume": {"name": "Fifos"}, "items": items}, open(sys.argv[1], "w"))
+EOF
+    "$MKHFS" --quiet "$w/fifos.json" "$w/fifos.img" || fail "mkhfs fifos"
+    chmod 0711 "$w"
+    mkdir -p "$w/race/dest"
+    printf '#!/bin/sh\n' >"$w/race/mine"
+    chmod 0755 "$w/race/mine"
+    chown -R nobody: "$w/race"
+    as_nobody timeout 60 "$user_python" - "$w/race/dest" "$w/race/mine" >"$w/race.log" 2>&1 <<'EOF' &
+import ctypes, os, struct, sys
+dest, mine = os.fsencode(sys.argv[1]), os.fsencode(sys.argv[2])
+mine_ino = os.stat(mine).st_ino
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init1(0)
+libc.inotify_add_watch(fd, dest, 0x100 | 0x80)  # IN_CREATE | IN_MOVED_TO
+print("ready", flush=True)
+while True:
+    events = os.read(fd, 1 << 16)
+    at = 0
+    while at < len(events):
+        length = struct.unpack_from("iIII", events, at)[3]
+        path = os.path.join(dest, events[at + 16:at + 16 + length].rstrip(b"\0"))
+        at += 16 + length
+        try:
+            if os.lstat(path).st_ino != mine_ino:
+                os.unlink(path)
+                os.link(mine, path)
+        except OSError:
+            pass
+EOF
+    attacker=$!
+    for _ in $(seq 100); do grep -q ready "$w/race.log" 2>/dev/null && break; sleep 0.1; done
+    run race "$w/fifos.img" extract -p / "$w/race/dest"
+    kill "$attacker" 2>/dev/null
+    wait "$attacker" 2>/dev/null
+    grep -q ready "$w/race.log" || fail "the racing user did not start: $(cat "$w/race.log")"
+    [ "$(stat -c '%u %a' "$w/race/mine")" = "$(id -u nobody) 755" ] ||
+        fail "a racing user's file got the metadata of an extracted FIFO: $(stat -c '%u %a' "$w/race/mine")"
+    [ -z "$(find "$w/race" -name '.quorvel-extract.*')" ] || fail "a staging folder was left behind"
+    [ "$rc" -eq 0 ] && [ "$(stat -c %h "$w/race/mine")" -gt 1 ] ||
+        fail "the race did not happen: status $rc, $(stat -c %h "$w/race/mine") link(s): ${err:0:300}"
+else
+    echo "SKIP: the race with a user writing DEST needs root and a user nobody can run python3 as"
 fi
 finish "quorvel-extract is safe against hostile destinations and volumes"
