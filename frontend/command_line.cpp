@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs) {
     auto* options = static_cast<hfs_options*>(data);
@@ -22,17 +23,29 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
     case KEY_FULLHELP:
         show_help(outargs->argv[0], options);
 #if FUSE_USE_VERSION >= 30
-        std::fprintf(stderr, "FUSE options:\n");
+        std::printf("FUSE options:\n");
+        std::fflush(stdout);
         fuse_cmdline_help();
         if (key == KEY_FULLHELP) fuse_lib_help(outargs);
 #else
-        fuse_opt_add_arg(outargs, "-ho");
-        fuse_parse_cmdline(outargs, nullptr, nullptr, nullptr);
-        if (key == KEY_FULLHELP) {
-            if (fuse_chan* channel = fuse_mount("", outargs)) fuse_chan_destroy(channel);
-            fuse_new(nullptr, outargs, nullptr, 0, nullptr);
+        {
+            // libfuse 2 prints its help on standard error: all of it goes
+            // to standard output, after ours.
+            std::fflush(stdout);
+            std::fflush(stderr);
+            const int saved_stderr = dup(STDERR_FILENO);
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            fuse_opt_add_arg(outargs, "-ho");
+            fuse_parse_cmdline(outargs, nullptr, nullptr, nullptr);
+            if (key == KEY_FULLHELP) {
+                if (fuse_chan* channel = fuse_mount("", outargs)) fuse_chan_destroy(channel);
+                fuse_new(nullptr, outargs, nullptr, 0, nullptr);
+            }
+            std::fflush(stderr);
+            if (saved_stderr >= 0) dup2(saved_stderr, STDERR_FILENO), close(saved_stderr);
         }
 #endif
+        std::fflush(stdout);
         fuse_opt_free_args(outargs);
         std::exit(0);
     case KEY_VERSION:

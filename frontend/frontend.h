@@ -11,16 +11,6 @@
 
 enum { KEY_HELP = 0, KEY_FULLHELP = 1, KEY_VERSION = 2 };
 
-// Optional libraries the program was built with (help and version output).
-enum : unsigned {
-    FEATURE_UBLIO = 1,
-    FEATURE_UTF8PROC = 2,
-    FEATURE_ZLIB = 4,
-    FEATURE_LZFSE = 8,
-};
-inline constexpr unsigned feature_mask =
-    FEATURE_UBLIO | FEATURE_UTF8PROC | FEATURE_ZLIB | FEATURE_LZFSE;
-
 inline constexpr char usage_format[] = "usage: %s [-hHv] [-o options] volume mountpoint\n\n";
 
 // The option table handed to fuse_opt_parse.

@@ -15,6 +15,7 @@ const struct fuse_opt hfs_opts[] = {
     FUSE_OPT_KEY("-H", KEY_FULLHELP),
     FUSE_OPT_KEY("--fullhelp", KEY_FULLHELP),
     FUSE_OPT_KEY("-v", KEY_VERSION),
+    FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("--version", KEY_VERSION),
     HFS_OPT("--force", force, 1),
     HFS_OPT("noallow_other", noallow_other, 1),

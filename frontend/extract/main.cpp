@@ -1,6 +1,7 @@
 // quorvel-extract: lists, shows and copies out what is on an HFS+ or HFSX
 // volume without mounting it, through the same access layer as the mount.
 #include "frontend/extract/extract.h"
+#include "frontend/library_versions.h"
 #include "frontend/open_volume.h"
 
 #include "access/device.h"
@@ -16,23 +17,43 @@ namespace {
 
 constexpr char usage_head[] =
     "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] VOLUME COMMAND [ARGS]\n"
+    "       quorvel-extract -h|--help | -v|-V|--version\n"
     "\n"
     "commands:\n";
 constexpr char usage_tail[] =
     "\n"
-    "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
-    "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
-    "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
-    "noublio, ublio_items=N, ublio_grace=N, image_cache=N. The volume is never\n"
-    "written.\n"
+    "options (-o and --force before VOLUME):\n"
+    "    -o opt[,opt...]          the options of quorvel(1) that concern reading:\n"
+    "    -o rsrc_ext=SUFFIX       a file name followed by SUFFIX names its resource fork\n"
+    "    -o rsrc_only             plain paths name resource forks\n"
+    "    -o partition=N           read the N-th partition of a whole disk, from 1\n"
+    "                             (default: the first HFS+ one)\n"
+    "    -o default_file_mode=N   octal mode of files stored without one (755)\n"
+    "    -o default_dir_mode=N    the same for folders (777)\n"
+    "    -o default_uid=N         owner of such items (0)\n"
+    "    -o default_gid=N         group of such items (0)\n"
+    "    -o disable_symlinks      show symbolic links as regular files\n"
+    "    -o cache_size=N          entries of the path lookup cache (1024)\n"
+    "    -o blksize=N             read size and alignment in bytes (detected)\n"
+    "    -o image_cache=N         MiB of decoded disk-image (.dmg) data kept in memory (64)\n"
+    "    -o noublio               read without the block cache (the volume's recently\n"
+    "                             read blocks kept in memory)\n"
+    "    -o ublio_items=N         blocks the block cache keeps, 0 for none (64)\n"
+    "    -o ublio_grace=N         a cached block is dropped only after N reads without use (32)\n"
+    "    --force                  read a volume whose journal is dirty\n"
+    "    --quiet                  no progress line\n"
+    "    -p, --same-permissions   extract: keep set-user-ID, set-group-ID and sticky bits\n"
+    "                             and create device nodes\n"
+    "    -h, --help               this help\n"
+    "    -v, -V, --version        the version and the libraries built in\n"
+    "The volume is never written.\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
     "replaced), leaves an existing DEST's own mode, owner and times alone, and\n"
     "copies a folder reached through several folder hard links once: the later\n"
-    "names become relative symbolic links to the first copy. By default it drops\n"
+    "names become relative symbolic links to the first copy. Without -p it drops\n"
     "set-user-ID, set-group-ID and sticky bits and does not create device nodes\n"
-    "(they are listed, and the exit status is 1);\n"
-    "    -p, --same-permissions   keep those bits and create device nodes\n"
+    "(they are listed, and the exit status is 1).\n"
     "Names are shown with control characters and backslashes escaped.\n";
 
 void print_usage(FILE* to) {
@@ -71,6 +92,11 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (words.empty() && (arg == "-h" || arg == "--help")) {
             print_usage(stdout);
+            return 0;
+        }
+        if (words.empty() && (arg == "-v" || arg == "-V" || arg == "--version")) {
+            std::printf("quorvel-extract version %s\n", QUORVEL_VERSION);
+            hfs_print_library_versions(stdout);
             return 0;
         }
         if (words.empty() && arg == "-o" && i + 1 < argc) {

@@ -129,9 +129,9 @@ TEST(Help, ShowsDefaultsOrEarlierOptions) {
     init_options(&options);
     options.cache_size = 5;
     options.default_uid = 99;
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     show_help("prog", &options);
-    std::string text = testing::internal::GetCapturedStderr();
+    std::string text = testing::internal::GetCapturedStdout();
     EXPECT_EQ(
         text.rfind("usage: prog [-hHv] [-o options] volume mountpoint\n\ngeneral options:\n", 0),
         0u);
@@ -140,9 +140,8 @@ TEST(Help, ShowsDefaultsOrEarlierOptions) {
     EXPECT_NE(text.find("Mac OS Classic files (755)\n"), std::string::npos);
     EXPECT_NE(text.find("Mac OS Classic directories (777)\n"), std::string::npos);
     EXPECT_NE(text.find("unix user ID for Mac OS Classic files (99)\n"), std::string::npos);
-    EXPECT_NE(text.find("number of ublio cache entries, 0 for no caching (64)\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("reclaim cache entries only after N requests (32)\n\n"), std::string::npos);
+    EXPECT_NE(text.find("blocks the block cache keeps, 0 for none (64)\n"), std::string::npos);
+    EXPECT_NE(text.find("dropped only after N reads without use (32)\n\n"), std::string::npos);
 }
 
 } // namespace

@@ -31,9 +31,29 @@ run 1
 run 0 -h
 contains "$out" "usage: $QUORVEL [-hHv] [-o options] volume mountpoint"
 contains "$out" "    -o cache_size=N        size of lookup cache (1024)"
-contains "$out" "    -o ublio_grace=N       reclaim cache entries only after N requests (32)"
+contains "$out" "    -o ublio_grace=N       a cached block is dropped only after N reads without use (32)"
 contains "$out" "    -d   -o debug          enable debug output (implies -f)"
 lacks "$out" "allow access to other users"
+lacks "$out" "ublio read layer"
+
+# Help and version go to standard output, whole (ours and FUSE's), with
+# status 0; nothing on standard error. Both programs.
+for args in "$QUORVEL --help|partition=N|-d   -o debug" "$QUORVEL -H|partition=N|allow_other" \
+    "$QUORVEL -v|quorvel version 0.1.0|block cache v1.0" "$QUORVEL -V|quorvel version|FUSE library" \
+    "$QUORVEL --version|quorvel version|pugixml" \
+    "${EXTRACT:-} --help|image_cache=N|same-permissions" \
+    "${EXTRACT:-} --version|quorvel-extract version 0.1.0|block cache v1.0" \
+    "${EXTRACT:-} -V|quorvel-extract version|liblzma" "${EXTRACT:-} -v|quorvel-extract version|zlib"; do
+    IFS='|' read -r command first second <<<"$args"
+    [[ $command == " "* ]] && continue # no quorvel-extract given
+    read -ra argv <<<"$command"
+    stdout=$("${argv[@]}" 2>"$work/stderr")
+    status=$?
+    [ "$status" -eq 0 ] || fail "'$command' exited $status"
+    [ -s "$work/stderr" ] && fail "'$command' wrote on standard error: $(cat "$work/stderr")"
+    contains "$stdout" "$first"
+    contains "$stdout" "$second"
+done
 
 run 0 -o cache_size=5 -h
 contains "$out" "size of lookup cache (5)"
@@ -51,13 +71,24 @@ contains "$out" "Built with:"
 contains "$out" "    FUSE API v"
 contains "$out" "    FUSE library version "
 contains "$out" "    libhfs RCSIDs "
-contains "$out" "    ublio v1.0"
+contains "$out" "    block cache v1.0"
 contains "$out" "    utf8proc v"
 contains "$out" "    zlib v"
 contains "$out" "    lzfse"
 contains "$out" "    bzip2 v"
 contains "$out" "    liblzma v"
 [[ "$(tail -1 <<<"$out")" == "    pugixml v"* ]] || fail "last version line: $out"
+
+# Each manual page lists the options its program's help lists, and no other.
+if [ -n "${SOURCE_DIR:-}" ]; then
+    for row in "quorvel|$QUORVEL|FUSE options:" "quorvel-extract|${EXTRACT:-}|"; do
+        IFS='|' read -r page program own_end <<<"$row"
+        [ -n "$program" ] || continue
+        "$program" --help >"$work/help.txt" 2>&1
+        python3 "$(dirname "$0")/help_matches_manual.py" "$SOURCE_DIR/man/$page.1" \
+            "$work/help.txt" "$own_end" || fail "$page(1) and $page --help differ"
+    done
+fi
 
 run 1 -o rsrc_ext=a/b volume mnt
 [ "$out" = "Error: rsrc_ext option may not include path separator: a/b" ] || fail "rsrc_ext: $out"
