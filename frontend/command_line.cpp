@@ -7,8 +7,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <unistd.h>
+
+namespace {
+
+// Whether mount(8) started this program: through FUSE's mount.fuse helper,
+// which replaces itself with a shell that runs this program.
+bool started_by_mount() {
+    pid_t pid = getppid();
+    for (int generation = 0; generation < 2 && pid > 1; ++generation) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) return false;
+        // "PID (NAME) STATE PPID ...": the name may hold spaces and parentheses.
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) return false;
+        if (line.compare(open + 1, close - open - 1, "mount") == 0) return true;
+        char state = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &pid) != 2) return false;
+    }
+    return false;
+}
+
+} // namespace
 
 int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs) {
     auto* options = static_cast<hfs_options*>(data);
@@ -52,6 +75,12 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
         show_version();
         fuse_opt_free_args(outargs);
         std::exit(0);
+    case KEY_READ_WRITE:
+        // mount(8) hands its helpers "rw" unless told "ro": the mount is
+        // read-only all the same.
+        if (started_by_mount()) return 0;
+        std::fprintf(stderr, "quorvel: quorvel mounts read-only; rw is not supported\n");
+        return -1;
     default:
         return 1;
     }

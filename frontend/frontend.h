@@ -9,7 +9,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-enum { KEY_HELP = 0, KEY_FULLHELP = 1, KEY_VERSION = 2 };
+enum { KEY_HELP = 0, KEY_FULLHELP = 1, KEY_VERSION = 2, KEY_READ_WRITE = 3 };
 
 inline constexpr char usage_format[] = "usage: %s [-hHv] [-o options] volume mountpoint\n\n";
 

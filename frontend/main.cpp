@@ -15,8 +15,18 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 
 namespace {
+
+// FUSE's unmount program for ordinary users.
+#if FUSE_USE_VERSION >= 30
+constexpr char fusermount_program[] = "fusermount3";
+#else
+constexpr char fusermount_program[] = "fusermount";
+#endif
 
 // Owns what the option parser allocated.
 struct parsed_command_line {
@@ -43,10 +53,56 @@ struct parsed_command_line {
     parsed_command_line& operator=(const parsed_command_line&) = delete;
 };
 
+// The mount point as given: the first argument FUSE's parser will take as
+// a non-option (the volume has been taken out already).
+const char* given_mount_point(const fuse_args& args) {
+    for (int i = 1; i < args.argc; ++i) {
+        const std::string_view arg = args.argv[i];
+        if (arg == "-o") {
+            ++i;
+        } else if (arg == "--") {
+            return i + 1 < args.argc ? args.argv[i + 1] : nullptr;
+        } else if (!arg.starts_with('-')) {
+            return args.argv[i];
+        }
+    }
+    return nullptr;
+}
+
+// Says what is wrong with a mount point that is not a folder one can mount
+// on: missing, not a folder, or left behind by a mount whose program has
+// ended. True when it is a folder (or FUSE will say what is wrong with it).
+bool mount_folder_usable(const char* path) {
+    // The kernel may answer stat from its cache of a dead mount's
+    // attributes; statfs always asks the file system.
+    struct stat st {};
+    struct statfs fs {};
+    if (::stat(path, &st) == 0 && (!S_ISDIR(st.st_mode) || ::statfs(path, &fs) == 0)) {
+        if (S_ISDIR(st.st_mode)) return true;
+        std::fprintf(stderr, "quorvel: the mount point %s is not a folder; mount on a folder\n",
+                     path);
+        return false;
+    }
+    const int err = errno;
+    if (err == ENOTCONN) {
+        std::fprintf(stderr,
+                     "quorvel: %s is still mounted, but the program serving it has ended "
+                     "(%s); unmount it with: %s -u %s\n",
+                     path, std::strerror(err), fusermount_program, path);
+    } else if (err == ENOENT) {
+        std::fprintf(stderr, "quorvel: the mount point %s does not exist; make the folder first\n",
+                     path);
+    } else {
+        return true; // FUSE says why
+    }
+    return false;
+}
+
 // Refuses a mount point something is mounted on already, as FUSE resolves
 // it. 0 when it is free (or FUSE will say what is wrong with it), else the
 // exit status after a message.
 int check_mount_point(const fuse_args& args, std::string& resolved) {
+    if (const char* given = given_mount_point(args); given && !mount_folder_usable(given)) return 1;
     fuse_args copy = FUSE_ARGS_INIT(0, nullptr);
     for (int i = 0; i < args.argc; ++i) fuse_opt_add_arg(&copy, args.argv[i]);
     char* mount_point = nullptr;

@@ -173,6 +173,12 @@ int hfs_check_options(const hfs_options& options) {
         !mode_within("default_file_mode", options.default_file_mode) ||
         !mode_within("default_dir_mode", options.default_dir_mode))
         return 1;
+    if (options.partition_given && options.partition == 0) {
+        std::fprintf(stderr,
+                     "Error: bad value for partition: 0 (partitions are numbered from 1; without "
+                     "the option the first HFS+ one is used)\n");
+        return 1;
+    }
     // A partition that cannot be used is a mistake on the command line.
     if (options.partition != 0) {
         std::string error;

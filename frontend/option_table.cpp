@@ -31,12 +31,16 @@ const struct fuse_opt hfs_opts[] = {
     HFS_OPT("default_uid=%u", default_uid, 0),
     HFS_OPT("default_gid=%u", default_gid, 0),
     HFS_OPT("disable_symlinks", disable_symlinks, 1),
+    // Both entries take "partition=N" (every matching entry is applied).
+    HFS_OPT("partition=", partition_given, 1),
     HFS_OPT("partition=%u", partition, 0),
     HFS_OPT("image_cache=%u", image_cache, 0),
     HFS_OPT("direct_io", direct_io, 1),
     HFS_OPT("threads", threads, 1),
     // fstab options meant for the boot process, not for the file system.
     FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
+    // Refused on the command line; what mount(8) adds by itself.
+    FUSE_OPT_KEY("rw", KEY_READ_WRITE),
 #if FUSE_USE_VERSION >= 30
     // libfuse 2 options that libfuse 3 dropped and that change nothing for
     // a read-only volume served with its own inode numbers: accepted, so

@@ -8,6 +8,7 @@ work=$(mktemp -d)
 cleanup() {
     fusermount -u "$work/mnt" 2>/dev/null
     fusermount -u "$work/busy" 2>/dev/null
+    fusermount -u "$work/stale" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -153,11 +154,24 @@ rows="21|$work is a folder, not a volume (the volume comes first on the command 
 1|Error: bad value for ublio_grace: -1 (from 0 to 4294967295)|-o ublio_grace=-1 $work/vol.img $work/mnt
 1|Error: bad value for blksize: 3 (a power of two from 512 to 1048576)|-o blksize=3 $work/vol.img $work/mnt
 1|Error: bad value for default_uid: -1 (from 0 to 4294967294)|-o default_uid=-1 $work/vol.img $work/mnt
-1|Error: bad value for default_dir_mode: 10000 (an octal mode, at most 7777)|-o default_dir_mode=10000 $work/vol.img $work/mnt"
+1|Error: bad value for default_dir_mode: 10000 (an octal mode, at most 7777)|-o default_dir_mode=10000 $work/vol.img $work/mnt
+1|Error: bad value for partition: 0 (partitions are numbered from 1; without the option the first HFS+ one is used)|-o partition=0 $work/vol.img $work/mnt
+1|quorvel: quorvel mounts read-only; rw is not supported|-o ro,rw $work/vol.img $work/mnt
+1|quorvel: the mount point $work/zeros.img is not a folder; mount on a folder|$work/vol.img $work/zeros.img
+1|quorvel: the mount point $work/nothere does not exist; make the folder first|$work/vol.img $work/nothere"
 if [ -e /dev/fuse ] && "$QUORVEL" "$work/vol.img" "$work/busy"; then
     rows+="
 1|quorvel: $work/busy is already a mount point (fuse.quorvel $work/vol.img); unmount it first|$work/vol.img $work/busy
 1|fuse: unknown option|-o no_such_option $work/vol.img $work/mnt"
+    # A folder left by a mount whose program was killed.
+    mkdir "$work/stale"
+    "$QUORVEL" -f "$work/vol.img" "$work/stale" &
+    for _ in $(seq 50); do mountpoint -q "$work/stale" && break; sleep 0.1; done
+    kill -9 $! && wait $! 2>/dev/null
+    unmount=fusermount
+    "$QUORVEL" -V | grep -q 'FUSE API v3' && unmount=fusermount3
+    rows+="
+1|quorvel: $work/stale is still mounted, but the program serving it has ended (Transport endpoint is not connected); unmount it with: $unmount -u $work/stale|$work/vol.img $work/stale"
     # Options libfuse 3 dropped are still taken, as libfuse 2 takes them.
     run 0 -o use_ino,readdir_ino,nonempty,big_writes,hard_remove,intr,direct_io "$work/vol.img" "$work/mnt"
     fusermount -u "$work/mnt" || fail "no mount with the libfuse 2 options"
