@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -75,6 +76,11 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
         show_version();
         fuse_opt_free_args(outargs);
         std::exit(0);
+    case KEY_WHO_MAY_ACCESS:
+        // Given by the user: passed on as it is (allow_other and allow_root
+        // exclude each other), nothing added.
+        options->noallow_other = 1;
+        return 1;
     case KEY_READ_WRITE:
         // mount(8) hands its helpers "rw" unless told "ro": the mount is
         // read-only all the same.
@@ -84,6 +90,26 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
     default:
         return 1;
     }
+}
+
+bool fuse_conf_allows_other(std::string_view conf_text) {
+    while (!conf_text.empty()) {
+        const size_t end = conf_text.find('\n');
+        std::string_view line = conf_text.substr(0, end);
+        conf_text = end == std::string_view::npos ? std::string_view{} : conf_text.substr(end + 1);
+        line = line.substr(0, line.find('#'));
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string_view::npos) continue;
+        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        if (line == "user_allow_other") return true;
+    }
+    return false;
+}
+
+bool fuse_conf_allows_other() {
+    std::ifstream conf("/etc/fuse.conf");
+    std::string text((std::istreambuf_iterator<char>(conf)), std::istreambuf_iterator<char>());
+    return fuse_conf_allows_other(text);
 }
 
 // How long the kernel may keep names, attributes and missing names: the

@@ -8,8 +8,15 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string_view>
 
-enum { KEY_HELP = 0, KEY_FULLHELP = 1, KEY_VERSION = 2, KEY_READ_WRITE = 3 };
+enum {
+    KEY_HELP = 0,
+    KEY_FULLHELP = 1,
+    KEY_VERSION = 2,
+    KEY_READ_WRITE = 3,
+    KEY_WHO_MAY_ACCESS = 4, // allow_other, allow_root: passed on, none added
+};
 
 inline constexpr char usage_format[] = "usage: %s [-hHv] [-o options] volume mountpoint\n\n";
 
@@ -22,6 +29,12 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
 // after every option given. FUSE serves requests on several threads unless
 // the user gives -s.
 void add_mount_options(struct fuse_args* args, const hfs_options* options);
+
+// Whether FUSE's configuration lets ordinary users give allow_other (and
+// allow_root): a line "user_allow_other" in /etc/fuse.conf, as fusermount
+// reads it ('#' starts a comment, spaces around are ignored).
+bool fuse_conf_allows_other(std::string_view conf_text);
+bool fuse_conf_allows_other();
 
 void show_help(const char* program, const hfs_options* options);
 void show_version();

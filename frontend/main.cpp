@@ -18,6 +18,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -222,6 +223,15 @@ int main(int argc, char** argv) {
     std::string mount_point;
     if (int status = check_mount_point(cl.args, mount_point)) return status;
 
+    // fusermount refuses allow_other to ordinary users unless FUSE's
+    // configuration lets them give it: their mounts are then theirs alone.
+    if (!options.noallow_other && getuid() != 0 && !fuse_conf_allows_other()) {
+        options.noallow_other = 1;
+        std::fprintf(stderr,
+                     "quorvel: only you can open %s, not other users nor root; to share it, "
+                     "add the line user_allow_other to /etc/fuse.conf and mount again\n",
+                     mount_point.c_str());
+    }
     add_mount_options(&cl.args, &options);
     int status = mount_and_serve(cl, mount_point);
     hfslib_teardown();

@@ -39,6 +39,8 @@ const struct fuse_opt hfs_opts[] = {
     HFS_OPT("threads", threads, 1),
     // fstab options meant for the boot process, not for the file system.
     FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("allow_other", KEY_WHO_MAY_ACCESS),
+    FUSE_OPT_KEY("allow_root", KEY_WHO_MAY_ACCESS),
     // Refused on the command line; what mount(8) adds by itself.
     FUSE_OPT_KEY("rw", KEY_READ_WRITE),
 #if FUSE_USE_VERSION >= 30

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -122,6 +123,37 @@ TEST(MountOptions, NoAllowOtherAndThreads) {
     EXPECT_EQ(p.fuse_argv(), after_fixed({"mnt", "-o",
                                           std::string("ro,nosuid,nodev,") + inode_numbers +
                                               "subtype=quorvel,fsname=v.img"}));
+}
+
+// allow_other or allow_root given by the user: passed on as given, and no
+// allow_other added (libfuse refuses both together).
+TEST(MountOptions, WhoMayAccessAsGiven) {
+    for (const char* given : {"allow_root", "allow_other"}) {
+        parsed p({"-o", given, "v.img", "mnt"});
+        ASSERT_EQ(p.result, 0);
+        add_mount_options(&p.args, &p.options);
+        EXPECT_EQ(p.fuse_argv(), after_fixed({"-o", given, "mnt", "-o",
+                                              std::string("ro,nosuid,nodev,") + inode_numbers +
+                                                  "subtype=quorvel,fsname=v.img",
+                                              "-s"}))
+            << given;
+    }
+}
+
+// /etc/fuse.conf as fusermount reads it.
+TEST(MountOptions, FuseConfAllowsOther) {
+    const std::pair<const char*, bool> cases[] = {
+        {"", false},
+        {"#user_allow_other\n", false},
+        {"# user_allow_other - Using the allow_other mount option\n", false},
+        {"user_allow_other", true},
+        {"mount_max = 1000\nuser_allow_other\n", true},
+        {"  user_allow_other  # for the media server\r\n", true},
+        {"user_allow_others\n", false},
+        {"\tuser_allow_other\t\n#mount_max = 10\n", true},
+    };
+    for (const auto& [text, allows] : cases)
+        EXPECT_EQ(fuse_conf_allows_other(text), allows) << text;
 }
 
 TEST(Help, ShowsDefaultsOrEarlierOptions) {
