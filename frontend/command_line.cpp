@@ -81,6 +81,9 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
         // exclude each other), nothing added.
         options->noallow_other = 1;
         return 1;
+    case KEY_DEBUG:
+        options->verbose = 1;
+        return 1;
     case KEY_READ_WRITE:
         // mount(8) hands its helpers "rw" unless told "ro": the mount is
         // read-only all the same.

@@ -16,6 +16,7 @@ enum {
     KEY_VERSION = 2,
     KEY_READ_WRITE = 3,
     KEY_WHO_MAY_ACCESS = 4, // allow_other, allow_root: passed on, none added
+    KEY_DEBUG = 5,          // -d, debug: passed on, and --verbose
 };
 
 inline constexpr char usage_format[] = "usage: %s [-hHv] [-o options] volume mountpoint\n\n";
@@ -39,8 +40,10 @@ bool fuse_conf_allows_other();
 void show_help(const char* program, const hfs_options* options);
 void show_version();
 
-// An error hook that sends library messages to the system log.
+// An error hook that sends library messages to the system log, and to
+// standard error too after hfs_log_to_stderr_too(true) (in the foreground).
 void log_syslog(const char* format, const char* file, int line, va_list args);
+void hfs_log_to_stderr_too(bool also);
 
 // The FUSE operations table.
 const struct fuse_operations* hfs_fuse_ops();

@@ -102,7 +102,7 @@ bool mount_folder_usable(const char* path) {
 // Refuses a mount point something is mounted on already, as FUSE resolves
 // it. 0 when it is free (or FUSE will say what is wrong with it), else the
 // exit status after a message.
-int check_mount_point(const fuse_args& args, std::string& resolved) {
+int check_mount_point(const fuse_args& args, std::string& resolved, bool& foreground) {
     if (const char* given = given_mount_point(args); given && !mount_folder_usable(given)) return 1;
     fuse_args copy = FUSE_ARGS_INIT(0, nullptr);
     for (int i = 0; i < args.argc; ++i) fuse_opt_add_arg(&copy, args.argv[i]);
@@ -112,8 +112,11 @@ int check_mount_point(const fuse_args& args, std::string& resolved) {
     fuse_cmdline_opts parsed{};
     const int parse_result = fuse_parse_cmdline(&copy, &parsed);
     mount_point = parsed.mountpoint;
+    foreground = parsed.foreground != 0;
 #else
-    const int parse_result = fuse_parse_cmdline(&copy, &mount_point, nullptr, nullptr);
+    int in_foreground = 0;
+    const int parse_result = fuse_parse_cmdline(&copy, &mount_point, nullptr, &in_foreground);
+    foreground = in_foreground != 0;
 #endif
     if (parse_result == -1) {
         status = 1; // FUSE has said why
@@ -221,7 +224,9 @@ int main(int argc, char** argv) {
     }
     if (int status = hfs_check_options(options)) return status;
     std::string mount_point;
-    if (int status = check_mount_point(cl.args, mount_point)) return status;
+    bool foreground = false;
+    if (int status = check_mount_point(cl.args, mount_point, foreground)) return status;
+    hfs_log_to_stderr_too(foreground);
 
     // fusermount refuses allow_other to ordinary users unless FUSE's
     // configuration lets them give it: their mounts are then theirs alone.

@@ -18,6 +18,10 @@ const struct fuse_opt hfs_opts[] = {
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("--version", KEY_VERSION),
     HFS_OPT("--force", force, 1),
+    HFS_OPT("--verbose", verbose, 1),
+    // FUSE's debug output: the reader's messages too (passed on to FUSE).
+    FUSE_OPT_KEY("-d", KEY_DEBUG),
+    FUSE_OPT_KEY("debug", KEY_DEBUG),
     HFS_OPT("noallow_other", noallow_other, 1),
     HFS_OPT("cache_size=%zu", cache_size, 0),
     HFS_OPT("blksize=%u", blksize, 0),

@@ -16,7 +16,8 @@
 namespace {
 
 constexpr char usage_head[] =
-    "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] VOLUME COMMAND [ARGS]\n"
+    "usage: quorvel-extract [-o options] [--force] [--quiet] [--verbose] [-p] VOLUME COMMAND\n"
+    "                       [ARGS]\n"
     "       quorvel-extract -h|--help | -v|-V|--version\n"
     "\n"
     "commands:\n";
@@ -42,6 +43,8 @@ constexpr char usage_tail[] =
     "    -o ublio_grace=N         a cached block is dropped only after N reads without use (32)\n"
     "    --force                  read a volume whose journal is dirty\n"
     "    --quiet                  no progress line\n"
+    "    --verbose                for a volume that cannot be opened, also each step\n"
+    "                             that failed\n"
     "    -p, --same-permissions   extract: keep set-user-ID, set-group-ID and sticky bits\n"
     "                             and create device nodes\n"
     "    -h, --help               this help\n"
@@ -113,6 +116,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--force" && words.empty()) {
             options.force = 1;
+        } else if (arg == "--verbose") {
+            options.verbose = 1;
         } else if (arg == "--quiet") {
             how.quiet = true;
         } else if (arg == "-p" || arg == "--same-permissions") {

@@ -164,7 +164,8 @@ xz -dc "$images/classic-hfs.img.xz" >"$work/classic.img"
 out=$("$QUORVEL" "$work/classic.img" "$mnt" 2>&1)
 status=$?
 [ "$status" -ne 0 ] || fail "plain HFS mounted"
-grep -qF "Plain HFS volumes not currently supported" <<<"$out" || fail "plain HFS message: $out"
+grep -qF "classic.img holds a plain HFS volume (Mac OS Standard); quorvel reads HFS+ and HFSX only" <<<"$out" ||
+    fail "plain HFS message: $out"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
