@@ -250,9 +250,9 @@ quorvel reads HFS+ and HFSX only, not APFS"
     lacks "$out" "unrecognized volume format"
 fi
 
-# cmake --install puts both programs in bin and their manual pages in
-# share/man/man1, pages man renders without a warning (one line a
-# paragraph, so that phrases are not broken).
+# cmake --install puts both programs in bin, their manual pages in
+# share/man/man1 (compressed), pages man renders without a warning (one line
+# a paragraph, so that phrases are not broken), and their bash completions.
 if [ -n "${BUILD_DIR:-}" ]; then
     "${CMAKE:-cmake}" --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null || fail "install failed"
     while read -r file what; do
@@ -261,6 +261,9 @@ if [ -n "${BUILD_DIR:-}" ]; then
         bin/*)
             [ -x "$work/prefix/$file" ] || fail "$file is not executable"
             "$work/prefix/$file" --help 2>&1 | grep -qF -- "$what" || fail "$file does not run"
+            ;;
+        share/bash-completion/*)
+            grep -qxF -- "$what" "$work/prefix/$file" || fail "$file lacks '$what'"
             ;;
         *)
             command -v man >/dev/null || continue
@@ -272,8 +275,10 @@ if [ -n "${BUILD_DIR:-}" ]; then
     done <<'EOF'
 bin/quorvel [-hHv] [-o options] volume mountpoint
 bin/quorvel-extract usage: quorvel-extract [-o options]
-share/man/man1/quorvel.1 The mount is always nosuid and nodev, however quorvel is started
-share/man/man1/quorvel-extract.1 quorvel-extract - list, show and copy out
+share/man/man1/quorvel.1.gz The mount is always nosuid and nodev, however quorvel is started
+share/man/man1/quorvel-extract.1.gz quorvel-extract - list, show and copy out
+share/bash-completion/completions/quorvel complete -F _quorvel quorvel
+share/bash-completion/completions/quorvel-extract complete -F _quorvel_extract quorvel-extract
 EOF
 fi
 
