@@ -151,8 +151,9 @@ std::string explain_unopenable(const char* path, const hfs_options& options, boo
                     "missing: " +
                     evidence);
     }
+    // A disk image may start with its first run's compressed stream.
     for (const compression& c : compressions) {
-        if (start.starts_with(c.magic))
+        if (image == hfs_image_kind::none && start.starts_with(c.magic))
             return line(std::string(path) + " is compressed with " + c.program +
                         "; decompress it first");
     }
