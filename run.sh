@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # ./run.sh                          build, make the sample volume, mount it under ./mnt and show it
 # ./run.sh VOLUME MOUNTPOINT [opts] mount VOLUME at MOUNTPOINT with the given options
+#                                   (paths relative to the folder run.sh is started from)
+# Installs only what building and running need (scripts/install-deps --build);
+# ./test.sh installs the test tools.
 set -euo pipefail
+caller=$(pwd)
 cd "$(dirname "$0")"
 root=$(pwd)
 
 build() {
-    scripts/install-deps
+    scripts/install-deps --build
     if [ ! -f build/build.ninja ]; then
-        cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        echo "== configuring the build in $root/build"
+        cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
     fi
-    ninja -C build quorvel mkhfs >/dev/null
+    echo "== building quorvel, quorvel-extract and mkhfs (the first build takes a few minutes)"
+    ninja -C build quorvel quorvel-extract mkhfs manual_pages
 }
 
 if [ $# -gt 0 ]; then
@@ -19,6 +25,7 @@ if [ $# -gt 0 ]; then
         exit 1
     fi
     build
+    cd "$caller"
     exec "$root/build/quorvel" "$@"
 fi
 

@@ -23,7 +23,9 @@ struct hfs_options {
     char* volume;                     // first non-option argument
     int noallow_other;                // "noallow_other"
     int force;                        // "--force"
+    int verbose;                      // "--verbose" (quorvel: also -d): the reader's own messages
     unsigned int partition;           // "partition=%u": 0 = the first HFS+ partition
+    int partition_given;              // "partition=": the option was given (0 is refused)
     unsigned int image_cache;         // "image_cache=%u": MiB of decoded disk-image runs
     int direct_io;                    // "direct_io": reads bypass the kernel's page cache
     int threads;                      // "threads": FUSE serves requests on several threads

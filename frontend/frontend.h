@@ -8,18 +8,16 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string_view>
 
-enum { KEY_HELP = 0, KEY_FULLHELP = 1, KEY_VERSION = 2 };
-
-// Optional libraries the program was built with (help and version output).
-enum : unsigned {
-    FEATURE_UBLIO = 1,
-    FEATURE_UTF8PROC = 2,
-    FEATURE_ZLIB = 4,
-    FEATURE_LZFSE = 8,
+enum {
+    KEY_HELP = 0,
+    KEY_FULLHELP = 1,
+    KEY_VERSION = 2,
+    KEY_READ_WRITE = 3,
+    KEY_WHO_MAY_ACCESS = 4, // allow_other, allow_root: passed on, none added
+    KEY_DEBUG = 5,          // -d, debug: passed on, and --verbose
 };
-inline constexpr unsigned feature_mask =
-    FEATURE_UBLIO | FEATURE_UTF8PROC | FEATURE_ZLIB | FEATURE_LZFSE;
 
 inline constexpr char usage_format[] = "usage: %s [-hHv] [-o options] volume mountpoint\n\n";
 
@@ -33,11 +31,19 @@ int process_arg(void* data, const char* arg, int key, struct fuse_args* outargs)
 // the user gives -s.
 void add_mount_options(struct fuse_args* args, const hfs_options* options);
 
+// Whether FUSE's configuration lets ordinary users give allow_other (and
+// allow_root): a line "user_allow_other" in /etc/fuse.conf, as fusermount
+// reads it ('#' starts a comment, spaces around are ignored).
+bool fuse_conf_allows_other(std::string_view conf_text);
+bool fuse_conf_allows_other();
+
 void show_help(const char* program, const hfs_options* options);
 void show_version();
 
-// An error hook that sends library messages to the system log.
+// An error hook that sends library messages to the system log, and to
+// standard error too after hfs_log_to_stderr_too(true) (in the foreground).
 void log_syslog(const char* format, const char* file, int line, va_list args);
+void hfs_log_to_stderr_too(bool also);
 
 // The FUSE operations table.
 const struct fuse_operations* hfs_fuse_ops();

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <syslog.h>
 
 namespace {
 
@@ -74,10 +73,6 @@ int fill(void* ctx, const char* name, const struct stat* st, int64_t next) {
 }
 
 } // namespace
-
-void log_syslog(const char* format, const char*, int, va_list args) {
-    vsyslog(LOG_ERR, format, args);
-}
 
 #if FUSE_USE_VERSION >= 30
 void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {

@@ -15,8 +15,19 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 
 namespace {
+
+// FUSE's unmount program for ordinary users.
+#if FUSE_USE_VERSION >= 30
+constexpr char fusermount_program[] = "fusermount3";
+#else
+constexpr char fusermount_program[] = "fusermount";
+#endif
 
 // Owns what the option parser allocated.
 struct parsed_command_line {
@@ -43,10 +54,56 @@ struct parsed_command_line {
     parsed_command_line& operator=(const parsed_command_line&) = delete;
 };
 
+// The mount point as given: the first argument FUSE's parser will take as
+// a non-option (the volume has been taken out already).
+const char* given_mount_point(const fuse_args& args) {
+    for (int i = 1; i < args.argc; ++i) {
+        const std::string_view arg = args.argv[i];
+        if (arg == "-o") {
+            ++i;
+        } else if (arg == "--") {
+            return i + 1 < args.argc ? args.argv[i + 1] : nullptr;
+        } else if (!arg.starts_with('-')) {
+            return args.argv[i];
+        }
+    }
+    return nullptr;
+}
+
+// Says what is wrong with a mount point that is not a folder one can mount
+// on: missing, not a folder, or left behind by a mount whose program has
+// ended. True when it is a folder (or FUSE will say what is wrong with it).
+bool mount_folder_usable(const char* path) {
+    // The kernel may answer stat from its cache of a dead mount's
+    // attributes; statfs always asks the file system.
+    struct stat st {};
+    struct statfs fs {};
+    if (::stat(path, &st) == 0 && (!S_ISDIR(st.st_mode) || ::statfs(path, &fs) == 0)) {
+        if (S_ISDIR(st.st_mode)) return true;
+        std::fprintf(stderr, "quorvel: the mount point %s is not a folder; mount on a folder\n",
+                     path);
+        return false;
+    }
+    const int err = errno;
+    if (err == ENOTCONN) {
+        std::fprintf(stderr,
+                     "quorvel: %s is still mounted, but the program serving it has ended "
+                     "(%s); unmount it with: %s -u %s\n",
+                     path, std::strerror(err), fusermount_program, path);
+    } else if (err == ENOENT) {
+        std::fprintf(stderr, "quorvel: the mount point %s does not exist; make the folder first\n",
+                     path);
+    } else {
+        return true; // FUSE says why
+    }
+    return false;
+}
+
 // Refuses a mount point something is mounted on already, as FUSE resolves
 // it. 0 when it is free (or FUSE will say what is wrong with it), else the
 // exit status after a message.
-int check_mount_point(const fuse_args& args, std::string& resolved) {
+int check_mount_point(const fuse_args& args, std::string& resolved, bool& foreground) {
+    if (const char* given = given_mount_point(args); given && !mount_folder_usable(given)) return 1;
     fuse_args copy = FUSE_ARGS_INIT(0, nullptr);
     for (int i = 0; i < args.argc; ++i) fuse_opt_add_arg(&copy, args.argv[i]);
     char* mount_point = nullptr;
@@ -55,8 +112,11 @@ int check_mount_point(const fuse_args& args, std::string& resolved) {
     fuse_cmdline_opts parsed{};
     const int parse_result = fuse_parse_cmdline(&copy, &parsed);
     mount_point = parsed.mountpoint;
+    foreground = parsed.foreground != 0;
 #else
-    const int parse_result = fuse_parse_cmdline(&copy, &mount_point, nullptr, nullptr);
+    int in_foreground = 0;
+    const int parse_result = fuse_parse_cmdline(&copy, &mount_point, nullptr, &in_foreground);
+    foreground = in_foreground != 0;
 #endif
     if (parse_result == -1) {
         status = 1; // FUSE has said why
@@ -164,8 +224,19 @@ int main(int argc, char** argv) {
     }
     if (int status = hfs_check_options(options)) return status;
     std::string mount_point;
-    if (int status = check_mount_point(cl.args, mount_point)) return status;
+    bool foreground = false;
+    if (int status = check_mount_point(cl.args, mount_point, foreground)) return status;
+    hfs_log_to_stderr_too(foreground);
 
+    // fusermount refuses allow_other to ordinary users unless FUSE's
+    // configuration lets them give it: their mounts are then theirs alone.
+    if (!options.noallow_other && getuid() != 0 && !fuse_conf_allows_other()) {
+        options.noallow_other = 1;
+        std::fprintf(stderr,
+                     "quorvel: only you can open %s, not other users nor root; to share it, "
+                     "add the line user_allow_other to /etc/fuse.conf and mount again\n",
+                     mount_point.c_str());
+    }
     add_mount_options(&cl.args, &options);
     int status = mount_and_serve(cl, mount_point);
     hfslib_teardown();

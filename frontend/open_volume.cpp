@@ -3,10 +3,13 @@
 #include "access/device.h"
 #include "access/disk_image/disk_image.h"
 #include "access/partition_map.h"
+#include "access/volume_probe.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -68,24 +72,70 @@ constexpr compression compressions[] = {
     {"\x28\xB5\x2F\xFD", "zstd"},
 };
 
-// Says what the file at `path` is when it cannot be opened as a volume and
-// its first or last bytes tell why: a folder, a compressed file, an Apple
-// disk image, or a file too small for any volume.
-void explain_unopenable(const char* path) {
+// An article for a file system's name: "an ext4", "a FAT32".
+const char* article(std::string_view name) {
+    return !name.empty() && std::string_view("aeiouAEIOUNX").find(name[0]) != std::string_view::npos
+               ? "an"
+               : "a";
+}
+
+constexpr char apfs_sentence[] =
+    "quorvel reads HFS+ and HFSX only, not APFS (the file system of macOS 10.13 and later, and "
+    "of most .dmg files made by recent macOS)";
+
+// What the disk at `path` (decoded, for a disk image) holds instead of an
+// HFS+ or HFSX volume, found by the signatures of other file systems, as
+// the rest of a sentence starting with the path ("holds an ext4 file
+// system, not HFS+ or HFSX"); empty when they tell nothing.
+std::string other_file_system(const char* path, const hfs_options& options) {
+    hfs_byte_source_ptr disk;
+    std::string error;
+    if (hfs_open_whole_disk(path, uint64_t{options.image_cache} << 20, disk, error) != 0 || !disk)
+        return "";
+    const hfs_range_reader read = hfs_source_reader(*disk);
+    const std::string name = hfs_file_system_at(read, 0);
+    if (name == "APFS") return std::string("holds an APFS volume; ") + apfs_sentence;
+    if (name.starts_with("HFS ("))
+        return "holds a plain HFS volume (Mac OS Standard); quorvel reads HFS+ and HFSX only";
+    if (name != "no known file system" && name != "HFS+" && name != "HFSX")
+        return std::string("holds ") + article(name) + " " + name +
+               " file system, not HFS+ or HFSX";
+    uint64_t offset = 0;
+    if (name != "no known file system" ||
+        hfs_find_volume(read, disk->size(), 0, offset, error) != -EINVAL)
+        return "";
+    // "no HFS+ or HFSX volume on this disk; its ... holds:" and a line per
+    // partition, ending in the file system found there.
+    constexpr std::string_view on_disk = " on this disk";
+    if (const size_t at = error.find(on_disk); at != std::string::npos)
+        error.erase(at, on_disk.size());
+    if (error.find(", APFS\n") != std::string::npos || error.ends_with(", APFS"))
+        error += std::string("\n") + apfs_sentence;
+    return "holds " + error;
+}
+
+// The line saying why the file at `path` cannot be opened as a volume, when
+// it tells more than the library's messages: it is missing, a folder, a
+// compressed file, an Apple disk image, another file system, or a file too
+// small for any volume. Empty otherwise. `image` is set when the path is a
+// disk image whose own messages say why.
+std::string explain_unopenable(const char* path, const hfs_options& options, bool& image_reasons) {
+    image_reasons = false;
     const char* program = program_invocation_short_name;
+    auto line = [program](const std::string& text) { return std::string(program) + ": " + text; };
     struct stat st {};
-    if (::stat(path, &st) != 0) return;
+    if (::stat(path, &st) != 0) {
+        const int err = errno;
+        if (err == ENOENT) return line(std::string("there is no file ") + path);
+        return line(std::string("cannot open ") + path + ": " + std::strerror(err));
+    }
     std::string encryption;
     const hfs_image_kind image = hfs_probe_image(path, &encryption);
-    if (S_ISDIR(st.st_mode) && image == hfs_image_kind::none) {
-        std::fprintf(stderr,
-                     "%s: %s is a folder, not a volume (the volume comes first on the command "
-                     "line)\n",
-                     program, path);
-        return;
-    }
+    if (S_ISDIR(st.st_mode) && image == hfs_image_kind::none)
+        return line(std::string(path) +
+                    " is a folder, not a volume (the volume comes first on the command line)");
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) return line(std::string("cannot open ") + path + ": " + std::strerror(errno));
     char head[8] = {};
     const ssize_t head_length = ::pread(fd, head, sizeof head, 0);
     const off_t size = ::lseek(fd, 0, SEEK_END);
@@ -96,53 +146,65 @@ void explain_unopenable(const char* path) {
     // file: its first run's stream.
     if (std::string evidence;
         image == hfs_image_kind::none && hfs_looks_like_cut_udif(path, evidence)) {
-        std::fprintf(stderr,
-                     "%s: %s looks like a truncated or damaged Apple disk image (.dmg) whose "
-                     "trailer is missing: %s\n",
-                     program, path, evidence.c_str());
-        return;
+        return line(std::string(path) +
+                    " looks like a truncated or damaged Apple disk image (.dmg) whose trailer is "
+                    "missing: " +
+                    evidence);
     }
+    // A disk image may start with its first run's compressed stream.
     for (const compression& c : compressions) {
-        if (start.starts_with(c.magic)) {
-            std::fprintf(stderr, "%s: %s is compressed with %s; decompress it first\n", program,
-                         path, c.program);
-            return;
-        }
+        if (image == hfs_image_kind::none && start.starts_with(c.magic))
+            return line(std::string(path) + " is compressed with " + c.program +
+                        "; decompress it first");
     }
-    // Disk images are decoded; the device has said why one could not be
-    // mounted. Encrypted ones start with "encrcdsa" (version 2) or end in "cdsaencr"
-    // (version 1).
+    // Disk images are decoded; the device says why one could not be
+    // mounted. Encrypted ones start with "encrcdsa" (version 2) or end in
+    // "cdsaencr" (version 1).
+    const char* image_name = image == hfs_image_kind::sparse_image    ? ".sparseimage"
+                             : image == hfs_image_kind::sparse_bundle ? ".sparsebundle"
+                                                                      : ".dmg";
     switch (image) {
     case hfs_image_kind::encrypted:
-        std::fprintf(stderr,
-                     "%s: %s is an encrypted Apple disk image (%s), which is not supported; "
-                     "decrypt it first (on a Mac: hdiutil convert)\n",
-                     program, path, encryption.c_str());
-        return;
+        return line(std::string(path) + " is an encrypted Apple disk image (" + encryption +
+                    "), which is not supported; decrypt it first (on a Mac: hdiutil convert)");
     case hfs_image_kind::udif_truncated:
-        std::fprintf(stderr,
-                     "%s: %s is a truncated Apple disk image (.dmg): its block tables are there, "
-                     "but not the 512-byte trailer that ends one\n",
-                     program, path);
-        return;
+        return line(std::string(path) +
+                    " is a truncated Apple disk image (.dmg): its block tables are there, but not "
+                    "the 512-byte trailer that ends one");
     case hfs_image_kind::udif:
     case hfs_image_kind::sparse_image:
     case hfs_image_kind::sparse_bundle:
-        std::fprintf(stderr,
-                     "%s: %s is an Apple disk image (%s); the lines above say why it "
-                     "cannot be mounted\n",
-                     program, path,
-                     image == hfs_image_kind::sparse_image    ? ".sparseimage"
-                     : image == hfs_image_kind::sparse_bundle ? ".sparsebundle"
-                                                              : ".dmg");
-        return;
+        if (const std::string other = other_file_system(path, options); !other.empty())
+            return line(std::string(path) + " is an Apple disk image (" + image_name + ") that " +
+                        other);
+        image_reasons = true;
+        return line(std::string(path) + " is an Apple disk image (" + image_name +
+                    "); the lines below say why it cannot be mounted");
     case hfs_image_kind::none:
         break;
     }
-    if (S_ISREG(st.st_mode) && size >= 0 && size < smallest_volume) {
-        std::fprintf(stderr, "%s: %s is too small to hold a volume (%jd bytes)\n", program, path,
-                     static_cast<intmax_t>(size));
-    }
+    if (const std::string other = other_file_system(path, options); !other.empty())
+        return line(std::string(path) + " " + other);
+    if (S_ISREG(st.st_mode) && size >= 0 && size < smallest_volume)
+        return line(std::string(path) + " is too small to hold a volume (" +
+                    std::to_string(static_cast<intmax_t>(size)) + " bytes)");
+    return "";
+}
+
+// The library's messages while a volume is opened, kept to be shown after
+// the line that says what the file is.
+struct kept_message {
+    std::string text;
+    bool from_library; // the reader's own steps, rather than the device's reasons
+};
+std::vector<kept_message> kept_messages;
+
+void keep_message(const char* format, const char* file, int, va_list args) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string_view line = text;
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    kept_messages.push_back({std::string(line), file != nullptr});
 }
 
 // The root folder's record, through its thread, as every path lookup starts.
@@ -173,6 +235,12 @@ int hfs_check_options(const hfs_options& options) {
         !mode_within("default_file_mode", options.default_file_mode) ||
         !mode_within("default_dir_mode", options.default_dir_mode))
         return 1;
+    if (options.partition_given && options.partition == 0) {
+        std::fprintf(stderr,
+                     "Error: bad value for partition: 0 (partitions are numbered from 1; without "
+                     "the option the first HFS+ one is used)\n");
+        return 1;
+    }
     // A partition that cannot be used is a mistake on the command line.
     if (options.partition != 0) {
         std::string error;
@@ -203,14 +271,39 @@ int hfs_open_volume(hfs_options& options, hfslib_vol& vol) {
 
     vol = {};
     errno = 0;
-    if (hfslib_mount(options.volume, 1, &vol, &ctx) != 0) {
-        // A failure the device did not explain still must not read as success.
-        const int status = errno != 0 ? errno : EINVAL;
-        explain_unopenable(options.volume);
+    kept_messages.clear();
+    hfslib_set_err_hook(keep_message);
+    const int mounted = hfslib_mount(options.volume, 1, &vol, &ctx);
+    // A failure the device did not explain still must not read as success.
+    const int status = errno != 0 ? errno : EINVAL;
+    hfslib_set_err_hook(hooks.err_hook);
+    if (mounted != 0) {
+        // The line saying what the file is first; then the device's reasons
+        // when they are what explains it, and the reader's steps only when
+        // asked for (--verbose, -d) or when nothing else explains it.
+        bool image_reasons = false;
+        std::string why = explain_unopenable(options.volume, options, image_reasons);
+        auto device_reason = [](const kept_message& m) {
+            return !m.from_library && !m.text.empty();
+        };
+        if (image_reasons &&
+            std::none_of(kept_messages.begin(), kept_messages.end(), device_reason))
+            why = why.substr(0, why.find("; the lines below")) +
+                  " that cannot be read: " + std::strerror(status);
+        if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+        for (const kept_message& message : kept_messages) {
+            if (why.empty() || options.verbose || (image_reasons && device_reason(message)))
+                std::fprintf(stderr, "%s\n", message.text.c_str());
+        }
+        kept_messages.clear();
         errno = status;
         std::perror("Couldn't open volume");
         return status;
     }
+    // What the library said on the way (nothing, for a volume that opens).
+    for (const kept_message& message : kept_messages)
+        std::fprintf(stderr, "%s\n", message.text.c_str());
+    kept_messages.clear();
 
     if (!hfslib_journal_clean(&vol)) {
         std::fputs("Journal is dirty!", stderr);

@@ -1,6 +1,7 @@
 // quorvel-extract: lists, shows and copies out what is on an HFS+ or HFSX
 // volume without mounting it, through the same access layer as the mount.
 #include "frontend/extract/extract.h"
+#include "frontend/library_versions.h"
 #include "frontend/open_volume.h"
 
 #include "access/device.h"
@@ -15,17 +16,43 @@
 namespace {
 
 constexpr char usage_head[] =
-    "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] [--max-size SIZE]\n"
-    "                       VOLUME COMMAND [ARGS]\n"
+    "usage: quorvel-extract [-o options] [--force] [--quiet] [--verbose] [-p]\n"
+    "                       [--max-size SIZE] VOLUME COMMAND [ARGS]\n"
+    "       quorvel-extract -h|--help | -v|-V|--version\n"
     "\n"
     "commands:\n";
 constexpr char usage_tail[] =
     "\n"
-    "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
-    "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
-    "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
-    "noublio, ublio_items=N, ublio_grace=N, image_cache=N. The volume is never\n"
-    "written.\n"
+    "options (-o and --force before VOLUME):\n"
+    "    -o opt[,opt...]          the options of quorvel(1) that concern reading:\n"
+    "    -o rsrc_ext=SUFFIX       a file name followed by SUFFIX names its resource fork\n"
+    "    -o rsrc_only             plain paths name resource forks\n"
+    "    -o partition=N           read the N-th partition of a whole disk, from 1\n"
+    "                             (default: the first HFS+ one)\n"
+    "    -o default_file_mode=N   octal mode of files stored without one (755)\n"
+    "    -o default_dir_mode=N    the same for folders (777)\n"
+    "    -o default_uid=N         owner of such items (0)\n"
+    "    -o default_gid=N         group of such items (0)\n"
+    "    -o disable_symlinks      show symbolic links as regular files\n"
+    "    -o cache_size=N          entries of the path lookup cache (1024)\n"
+    "    -o blksize=N             read size and alignment in bytes (detected)\n"
+    "    -o image_cache=N         MiB of decoded disk-image (.dmg) data kept in memory (64)\n"
+    "    -o noublio               read without the block cache (the volume's recently\n"
+    "                             read blocks kept in memory)\n"
+    "    -o ublio_items=N         blocks the block cache keeps, 0 for none (64)\n"
+    "    -o ublio_grace=N         a cached block is dropped only after N reads without use (32)\n"
+    "    --force                  read a volume whose journal is dirty\n"
+    "    --quiet                  no progress line\n"
+    "    --max-size SIZE          disk, extract, cat: write at most SIZE bytes, in bytes\n"
+    "                             or with a suffix K, M, G, T, P or E (powers of\n"
+    "                             1024); default 64T\n"
+    "    --verbose                for a volume that cannot be opened, also each step\n"
+    "                             that failed\n"
+    "    -p, --same-permissions   extract: keep set-user-ID, set-group-ID and sticky bits\n"
+    "                             and create device nodes\n"
+    "    -h, --help               this help\n"
+    "    -v, -V, --version        the version and the libraries built in\n"
+    "The volume is never written.\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
     "replaced), leaves the mode, owner and times of an existing DEST and of the\n"
@@ -33,16 +60,13 @@ constexpr char usage_tail[] =
     "in a staging folder of its own (.quorvel-extract.*, removed at the end) so\n"
     "that no one else can swap it before it gets its owner and mode, and\n"
     "copies a folder reached through several folder hard links once: the later\n"
-    "names become relative symbolic links to the first copy. By default it drops\n"
+    "names become relative symbolic links to the first copy. Without -p it drops\n"
     "set-user-ID, set-group-ID and sticky bits and does not create device nodes\n"
-    "(they are listed, and the exit status is 1);\n"
-    "    -p, --same-permissions   keep those bits and create device nodes\n"
+    "(they are listed, and the exit status is 1).\n"
     "\n"
     "disk, extract and cat write runs of zeros as holes where the output is a\n"
-    "regular file, and refuse to write more than a limit in all (what the image\n"
-    "claims, holes included):\n"
-    "    --max-size SIZE          the limit, in bytes or with a suffix K, M, G, T,\n"
-    "                             P or E (powers of 1024); default 64T\n"
+    "regular file, and refuse to write more than --max-size in all (what the\n"
+    "image claims, holes included).\n"
     "\n"
     "verify exits with status 3 when the image carries no checksum of its data\n"
     "(nothing was verified), 1 on a mismatch.\n"
@@ -87,6 +111,11 @@ int main(int argc, char** argv) {
             print_usage(stdout);
             return 0;
         }
+        if (words.empty() && (arg == "-v" || arg == "-V" || arg == "--version")) {
+            std::printf("quorvel-extract version %s\n", QUORVEL_VERSION);
+            hfs_print_library_versions(stdout);
+            return 0;
+        }
         if (words.empty() && arg == "-o" && i + 1 < argc) {
             std::string error;
             if (!parse_mount_options(argv[++i], options, error)) {
@@ -101,6 +130,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--force" && words.empty()) {
             options.force = 1;
+        } else if (arg == "--verbose") {
+            options.verbose = 1;
         } else if (arg == "--quiet") {
             how.quiet = true;
         } else if (arg == "-p" || arg == "--same-permissions") {

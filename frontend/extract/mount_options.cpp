@@ -10,6 +10,9 @@
 
 namespace {
 
+// Options of the mount that mean nothing without one.
+constexpr std::string_view mount_only_options[] = {"noallow_other", "direct_io", "threads"};
+
 // Stores `value` into the field at `offset` as the template's conversion
 // says; false when the value does not convert completely.
 bool store(hfs_options& options, unsigned long offset, std::string_view conversion,
@@ -54,27 +57,37 @@ bool parse_mount_options(const char* list, hfs_options& options, std::string& er
         std::string option(rest.substr(0, comma));
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
         if (option.empty() || option == "ro" || option == "nofail") continue;
+        for (std::string_view mount_only : mount_only_options) {
+            if (option == mount_only) {
+                error = "option `" + option + "' concerns only a mount (quorvel); " +
+                        "quorvel-extract does not take it";
+                return false;
+            }
+        }
 
+        // Every entry that matches is applied, as FUSE's parser does:
+        // "name" sets a flag, "name=" a flag for any value, "name=%conv"
+        // converts the value.
         bool known = false;
-        for (const hfs_option_template& option_entry : hfs_option_templates()) {
-            const hfs_option_template* entry = &option_entry;
-            std::string_view templ = entry->templ;
+        for (const hfs_option_template& entry : hfs_option_templates()) {
+            std::string_view templ = entry.templ;
             size_t percent = templ.find('%');
             if (percent == std::string_view::npos) {
-                if (option != templ) continue;
-                *reinterpret_cast<int*>(reinterpret_cast<char*>(&options) + entry->offset) =
-                    entry->value;
+                const bool matches =
+                    templ.ends_with('=') ? option.starts_with(templ) : option == templ;
+                if (!matches) continue;
+                *reinterpret_cast<int*>(reinterpret_cast<char*>(&options) + entry.offset) =
+                    entry.value;
                 known = true;
-                break;
+                continue;
             }
             std::string_view name = templ.substr(0, percent);
             if (option.compare(0, name.size(), name) != 0) continue;
             known = true;
-            if (!store(options, entry->offset, templ.substr(percent), option.substr(name.size()))) {
+            if (!store(options, entry.offset, templ.substr(percent), option.substr(name.size()))) {
                 error = "invalid value in option `" + option + "'";
                 return false;
             }
-            break;
         }
         if (!known) {
             error = "unknown option `" + option + "'";

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -124,14 +125,45 @@ TEST(MountOptions, NoAllowOtherAndThreads) {
                                               "subtype=quorvel,fsname=v.img"}));
 }
 
+// allow_other or allow_root given by the user: passed on as given, and no
+// allow_other added (libfuse refuses both together).
+TEST(MountOptions, WhoMayAccessAsGiven) {
+    for (const char* given : {"allow_root", "allow_other"}) {
+        parsed p({"-o", given, "v.img", "mnt"});
+        ASSERT_EQ(p.result, 0);
+        add_mount_options(&p.args, &p.options);
+        EXPECT_EQ(p.fuse_argv(), after_fixed({"-o", given, "mnt", "-o",
+                                              std::string("ro,nosuid,nodev,") + inode_numbers +
+                                                  "subtype=quorvel,fsname=v.img",
+                                              "-s"}))
+            << given;
+    }
+}
+
+// /etc/fuse.conf as fusermount reads it.
+TEST(MountOptions, FuseConfAllowsOther) {
+    const std::pair<const char*, bool> cases[] = {
+        {"", false},
+        {"#user_allow_other\n", false},
+        {"# user_allow_other - Using the allow_other mount option\n", false},
+        {"user_allow_other", true},
+        {"mount_max = 1000\nuser_allow_other\n", true},
+        {"  user_allow_other  # for the media server\r\n", true},
+        {"user_allow_others\n", false},
+        {"\tuser_allow_other\t\n#mount_max = 10\n", true},
+    };
+    for (const auto& [text, allows] : cases)
+        EXPECT_EQ(fuse_conf_allows_other(text), allows) << text;
+}
+
 TEST(Help, ShowsDefaultsOrEarlierOptions) {
     hfs_options options{};
     init_options(&options);
     options.cache_size = 5;
     options.default_uid = 99;
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     show_help("prog", &options);
-    std::string text = testing::internal::GetCapturedStderr();
+    std::string text = testing::internal::GetCapturedStdout();
     EXPECT_EQ(
         text.rfind("usage: prog [-hHv] [-o options] volume mountpoint\n\ngeneral options:\n", 0),
         0u);
@@ -140,9 +172,8 @@ TEST(Help, ShowsDefaultsOrEarlierOptions) {
     EXPECT_NE(text.find("Mac OS Classic files (755)\n"), std::string::npos);
     EXPECT_NE(text.find("Mac OS Classic directories (777)\n"), std::string::npos);
     EXPECT_NE(text.find("unix user ID for Mac OS Classic files (99)\n"), std::string::npos);
-    EXPECT_NE(text.find("number of ublio cache entries, 0 for no caching (64)\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("reclaim cache entries only after N requests (32)\n\n"), std::string::npos);
+    EXPECT_NE(text.find("blocks the block cache keeps, 0 for none (64)\n"), std::string::npos);
+    EXPECT_NE(text.find("dropped only after N reads without use (32)\n\n"), std::string::npos);
 }
 
 } // namespace

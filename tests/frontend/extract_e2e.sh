@@ -78,6 +78,18 @@ out=$("$EXTRACT" "$img" cat /missing 2>&1)
 [ $? -ne 0 ] && grep -qF "/missing: No such file or directory" <<<"$out" || fail "missing file: $out"
 out=$("$EXTRACT" "$E2E_WORK/nothing.img" ls 2>&1)
 [ $? -eq 2 ] && grep -qF "Couldn't open volume: No such file or directory" <<<"$out" || fail "missing volume: $out"
-out=$("$EXTRACT" -o bogus "$img" ls 2>&1)
-[ $? -eq 1 ] && grep -qF "unknown option \`bogus'" <<<"$out" || fail "bad option: $out"
+# Options refused with a line naming the mistake.
+while IFS='|' read -r option message; do
+    out=$("$EXTRACT" -o "$option" "$img" ls 2>&1)
+    [ $? -eq 1 ] && grep -qF -- "$message" <<<"$out" || fail "-o $option: $out"
+done <<'EOF'
+bogus|unknown option `bogus'
+threads|option `threads' concerns only a mount (quorvel); quorvel-extract does not take it
+rsrc_only,direct_io|option `direct_io' concerns only a mount
+noallow_other|option `noallow_other' concerns only a mount
+partition=0|bad value for partition: 0 (partitions are numbered from 1
+rw|unknown option `rw'
+EOF
+[ "$("$EXTRACT" -o partition=1 "$img" ls 2>&1)" = "Error: partition 1 requested, but the volume has no partition map" ] ||
+    fail "-o partition=1 is not read"
 finish "quorvel-extract agrees with the mount and with 7-Zip"

@@ -70,6 +70,37 @@ mount
 mount -o suid,dev
 EOF
 
+# An ordinary user: without user_allow_other in /etc/fuse.conf the mount is
+# made without allow_other, with a line saying so; with it, with
+# allow_other. Where the machine lets ordinary users mount at all.
+user=nobody
+fusermount_program=$(command -v fusermount3 || command -v fusermount)
+if [ "$(id -u)" -ne 0 ] || ! command -v runuser >/dev/null; then
+    echo "note: not root (or no runuser): the ordinary user's mount is not checked"
+elif [ ! -u "$fusermount_program" ] || ! runuser -u "$user" -- test -r /dev/fuse -a -w /dev/fuse; then
+    echo "note: /dev/fuse is closed to ordinary users (or $fusermount_program is not set-user-ID): the ordinary user's mount is not checked"
+else
+    shared=$(mktemp -d)
+    chmod 755 "$shared"
+    cp "$work/plain.img" "$shared/plain.img"
+    mkdir "$shared/mnt"
+    chmod 644 "$shared/plain.img"
+    chown "$user" "$shared/mnt"
+    out=$(runuser -u "$user" -- "$QUORVEL" "$shared/plain.img" "$shared/mnt" 2>&1) ||
+        fail "an ordinary user's mount failed: $out"
+    if grep -qx '[[:space:]]*user_allow_other[[:space:]]*' /etc/fuse.conf 2>/dev/null; then
+        findmnt -n -o OPTIONS "$shared/mnt" | grep -q allow_other || fail "allow_other missing"
+    else
+        [ "$out" = "quorvel: only you can open $shared/mnt, not other users nor root; to share it, add the line user_allow_other to /etc/fuse.conf and mount again" ] ||
+            fail "the ordinary user's note: $out"
+        findmnt -n -o OPTIONS "$shared/mnt" | grep -q allow_other && fail "allow_other given"
+        [ "$(runuser -u "$user" -- cat "$shared/mnt/hello.txt")" = hello ] || fail "the user cannot read"
+        ls "$shared/mnt" >/dev/null 2>&1 && fail "root can read an ordinary user's mount"
+    fi
+    runuser -u "$user" -- "$fusermount_program" -u "$shared/mnt" || fail "the user cannot unmount"
+    rm -rf "$shared"
+fi
+
 # A header claiming more files and folders, and more free blocks, than the
 # volume can have: no count shows negative use.
 cp "$work/plain.img" "$work/counts.img"
@@ -133,7 +164,8 @@ xz -dc "$images/classic-hfs.img.xz" >"$work/classic.img"
 out=$("$QUORVEL" "$work/classic.img" "$mnt" 2>&1)
 status=$?
 [ "$status" -ne 0 ] || fail "plain HFS mounted"
-grep -qF "Plain HFS volumes not currently supported" <<<"$out" || fail "plain HFS message: $out"
+grep -qF "classic.img holds a plain HFS volume (Mac OS Standard); quorvel reads HFS+ and HFSX only" <<<"$out" ||
+    fail "plain HFS message: $out"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -378,7 +378,8 @@ def reason(err, img):
     image's name replaced by IMAGE."""
     for line in err.splitlines():
         line = line.strip().replace(img, "IMAGE")
-        if line and not line.startswith(("Couldn't open volume", "could not open device")):
+        if line and not line.startswith(("Couldn't open volume", "could not open device")) \
+                and not line.endswith("the lines below say why it cannot be mounted"):
             return line
     return None
 
