@@ -4,6 +4,7 @@
 #include "access/disk_image/adc.h"
 #include "access/disk_image/codecs.h"
 #include "access/disk_image/run_index.h"
+#include "access/disk_image/sparse.h"
 #include "access/disk_image/udif.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -460,6 +466,77 @@ TEST(UdifImage, DamagedTrailersAndPlistsAreRefusedAtOpen) {
     hfs_byte_source_ptr source;
     std::string error;
     EXPECT_EQ(open_udif_memory(good, 1 << 20, source, error), 0) << error;
+}
+
+// A sparse bundle of two 4096-byte bands in the scratch folder; band 1
+// (of 'B's) is left out when `second` is false.
+std::string make_bundle(const std::string& name, bool second) {
+    namespace fs = std::filesystem;
+    const std::string path = std::string(QUORVEL_TEST_SCRATCH) + "/" + name + "-" +
+                             std::to_string(::getpid()) + ".sparsebundle";
+    fs::remove_all(path);
+    fs::create_directories(path + "/bands");
+    std::ofstream(path + "/Info.plist")
+        << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+           "<key>diskimage-bundle-type</key><string>com.apple.diskimage.sparsebundle</string>"
+           "<key>band-size</key><integer>4096</integer>"
+           "<key>size</key><integer>8192</integer></dict></plist>";
+    std::ofstream(path + "/bands/0") << std::string(4096, 'A');
+    if (second) std::ofstream(path + "/bands/1") << std::string(4096, 'B');
+    return path;
+}
+
+// Makes `path` a FIFO, a symbolic link or a character device (false when
+// this process may not).
+bool make_node(const std::string& path, char kind) {
+    switch (kind) {
+    case 'p':
+        return ::mkfifo(path.c_str(), 0644) == 0;
+    case 'l':
+        return ::symlink("0", path.c_str()) == 0; // a band of the bundle itself
+    default:
+        return ::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0; // /dev/zero
+    }
+}
+
+TEST(SparseBundle, OnlyRegularFilesServeAsBands) {
+    const struct {
+        char kind;
+        const char* what;
+    } cases[] = {{'p', "a FIFO"}, {'l', "a symbolic link"}, {'c', "a character device"}};
+    for (const auto& c : cases) {
+        // There at open: refused, naming the file.
+        std::string path = make_bundle(std::string("band-") + c.kind, false);
+        if (!make_node(path + "/bands/1", c.kind)) {
+            std::filesystem::remove_all(path);
+            continue; // no device nodes without privilege
+        }
+        hfs_byte_source_ptr source;
+        std::string error;
+        EXPECT_EQ(open_sparse_bundle(path, source, error), -EINVAL) << c.what;
+        EXPECT_EQ(error, std::string("/bands/1 is ") + c.what + ", not a regular file");
+        std::filesystem::remove_all(path);
+
+        // Put in place after open: the band reads as EIO (without waiting
+        // for a writer); the other band still reads.
+        path = make_bundle(std::string("late-band-") + c.kind, false);
+        ASSERT_EQ(open_sparse_bundle(path, source, error), 0) << error;
+        ASSERT_TRUE(make_node(path + "/bands/1", c.kind));
+        std::vector<uint8_t> buf(4096);
+        EXPECT_EQ(source->read_exact(buf, 4096), -EIO) << c.what;
+        EXPECT_EQ(source->read_exact(buf, 0), 0) << c.what;
+        EXPECT_EQ(buf, std::vector<uint8_t>(4096, 'A'));
+        std::filesystem::remove_all(path);
+    }
+    // And a sound bundle reads whole.
+    const std::string path = make_bundle("bands", true);
+    hfs_byte_source_ptr source;
+    std::string error;
+    ASSERT_EQ(open_sparse_bundle(path, source, error), 0) << error;
+    std::vector<uint8_t> buf(8192);
+    EXPECT_EQ(source->read_exact(buf, 0), 0);
+    EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(4096, 'A') + std::string(4096, 'B'));
+    std::filesystem::remove_all(path);
 }
 
 } // namespace
