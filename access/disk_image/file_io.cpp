@@ -75,12 +75,14 @@ int open_image_part(int dir, const char* name, unique_fd& out, struct stat& st, 
 }
 
 int open_volume_path(const char* path, unique_fd& out, struct stat& st, std::string& why) {
-    return open_checked(
+    const int err = open_checked(
         AT_FDCWD, path, 0,
         [](mode_t mode) {
             return S_ISREG(mode) || S_ISBLK(mode) || S_ISCHR(mode) || S_ISDIR(mode);
         },
         "a disk, disk image or volume file", out, st, why);
+    if (err != 0 && err != -EINVAL) why = std::strerror(-err); // "x: No such file or directory"
+    return err;
 }
 
 } // namespace dimg

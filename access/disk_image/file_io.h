@@ -64,7 +64,8 @@ int open_image_part(int dir, const char* name, unique_fd& out, struct stat& st, 
 // links, without waiting: a regular file, a block or character device or a
 // folder (a sparse bundle). A FIFO or socket is refused (-EINVAL, `why`
 // "is a FIFO, not a disk, disk image or volume file"). `st` receives what
-// the descriptor is. Returns 0 or a negative errno value with `why`.
+// the descriptor is. Returns 0 or a negative errno value with `why` (the
+// errno's text for any other failure).
 int open_volume_path(const char* path, unique_fd& out, struct stat& st, std::string& why);
 
 // All `size` bytes or a negative errno value (-EIO when the file ends
