@@ -4,6 +4,7 @@
 #include "access/device.h"
 
 #include "access/disk_image/disk_image.h"
+#include "access/disk_image/file_io.h"
 #include "access/full_read.h"
 #include "access/options.h"
 #include "access/partition_map.h"
@@ -174,8 +175,17 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
     }
     const hfs_options options = settings_from(ctx);
 
-    dev->fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (dev->fd < 0) return fail_open(errno);
+    {
+        // Without waiting: a FIFO given as the volume is refused, not read.
+        dimg::unique_fd fd;
+        struct stat st {};
+        std::string why;
+        if (int err = dimg::open_volume_path(path, fd, st, why)) {
+            if (err == -EINVAL) hfslib_report("%s %s", nullptr, 0, path, why.c_str());
+            return fail_open(-err);
+        }
+        dev->fd = fd.release();
+    }
 
     // A disk image (UDIF, sparse image, sparse bundle): its decoded disk is
     // read instead of the file, under the block cache.

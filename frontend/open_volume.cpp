@@ -2,6 +2,7 @@
 
 #include "access/device.h"
 #include "access/disk_image/disk_image.h"
+#include "access/disk_image/file_io.h"
 #include "access/partition_map.h"
 #include "access/volume_probe.h"
 
@@ -134,12 +135,15 @@ std::string explain_unopenable(const char* path, const hfs_options& options, boo
     if (S_ISDIR(st.st_mode) && image == hfs_image_kind::none)
         return line(std::string(path) +
                     " is a folder, not a volume (the volume comes first on the command line)");
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return line(std::string("cannot open ") + path + ": " + std::strerror(errno));
+    dimg::unique_fd fd;
+    if (std::string why; int err = dimg::open_volume_path(path, fd, st, why)) {
+        if (err == -EINVAL) return line(std::string(path) + " " + why);
+        return line(std::string("cannot open ") + path + ": " + std::strerror(-err));
+    }
     char head[8] = {};
-    const ssize_t head_length = ::pread(fd, head, sizeof head, 0);
-    const off_t size = ::lseek(fd, 0, SEEK_END);
-    ::close(fd);
+    const ssize_t head_length = ::pread(fd.get(), head, sizeof head, 0);
+    const off_t size = ::lseek(fd.get(), 0, SEEK_END);
+    fd.reset();
 
     const std::string_view start(head, head_length > 0 ? static_cast<size_t>(head_length) : 0);
     // The start of a .dmg cut before its trailer may begin like a compressed
@@ -246,14 +250,17 @@ int hfs_check_options(const hfs_options& options) {
         std::string error;
         uint64_t offset = 0;
         hfs_byte_source_ptr image;
-        int fd = open(options.volume, O_RDONLY | O_CLOEXEC);
-        bool usable = fd >= 0 && hfs_open_image_source(options.volume, options, image, error) == 0;
+        dimg::unique_fd fd;
+        struct stat st {};
+        std::string why;
+        const bool opened = dimg::open_volume_path(options.volume, fd, st, why) == 0;
+        bool usable = opened && hfs_open_image_source(options.volume, options, image, error) == 0;
         if (usable)
             usable = (image ? hfs_volume_start(hfs_source_reader(*image), image->size(),
                                                options.partition, offset, error)
-                            : hfs_volume_start(fd, options.partition, offset, error)) == 0;
-        if (fd >= 0) close(fd);
-        if (fd >= 0 && !usable) {
+                            : hfs_volume_start(fd.get(), options.partition, offset, error)) == 0;
+        fd.reset();
+        if (opened && !usable) {
             std::fprintf(stderr, "Error: %s\n", error.c_str());
             return 1;
         }

@@ -21,8 +21,9 @@
 
 namespace {
 
-// "x.dmg is truncated", "x.dmg: block table 2 ...".
+// "x.dmg is truncated", "x.dmg: block table 2 ...", "x/bands/3 is a FIFO".
 std::string about(const char* path, const std::string& error) {
+    if (error.starts_with('/')) return path + error;
     for (std::string_view verb : {"is ", "has ", "claims "})
         if (std::string_view(error).starts_with(verb)) return std::string(path) + " " + error;
     return std::string(path) + ": " + error;
@@ -73,11 +74,11 @@ int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_
                         std::string& error) {
     if (int err = hfs_open_disk_image(path, cache_bytes, out, error)) return err;
     if (out) return 0;
-    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    dimg::unique_fd fd;
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        const int err = -errno;
-        error = std::string(path) + ": " + std::strerror(-err);
+    std::string why;
+    if (int err = dimg::open_volume_path(path, fd, st, why)) {
+        error = about(path, why);
         return err;
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -92,12 +93,12 @@ int hfs_open_whole_disk(const char* path, uint64_t cache_bytes, hfs_byte_source_
 
 hfs_image_kind hfs_probe_image(const char* path, std::string* detail) {
     struct stat st {};
-    if (::stat(path, &st) != 0) return hfs_image_kind::none;
+    dimg::unique_fd fd;
+    if (std::string why; dimg::open_volume_path(path, fd, st, why) != 0)
+        return hfs_image_kind::none;
     if (S_ISDIR(st.st_mode))
         return dimg::is_sparse_bundle(path) ? hfs_image_kind::sparse_bundle : hfs_image_kind::none;
     if (!S_ISREG(st.st_mode)) return hfs_image_kind::none;
-    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return hfs_image_kind::none;
     uint8_t head[12] = {}, tail[dimg::koly_size] = {};
     size_t head_got = 0, tail_got = 0;
     read_all_at(fd.get(), head, sizeof head, 0, head_got);
@@ -213,8 +214,9 @@ bool ends_like_stream(const uint8_t (&tail)[11], bool xz) {
 
 bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
     struct stat st {};
-    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    dimg::unique_fd fd;
+    if (std::string why; dimg::open_volume_path(path, fd, st, why) != 0 || !S_ISREG(st.st_mode))
+        return false;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     // Block tables or a trailer near the end: the end of a .dmg, cut or
     // damaged after them.
@@ -261,6 +263,21 @@ bool hfs_looks_like_cut_udif(const char* path, std::string& evidence) {
     return true;
 }
 
+namespace {
+
+// Opens the file `path` the probe found to be a disk image, as long as it
+// still is a regular file.
+int open_image_file(const char* path, dimg::unique_fd& fd, std::string& why) {
+    struct stat st {};
+    if (int err = dimg::open_volume_path(path, fd, st, why)) return err;
+    if (S_ISREG(st.st_mode)) return 0;
+    fd.reset();
+    why = std::string("is ") + dimg::file_kind(st.st_mode) + " now, no longer a disk image file";
+    return -EINVAL;
+}
+
+} // namespace
+
 int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_ptr& out,
                         std::string& error) {
     out.reset();
@@ -274,15 +291,12 @@ int hfs_open_disk_image(const char* path, uint64_t cache_bytes, hfs_byte_source_
     if (kind == hfs_image_kind::sparse_bundle) {
         err = dimg::open_sparse_bundle(path, out, why);
     } else {
-        dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-        if (!fd) {
-            err = -errno;
-            why = std::strerror(-err);
-        } else if (kind == hfs_image_kind::udif) {
-            err = dimg::open_udif(path, fd.get(), cache_bytes, out, why);
-        } else {
-            err = dimg::open_sparse_image(fd.get(), out, why);
-        }
+        dimg::unique_fd fd;
+        err = open_image_file(path, fd, why);
+        if (err == 0)
+            err = kind == hfs_image_kind::udif
+                      ? dimg::open_udif(path, fd.get(), cache_bytes, out, why)
+                      : dimg::open_sparse_image(fd.get(), out, why);
     }
     if (err != 0) {
         out.reset();
@@ -296,10 +310,10 @@ int hfs_verify_disk_image(const char* path, std::string& report) {
         report = std::string(path) + " is not a UDIF disk image (.dmg): it has no checksums";
         return -ENOTSUP;
     }
-    dimg::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        report = std::string(path) + ": " + std::strerror(errno);
-        return -errno;
+    dimg::unique_fd fd;
+    if (int err = open_image_file(path, fd, report)) {
+        report = about(path, report);
+        return err;
     }
     std::string lines;
     const int err = dimg::verify_udif(path, fd.get(), lines);

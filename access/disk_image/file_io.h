@@ -1,9 +1,13 @@
-// Descriptors owned by the image readers, and whole positional reads.
+// Descriptors owned by the image readers, the one place where the files of
+// an image are opened, and whole positional reads.
+// Errors: 0 or a negative errno value, with a message in an out-parameter.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "access/full_read.h"
@@ -41,6 +45,28 @@ public:
 private:
     int fd_ = -1;
 };
+
+// "a FIFO", "a block device", "a folder", ... for messages.
+const char* file_kind(mode_t mode);
+
+// Opens a file an image is made of (a band of a sparse bundle, its
+// Info.plist, a later segment of a .dmg): `name`, relative to the folder
+// `dir` (AT_FDCWD: to the working folder), for reading. Only a regular file
+// is accepted: a symbolic link is not followed, and a FIFO, socket or
+// device is refused without ever being read or waited for. Returns 0 with
+// `out` set and `st` describing it, or a negative errno value with `why`
+// completing a sentence
+// about the file: "is missing" (-ENOENT), "is a FIFO, not a regular file"
+// (-EINVAL), "cannot be opened: ...".
+int open_image_part(int dir, const char* name, unique_fd& out, struct stat& st, std::string& why);
+
+// Opens the path a user gave as a disk, disk image or volume, following
+// links, without waiting: a regular file, a block or character device or a
+// folder (a sparse bundle). A FIFO or socket is refused (-EINVAL, `why`
+// "is a FIFO, not a disk, disk image or volume file"). `st` receives what
+// the descriptor is. Returns 0 or a negative errno value with `why` (the
+// errno's text for any other failure).
+int open_volume_path(const char* path, unique_fd& out, struct stat& st, std::string& why);
 
 // All `size` bytes or a negative errno value (-EIO when the file ends
 // first: the image is shorter than its own tables say).

@@ -1,6 +1,6 @@
 #include "access/disk_image/run_index.h"
 
-#include "access/disk_image/be.h"
+#include "libhfs/byte_order.h"
 
 #include <algorithm>
 #include <array>
@@ -9,6 +9,9 @@
 #include <cstring>
 
 namespace dimg {
+
+using hfslib::load_be32;
+using hfslib::load_be64;
 
 const char* run_type_name(uint32_t type) {
     switch (type) {
@@ -60,13 +63,13 @@ int parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32
         error = which + " is not a block table";
         return -EINVAL;
     }
-    const uint8_t* h = blob.data();
-    if (be32(h + 4) != 1) {
-        error = which + " has unknown version " + std::to_string(be32(h + 4));
+    if (load_be32(blob, 4) != 1) {
+        error = which + " has unknown version " + std::to_string(load_be32(blob, 4));
         return -EINVAL;
     }
-    const uint64_t first = be64(h + 8), count = be64(h + 16), base = be64(h + 24);
-    const uint64_t entries = be32(h + 200);
+    const uint64_t first = load_be64(blob, 8), count = load_be64(blob, 16),
+                   base = load_be64(blob, 24);
+    const uint64_t entries = load_be32(blob, 200);
     if (first > limits.disk_sectors || count > limits.disk_sectors - first) {
         error = which + " covers sectors beyond the end of the disk";
         return -EINVAL;
@@ -78,10 +81,10 @@ int parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32
     }
     bool ended = false;
     for (uint64_t i = 0; i < entries && !ended; ++i) {
-        const uint8_t* e = h + mish_header_size + i * mish_entry_size;
-        const uint32_t type = be32(e);
-        const uint64_t r_first = be64(e + 8), r_count = be64(e + 16);
-        const uint64_t r_offset = be64(e + 24), r_length = be64(e + 32);
+        const size_t e = mish_header_size + i * mish_entry_size;
+        const uint32_t type = load_be32(blob, e);
+        const uint64_t r_first = load_be64(blob, e + 8), r_count = load_be64(blob, e + 16);
+        const uint64_t r_offset = load_be64(blob, e + 24), r_length = load_be64(blob, e + 32);
         const std::string where = which + ", run " + std::to_string(i);
         if (type == run_end) {
             ended = true;
@@ -139,8 +142,8 @@ int parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32
     if (checks) {
         table_check c;
         c.name = which;
-        c.crc32 = be32(h + 64) == 2 && be32(h + 68) == 32;
-        c.value = be32(h + 72);
+        c.crc32 = load_be32(blob, 64) == 2 && load_be32(blob, 68) == 32;
+        c.value = load_be32(blob, 72);
         checks->push_back(std::move(c));
     }
     return 0;
@@ -154,6 +157,26 @@ int build_index(std::vector<run>& runs, std::string& error) {
             error = "runs of block tables " + std::to_string(runs[i - 1].table) + " and " +
                     std::to_string(runs[i].table) + " overlap at sector " +
                     std::to_string(runs[i].disk_offset / 512);
+            return -EINVAL;
+        }
+    }
+    // Each stored byte serves one run: runs sharing stored bytes would make
+    // a few bytes of the image decode again and again (runs of zero or
+    // ignore type, and empty ones, store nothing).
+    std::vector<size_t> stored;
+    for (size_t i = 0; i < runs.size(); ++i)
+        if (runs[i].stored_length != 0) stored.push_back(i);
+    std::sort(stored.begin(), stored.end(), [&runs](size_t a, size_t b) {
+        return runs[a].stored_offset < runs[b].stored_offset;
+    });
+    for (size_t k = 1; k < stored.size(); ++k) {
+        const run &before = runs[stored[k - 1]], &r = runs[stored[k]];
+        if (r.stored_offset < before.stored_offset + before.stored_length) {
+            error = "runs of block tables " + std::to_string(before.table) + " and " +
+                    std::to_string(r.table) + " (at sectors " +
+                    std::to_string(before.disk_offset / 512) + " and " +
+                    std::to_string(r.disk_offset / 512) + ") share stored bytes at byte " +
+                    std::to_string(r.stored_offset) + " of the data";
             return -EINVAL;
         }
     }

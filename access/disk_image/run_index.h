@@ -67,8 +67,8 @@ int parse_mish(std::span<const uint8_t> blob, const table_limits& limits, uint32
                std::string_view name, std::vector<run>& runs, std::string& error,
                std::vector<table_check>* checks = nullptr);
 
-// Sorts the runs by disk offset and refuses any two that overlap (-EINVAL
-// with `error`).
+// Sorts the runs by disk offset and refuses any two that overlap on the
+// disk or share stored bytes (-EINVAL with `error`).
 int build_index(std::vector<run>& runs, std::string& error);
 
 // The index of the first run ending after `offset` (runs.size() if none).

@@ -1,7 +1,8 @@
 #include "access/disk_image/sparse.h"
 
-#include "access/disk_image/be.h"
 #include "access/disk_image/file_io.h"
+#include "access/disk_image/plist_dict.h"
+#include "libhfs/byte_order.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +26,25 @@ constexpr size_t max_plist_bytes = 1 << 20;
 // Band files kept open at once.
 constexpr size_t max_open_bands = 64;
 
+// Reads [offset, offset + buf.size()) of a disk of `disk_bytes` made of
+// bands of `band_bytes`, stopping at its end: read_band(band, offset in the
+// band, destination, count) for each band's part in turn.
+template <typename ReadBand>
+int read_bands(std::span<uint8_t> buf, uint64_t offset, uint64_t disk_bytes, uint64_t band_bytes,
+               size_t& got, ReadBand read_band) {
+    got = 0;
+    if (offset >= disk_bytes) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), disk_bytes - offset));
+    while (got < n) {
+        const uint64_t at = offset + got;
+        const uint64_t band = at / band_bytes, inner = at % band_bytes;
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(band_bytes - inner, n - got));
+        if (int err = read_band(band, inner, buf.data() + got, take)) return err;
+        got += take;
+    }
+    return 0;
+}
+
 class sparse_image final : public hfs_byte_source {
 public:
     sparse_image(unique_fd fd, std::span<const uint8_t> memory, sparse_layout layout)
@@ -33,29 +53,19 @@ public:
     uint64_t size() const override { return layout_.disk_bytes; }
 
     int read(std::span<uint8_t> buf, uint64_t offset, size_t& got) override {
-        got = 0;
-        if (offset >= layout_.disk_bytes) return 0;
-        const size_t n =
-            static_cast<size_t>(std::min<uint64_t>(buf.size(), layout_.disk_bytes - offset));
-        while (got < n) {
-            const uint64_t at = offset + got;
-            const uint64_t band = at / layout_.band_bytes, inner = at % layout_.band_bytes;
-            const size_t take =
-                static_cast<size_t>(std::min<uint64_t>(layout_.band_bytes - inner, n - got));
-            uint8_t* dst = buf.data() + got;
-            if (const uint32_t slot = layout_.stored[band]; slot == 0) {
-                std::memset(dst, 0, take);
-            } else {
-                const uint64_t from = sparse_header_size + (slot - 1) * layout_.band_bytes + inner;
-                if (fd_) {
-                    if (int err = pread_exact(fd_.get(), dst, take, from)) return err;
-                } else {
-                    std::memcpy(dst, memory_.data() + from, take); // checked at open
-                }
-            }
-            got += take;
-        }
-        return 0;
+        return read_bands(buf, offset, layout_.disk_bytes, layout_.band_bytes, got,
+                          [this](uint64_t band, uint64_t inner, uint8_t* dst, size_t take) {
+                              const uint32_t slot = layout_.stored[band];
+                              if (slot == 0) {
+                                  std::memset(dst, 0, take);
+                                  return 0;
+                              }
+                              const uint64_t from =
+                                  sparse_header_size + (slot - 1) * layout_.band_bytes + inner;
+                              if (fd_) return pread_exact(fd_.get(), dst, take, from);
+                              std::memcpy(dst, memory_.data() + from, take); // checked at open
+                              return 0;
+                          });
     }
 
 private:
@@ -71,28 +81,20 @@ public:
     uint64_t size() const override { return info_.disk_bytes; }
 
     int read(std::span<uint8_t> buf, uint64_t offset, size_t& got) override {
-        got = 0;
-        if (offset >= info_.disk_bytes) return 0;
-        const size_t n =
-            static_cast<size_t>(std::min<uint64_t>(buf.size(), info_.disk_bytes - offset));
         std::lock_guard lock(lock_);
-        while (got < n) {
-            const uint64_t at = offset + got;
-            const uint64_t band = at / info_.band_bytes, inner = at % info_.band_bytes;
-            const size_t take =
-                static_cast<size_t>(std::min<uint64_t>(info_.band_bytes - inner, n - got));
-            uint8_t* dst = buf.data() + got;
-            int fd = -1;
-            if (int err = band_file(band, fd)) return err;
-            size_t have = 0;
-            if (fd >= 0) {
-                if (int err = read_all_at(fd, dst, take, inner, have)) return err;
-            }
-            // A band file shorter than a band: the rest was never written.
-            std::memset(dst + have, 0, take - have);
-            got += take;
-        }
-        return 0;
+        return read_bands(buf, offset, info_.disk_bytes, info_.band_bytes, got,
+                          [this](uint64_t band, uint64_t inner, uint8_t* dst, size_t take) {
+                              int fd = -1;
+                              if (int err = band_file(band, fd)) return err;
+                              size_t have = 0;
+                              if (fd >= 0) {
+                                  if (int err = read_all_at(fd, dst, take, inner, have)) return err;
+                              }
+                              // A band file shorter than a band: the rest was
+                              // never written.
+                              std::memset(dst + have, 0, take - have);
+                              return 0;
+                          });
     }
 
 private:
@@ -105,8 +107,12 @@ private:
         char name[20];
         const auto end = std::to_chars(name, name + sizeof name - 1, band, 16).ptr;
         *end = '\0';
-        unique_fd file(::openat(bands_.get(), name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (!file && errno != ENOENT) return -errno;
+        unique_fd file;
+        struct stat st {};
+        std::string why;
+        if (int err = open_image_part(bands_.get(), name, file, st, why);
+            err != 0 && err != -ENOENT)
+            return err == -EINVAL ? -EIO : err; // not a regular file (any more)
         if (open_.size() >= max_open_bands) open_.clear();
         fd = file.get();
         open_.emplace(band, std::move(file));
@@ -128,43 +134,42 @@ bool parse_number(std::string_view text, uint64_t& value) {
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-pugi::xml_node dict_value(pugi::xml_node dict, std::string_view key) {
-    for (pugi::xml_node n = dict.first_child(); n; n = n.next_sibling()) {
-        if (std::string_view(n.name()) == "key" && std::string_view(n.child_value()) == key) {
-            pugi::xml_node value = n.next_sibling();
-            while (value && value.type() != pugi::node_element) value = value.next_sibling();
-            return value;
-        }
-    }
-    return {};
-}
-
-int read_small_file(int dir, const char* name, std::string& text) {
-    unique_fd fd(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) return -errno;
+// The text of the property list `name` in the bundle folder `dir`. Returns
+// 0; -ENOENT when it is missing; -EINVAL when it is no regular file; or
+// another negative errno value; with `why` completing "Info.plist ...".
+int read_plist_file(int dir, const char* name, std::string& text, std::string& why) {
+    unique_fd fd;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return -errno;
-    if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(max_plist_bytes)) return -EINVAL;
+    if (int err = open_image_part(dir, name, fd, st, why)) return err;
+    if (st.st_size > static_cast<off_t>(max_plist_bytes)) {
+        why = "is larger than 1 MiB";
+        return -EFBIG;
+    }
     text.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     if (int err =
-            read_all_at(fd.get(), reinterpret_cast<uint8_t*>(text.data()), text.size(), 0, got))
+            read_all_at(fd.get(), reinterpret_cast<uint8_t*>(text.data()), text.size(), 0, got)) {
+        why = std::string("cannot be read: ") + std::strerror(-err);
         return err;
+    }
     text.resize(got);
     return 0;
 }
 
 // The bundle's description from Info.plist, or Info.bckup when that fails;
-// else why Info.plist cannot be used ("is a sparse bundle whose ...").
+// else why Info.plist cannot be used ("is a sparse bundle whose ..."). A
+// property list that is a FIFO, a device or a link is refused outright
+// ("/Info.plist is a FIFO, not a regular file").
 int read_bundle_info(int dir, bundle_info& info, std::string& error) {
     std::string first_error;
     for (const char* name : {"Info.plist", "Info.bckup"}) {
         std::string text, why;
-        if (int err = read_small_file(dir, name, text)) {
-            why = std::string("whose ") + name +
-                  (err == -ENOENT   ? " is missing"
-                   : err == -EINVAL ? " is not a file of at most 1 MiB"
-                                    : std::string(" cannot be read: ") + std::strerror(-err));
+        if (int err = read_plist_file(dir, name, text, why)) {
+            if (err == -EINVAL) {
+                error = std::string("/") + name + " " + why;
+                return err;
+            }
+            why = std::string("whose ") + name + " " + why;
         } else if (parse_bundle_plist(text, info, why) == 0) {
             return 0;
         }
@@ -174,24 +179,40 @@ int read_bundle_info(int dir, bundle_info& info, std::string& error) {
     return -EINVAL;
 }
 
-// The highest band number among the files of `bands`, or -1 when none.
-int64_t last_band(int bands) {
-    int64_t last = -1;
+// Looks at the files of the folder `bands`: each named as a band must be a
+// regular file (none is opened here). `last` receives the highest band
+// number, -1 when there is none. Returns 0, or -EINVAL with `error` naming
+// the first that is something else ("/bands/3 is a FIFO, not a regular
+// file").
+int scan_bands(int bands, int64_t& last, std::string& error) {
+    last = -1;
     const int fd = ::fcntl(bands, F_DUPFD_CLOEXEC, 0);
     DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
     if (!dir) {
         if (fd >= 0) ::close(fd);
-        return last;
+        return 0;
     }
+    int status = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
         uint64_t band = 0;
         const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), band, 16);
-        if (ec == std::errc() && end == name.data() + name.size() && band < INT64_MAX)
-            last = std::max(last, static_cast<int64_t>(band));
+        if (ec != std::errc() || end != name.data() + name.size() || band >= INT64_MAX) continue;
+        struct stat st {};
+        st.st_mode = DTTOIF(entry->d_type);
+        if (entry->d_type == DT_UNKNOWN &&
+            ::fstatat(bands, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        if (!S_ISREG(st.st_mode)) {
+            error = "/bands/" + std::string(name) + " is " + file_kind(st.st_mode) +
+                    ", not a regular file";
+            status = -EINVAL;
+            break;
+        }
+        last = std::max(last, static_cast<int64_t>(band));
     }
     ::closedir(dir);
-    return last;
+    return status;
 }
 
 } // namespace
@@ -202,9 +223,8 @@ int parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, spa
         error = "is not a sparse image";
         return -EINVAL;
     }
-    const uint8_t* h = header.data();
-    const uint32_t version = be32(h + 4), per_band = be32(h + 8);
-    const uint64_t sectors = be32(h + 16);
+    const uint32_t version = hfslib::load_be32(header, 4), per_band = hfslib::load_be32(header, 8);
+    const uint64_t sectors = hfslib::load_be32(header, 16);
     if (version != 3) {
         error = "is a sparse image of unknown version " + std::to_string(version);
         return -EINVAL;
@@ -224,7 +244,7 @@ int parse_sparse_header(std::span<const uint8_t> header, uint64_t file_size, spa
     }
     layout.stored.assign(static_cast<size_t>(bands), 0);
     for (uint32_t i = 0; i < sparse_max_bands; ++i) {
-        const uint32_t b = be32(h + 64 + 4 * i);
+        const uint32_t b = hfslib::load_be32(header, 64 + 4 * i);
         if (b == 0) continue;
         if (b - 1 >= bands) {
             error = "is a damaged sparse image: band table entry " + std::to_string(i) +
@@ -298,6 +318,13 @@ int parse_bundle_plist(std::string_view xml, bundle_info& info, std::string& err
         error = "whose Info.plist lacks a valid band-size or size";
         return -EINVAL;
     }
+    // Bands are whole sectors (hdiutil sets their size in sectors): smaller
+    // or odd ones would only make every read take one file per few bytes.
+    if (info.band_bytes % 512 != 0) {
+        error = "whose Info.plist gives a band-size of " + std::to_string(info.band_bytes) +
+                " bytes, not a whole number of 512-byte sectors";
+        return -EINVAL;
+    }
     return 0;
 }
 
@@ -320,10 +347,11 @@ int open_sparse_bundle(const std::string& path, hfs_byte_source_ptr& out, std::s
         error = "is a sparse bundle without its bands folder";
         return -ENOENT;
     }
+    int64_t last = -1;
+    if (int err = scan_bands(bands.get(), last, error)) return err;
     // Bands past the size: the size recorded is too small for what the
     // bundle holds, and the volume in it would be cut short.
-    if (const int64_t last = last_band(bands.get());
-        last >= 0 && static_cast<uint64_t>(last) >= (info.disk_bytes - 1) / info.band_bytes + 1) {
+    if (last >= 0 && static_cast<uint64_t>(last) >= (info.disk_bytes - 1) / info.band_bytes + 1) {
         char name[20];
         *std::to_chars(name, name + sizeof name - 1, last, 16).ptr = '\0';
         error = "is a sparse bundle whose size (" + std::to_string(info.disk_bytes) +

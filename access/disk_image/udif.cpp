@@ -1,9 +1,10 @@
 #include "access/disk_image/udif.h"
 
-#include "access/disk_image/be.h"
 #include "access/disk_image/codecs.h"
 #include "access/disk_image/file_io.h"
+#include "access/disk_image/plist_dict.h"
 #include "access/disk_image/run_cache.h"
+#include "libhfs/byte_order.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,11 +13,15 @@
 #include <fcntl.h>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <pugixml.hpp>
 #include <sys/stat.h>
 #include <zlib.h>
 
 namespace dimg {
+
+using hfslib::load_be32;
+using hfslib::load_be64;
 
 namespace {
 
@@ -260,18 +265,6 @@ private:
     run_cache cache_;
 };
 
-// A child element of a plist dict by key, or an empty node.
-pugi::xml_node dict_value(pugi::xml_node dict, std::string_view key) {
-    for (pugi::xml_node n = dict.first_child(); n; n = n.next_sibling()) {
-        if (std::string_view(n.name()) == "key" && std::string_view(n.child_value()) == key) {
-            pugi::xml_node value = n.next_sibling();
-            while (value && value.type() != pugi::node_element) value = value.next_sibling();
-            return value;
-        }
-    }
-    return {};
-}
-
 std::string segment_name(const std::string& first, uint32_t k) {
     std::string stem = first;
     if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".dmg") == 0)
@@ -317,20 +310,14 @@ int open_segments(const std::string& path, const koly& first, std::vector<segmen
         const std::string name = segment_name(path, k);
         const std::string what = "segment " + std::to_string(k) + " of " + std::to_string(count) +
                                  " (" + base_name(name) + ")";
-        unique_fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd) {
-            const int err = -errno;
-            error =
-                what + (err == -ENOENT ? " is missing" : std::string(": ") + std::strerror(-err));
+        unique_fd fd;
+        struct stat st {};
+        std::string why;
+        if (int err = open_image_part(AT_FDCWD, name.c_str(), fd, st, why)) {
+            error = what + " " + why;
             return err;
         }
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            error = what + " is not a file";
-            return -EINVAL;
-        }
         koly trailer;
-        std::string why;
         if (int err = read_trailer(fd.get(), {}, static_cast<uint64_t>(st.st_size), trailer, why)) {
             error = what + " " + why;
             return err;
@@ -438,27 +425,26 @@ int parse_koly(std::span<const uint8_t> tail, uint64_t file_size, koly& k, std::
         error = "has no disk image trailer";
         return -EINVAL;
     }
-    const uint8_t* t = tail.data();
-    if (be32(t + 8) != koly_size) {
-        error = "has a trailer of unknown size " + std::to_string(be32(t + 8));
+    if (load_be32(tail, 8) != koly_size) {
+        error = "has a trailer of unknown size " + std::to_string(load_be32(tail, 8));
         return -EINVAL;
     }
-    k.version = be32(t + 4);
-    k.running_offset = be64(t + 16);
-    k.data_offset = be64(t + 24);
-    k.data_length = be64(t + 32);
-    k.rsrc_offset = be64(t + 40);
-    k.rsrc_length = be64(t + 48);
-    k.segment_number = be32(t + 56);
-    k.segment_count = be32(t + 60);
-    std::memcpy(k.segment_id, t + 64, 16);
-    k.xml_offset = be64(t + 216);
-    k.xml_length = be64(t + 224);
-    k.sector_count = be64(t + 492);
-    k.data_checksum_type = be32(t + 84) == 32 ? be32(t + 80) : 0;
-    k.data_checksum = be32(t + 88);
-    k.master_checksum_type = be32(t + 356) == 32 ? be32(t + 352) : 0;
-    k.master_checksum = be32(t + 360);
+    k.version = load_be32(tail, 4);
+    k.running_offset = load_be64(tail, 16);
+    k.data_offset = load_be64(tail, 24);
+    k.data_length = load_be64(tail, 32);
+    k.rsrc_offset = load_be64(tail, 40);
+    k.rsrc_length = load_be64(tail, 48);
+    k.segment_number = load_be32(tail, 56);
+    k.segment_count = load_be32(tail, 60);
+    std::memcpy(k.segment_id, tail.data() + 64, 16);
+    k.xml_offset = load_be64(tail, 216);
+    k.xml_length = load_be64(tail, 224);
+    k.sector_count = load_be64(tail, 492);
+    k.data_checksum_type = load_be32(tail, 84) == 32 ? load_be32(tail, 80) : 0;
+    k.data_checksum = load_be32(tail, 88);
+    k.master_checksum_type = load_be32(tail, 356) == 32 ? load_be32(tail, 352) : 0;
+    k.master_checksum = load_be32(tail, 360);
     // A segment number past the count: the trailer is damaged. Both left at
     // 0 is an image that never filled them in.
     if (k.segment_number > k.segment_count) {
@@ -528,55 +514,64 @@ int parse_plist_tables(std::string_view xml, const table_limits& limits, std::ve
 int parse_rsrc_tables(std::span<const uint8_t> rsrc, const table_limits& limits,
                       std::vector<run>& runs, std::string& error,
                       std::vector<table_check>* checks) {
-    auto be16 = [](const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); };
+    using hfslib::try_load_be16;
+    using hfslib::try_load_be32;
+    const auto fail = [&error](std::string why) {
+        error = std::move(why);
+        return -EINVAL;
+    };
     const std::string damaged = "has a damaged resource fork";
-    if (rsrc.size() < 16) {
-        error = damaged;
-        return -EINVAL;
-    }
-    const uint64_t data_area = be32(rsrc.data()), map = be32(rsrc.data() + 4);
-    if (!fits(map, 28, rsrc.size())) {
-        error = damaged;
-        return -EINVAL;
-    }
-    const uint64_t types = map + be16(rsrc.data() + map + 24);
-    if (!fits(types, 2, rsrc.size())) {
-        error = damaged;
-        return -EINVAL;
-    }
-    const uint32_t type_count = be16(rsrc.data() + types) + 1;
-    uint32_t table = 0;
-    for (uint32_t t = 0; t < type_count; ++t) {
+    const auto data_area = try_load_be32(rsrc, 0), map = try_load_be32(rsrc, 4);
+    const auto type_list = map ? try_load_be16(rsrc, size_t{*map} + 24) : std::nullopt;
+    if (!data_area || !type_list) return fail(damaged);
+    const uint64_t types = uint64_t{*map} + *type_list;
+    const auto type_count = try_load_be16(rsrc, types);
+    if (!type_count) return fail(damaged);
+
+    // Where each table lies in the fork, its length word included, in the
+    // order listed. References are free to name any bytes, many times over:
+    // every table must have bytes of its own, so that no more tables are
+    // read than the fork holds (each takes a length and a header at least).
+    struct stored_table {
+        uint64_t start, end;
+    };
+    std::vector<stored_table> tables;
+    const size_t most = rsrc.size() / (4 + mish_header_size);
+    for (uint32_t t = 0; t <= *type_count; ++t) {
         const uint64_t at = types + 2 + uint64_t{t} * 8;
-        if (!fits(at, 8, rsrc.size())) {
-            error = damaged;
-            return -EINVAL;
-        }
+        if (!fits(at, 8, rsrc.size())) return fail(damaged);
         if (std::memcmp(rsrc.data() + at, "blkx", 4) != 0) continue;
-        const uint32_t count = be16(rsrc.data() + at + 4) + 1;
-        const uint64_t refs = types + be16(rsrc.data() + at + 6);
+        const uint32_t count = hfslib::load_be16(rsrc, at + 4) + 1u;
+        const uint64_t refs = types + hfslib::load_be16(rsrc, at + 6);
         for (uint32_t i = 0; i < count; ++i) {
             const uint64_t ref = refs + uint64_t{i} * 12;
-            if (!fits(ref, 12, rsrc.size())) {
-                error = damaged;
-                return -EINVAL;
-            }
+            if (!fits(ref, 12, rsrc.size())) return fail(damaged);
             const uint8_t* r = rsrc.data() + ref;
-            const uint64_t item = data_area + ((uint64_t{r[5]} << 16) | (r[6] << 8) | r[7]);
-            if (!fits(item, 4, rsrc.size()) ||
-                !fits(item + 4, be32(rsrc.data() + item), rsrc.size())) {
-                error = damaged;
-                return -EINVAL;
-            }
-            const std::span<const uint8_t> blob =
-                rsrc.subspan(static_cast<size_t>(item + 4), be32(rsrc.data() + item));
-            if (int err = parse_mish(blob, limits, table, {}, runs, error, checks)) return err;
-            ++table;
+            const uint64_t item = *data_area + ((uint64_t{r[5]} << 16) | (r[6] << 8) | r[7]);
+            const auto length = try_load_be32(rsrc, item);
+            if (!length || !fits(item + 4, *length, rsrc.size())) return fail(damaged);
+            if (tables.size() == most)
+                return fail(damaged + ": it lists more block tables than its " +
+                            std::to_string(rsrc.size()) + " bytes can hold");
+            tables.push_back({item, item + 4 + *length});
         }
     }
-    if (table == 0) {
-        error = "has no block tables in its resource fork";
-        return -EINVAL;
+    if (tables.empty()) return fail("has no block tables in its resource fork");
+    std::vector<uint32_t> order(tables.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return tables[a].start < tables[b].start; });
+    for (size_t k = 1; k < order.size(); ++k) {
+        if (tables[order[k]].start < tables[order[k - 1]].end)
+            return fail(damaged + ": block tables " + std::to_string(order[k - 1]) + " and " +
+                        std::to_string(order[k]) + " share their stored bytes (at byte " +
+                        std::to_string(tables[order[k]].start) + " of the fork)");
+    }
+    for (uint32_t i = 0; i < tables.size(); ++i) {
+        const std::span<const uint8_t> blob =
+            rsrc.subspan(static_cast<size_t>(tables[i].start + 4),
+                         static_cast<size_t>(tables[i].end - tables[i].start - 4));
+        if (int err = parse_mish(blob, limits, i, {}, runs, error, checks)) return err;
     }
     return 0;
 }

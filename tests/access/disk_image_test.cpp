@@ -4,6 +4,7 @@
 #include "access/disk_image/adc.h"
 #include "access/disk_image/codecs.h"
 #include "access/disk_image/run_index.h"
+#include "access/disk_image/sparse.h"
 #include "access/disk_image/udif.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -123,6 +129,22 @@ TEST(BlockTables, HostileFieldsAreRefused) {
          {mish(0, 10, 0, {{run_zero, 0, 6, 0, 0}, {run_zero, 4, 6, 0, 0}, end_at(10)})},
          "overlap at sector 4"},
         {"not a block table", {std::vector<uint8_t>(300, 'x')}, "is not a block table"},
+        {"two compressed runs decoding one stored stream",
+         {mish(0, 10, 0, {{run_bzip2, 0, 5, 100, 300}, {run_bzip2, 5, 5, 100, 300}, end_at(10)})},
+         "share stored bytes at byte 100"},
+        {"runs of two tables storing overlapping bytes",
+         {mish(0, 10, 0, {{run_raw, 0, 2, 0, 1024}, end_at(10)}),
+          mish(10, 10, 1000, {{run_zlib, 0, 10, 0, 300}, end_at(10)})},
+         "runs of block tables 0 and 1 (at sectors 0 and 10) share stored bytes at byte 1000"},
+        {"stored ranges side by side, empty ones anywhere",
+         {mish(0, 12, 0,
+               {{run_zlib, 0, 4, 0, 300},
+                {run_zlib, 4, 4, 300, 300},
+                {run_ignore, 8, 2, 100, 0},
+                {run_zero, 10, 1, 100, 0},
+                {run_zlib, 11, 1, 200, 0},
+                end_at(12)})},
+         nullptr},
     };
     for (const table_case& c : cases) {
         std::vector<run> runs;
@@ -151,6 +173,97 @@ TEST(BlockTables, HostileFieldsAreRefused) {
                          {sectors, 100}, 0, "", runs, error),
               -EINVAL);
     EXPECT_NE(error.find("more than this reader accepts"), std::string::npos) << error;
+}
+
+// A classic resource fork holding `tables` (each a length and a mish) and
+// one type entry per list of `types`, each naming tables by position; an
+// entry of `extra` names that many bytes past a table's start instead.
+std::vector<uint8_t> rsrc_fork(const std::vector<std::vector<uint8_t>>& tables,
+                               const std::vector<std::vector<uint32_t>>& types,
+                               uint32_t extra = 0) {
+    std::vector<uint8_t> fork(256);
+    std::vector<uint32_t> at;
+    for (const auto& t : tables) {
+        at.push_back(static_cast<uint32_t>(fork.size() - 256));
+        fork.resize(fork.size() + 4);
+        put32(fork, fork.size() - 4, static_cast<uint32_t>(t.size()));
+        fork.insert(fork.end(), t.begin(), t.end());
+    }
+    const size_t map = fork.size(), type_list = map + 28;
+    fork.resize(type_list + 2 + 8 * types.size());
+    put32(fork, 0, 256);
+    put32(fork, 4, static_cast<uint32_t>(map));
+    fork[map + 24] = 0;
+    fork[map + 25] = 28;
+    fork[type_list] = static_cast<uint8_t>((types.size() - 1) >> 8);
+    fork[type_list + 1] = static_cast<uint8_t>(types.size() - 1);
+    for (size_t t = 0; t < types.size(); ++t) {
+        const size_t entry = type_list + 2 + 8 * t, refs = fork.size() - type_list;
+        std::memcpy(fork.data() + entry, "blkx", 4);
+        fork[entry + 4] = static_cast<uint8_t>((types[t].size() - 1) >> 8);
+        fork[entry + 5] = static_cast<uint8_t>(types[t].size() - 1);
+        fork[entry + 6] = static_cast<uint8_t>(refs >> 8);
+        fork[entry + 7] = static_cast<uint8_t>(refs);
+        for (uint32_t table : types[t]) {
+            const uint32_t offset = table == UINT32_MAX ? at[0] + extra : at[table];
+            const uint8_t ref[12] = {0xFF,
+                                     0xFF,
+                                     0xFF,
+                                     0xFF,
+                                     0x50,
+                                     static_cast<uint8_t>(offset >> 16),
+                                     static_cast<uint8_t>(offset >> 8),
+                                     static_cast<uint8_t>(offset)};
+            fork.insert(fork.end(), ref, ref + 12);
+        }
+    }
+    return fork;
+}
+
+TEST(BlockTables, EveryResourceForkTableHasStoredBytesOfItsOwn) {
+    const table_limits limits{1000, 100000};
+    const std::vector<std::vector<uint8_t>> tables = {
+        mish(0, 10, 0, {{run_zlib, 0, 10, 0, 300}, end_at(10)}),
+        mish(10, 10, 0, {{run_zlib, 0, 10, 300, 300}, end_at(10)})};
+    // An empty table (no run that decodes to anything), as a hostile fork
+    // names again and again: each would cost memory and time, not disk.
+    const std::vector<std::vector<uint8_t>> empty = {mish(0, 0, 0, {end_at(0)})};
+    const std::vector<uint32_t> many(65536, 0);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> fork;
+        const char* error; // null: accepted
+    } cases[] = {
+        {"two tables, one reference each", rsrc_fork(tables, {{0, 1}}), nullptr},
+        {"two blkx types of one table each", rsrc_fork(tables, {{1}, {0}}), nullptr},
+        {"a table named twice", rsrc_fork(tables, {{0, 1, 0}}),
+         "block tables 0 and 2 share their stored bytes"},
+        {"two types naming the same tables", rsrc_fork(tables, {{0, 1}, {0, 1}}),
+         "share their stored bytes"},
+        {"a reference into another table", rsrc_fork(tables, {{0, UINT32_MAX}}, 8),
+         "block tables 0 and 1 share their stored bytes"},
+        {"65536 references to one empty table", rsrc_fork(empty, {many}),
+         "lists more block tables than its"},
+        {"16 types of 65536 references to one empty table",
+         rsrc_fork(empty, std::vector<std::vector<uint32_t>>(16, many)),
+         "lists more block tables than its"},
+    };
+    for (const auto& c : cases) {
+        std::vector<run> runs;
+        std::vector<table_check> checks;
+        std::string error;
+        const int err = parse_rsrc_tables(c.fork, limits, runs, error, &checks);
+        if (!c.error) {
+            EXPECT_EQ(err, 0) << c.name << ": " << error;
+            EXPECT_EQ(runs.size(), 2u) << c.name;
+            EXPECT_EQ(checks.size(), 2u) << c.name;
+        } else {
+            EXPECT_EQ(err, -EINVAL) << c.name;
+            EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+            // Refused before a table per reference was kept.
+            EXPECT_LE(checks.size(), c.fork.size() / (4 + mish_header_size)) << c.name;
+        }
+    }
 }
 
 TEST(BlockTables, LookupFindsTheRunHoldingAnOffset) {
@@ -279,21 +392,24 @@ std::vector<uint8_t> zlib_of(const std::vector<uint8_t>& plain) {
 }
 
 TEST(UdifImage, RunsDecodingToTheWrongLengthAreEio) {
-    std::vector<uint8_t> sector(512, 0xAB), two(1024, 0xCD);
-    std::vector<uint8_t> data = zlib_of(sector); // decodes to one sector
-    const uint64_t first_length = data.size();
+    std::vector<uint8_t> sector(512, 0xAB), two(1024, 0xCD), raw(512, 0x5E);
+    const std::vector<uint8_t> one = zlib_of(sector); // decodes to one sector
     const std::vector<uint8_t> more = zlib_of(two);
+    // Each run stores bytes of its own: the one-sector stream twice.
+    std::vector<uint8_t> data = one;
     data.insert(data.end(), more.begin(), more.end());
+    data.insert(data.end(), one.begin(), one.end());
+    data.insert(data.end(), raw.begin(), raw.end());
+    const uint64_t a = 0, b = one.size(), c = b + more.size(), d = c + one.size();
     // Sector 0: right; sectors 1-2: a stream of two sectors claimed as one
     // (too long); sectors 3-4: the one-sector stream claimed as two.
     const auto table = mish(0, 6, 0,
-                            {{run_zlib, 0, 1, 0, first_length},
-                             {run_zlib, 1, 1, first_length, more.size()},
-                             {run_zlib, 2, 2, 0, first_length},
-                             {run_raw, 4, 1, 0, 512},
+                            {{run_zlib, 0, 1, a, one.size()},
+                             {run_zlib, 1, 1, b, more.size()},
+                             {run_zlib, 2, 2, c, one.size()},
+                             {run_raw, 4, 1, d, 512},
                              {run_ignore, 5, 1, 0, 0},
                              end_at(6)});
-    data.resize(std::max<size_t>(data.size(), 512));
     const std::vector<uint8_t> image = udif(data, table, 6);
     hfs_byte_source_ptr source;
     std::string error;
@@ -304,8 +420,8 @@ TEST(UdifImage, RunsDecodingToTheWrongLengthAreEio) {
     EXPECT_EQ(buf, sector);
     EXPECT_EQ(source->read_exact(buf, 512), -EIO);
     EXPECT_EQ(source->read_exact(buf, 1024), -EIO);
-    EXPECT_EQ(source->read_exact(buf, 2048), 0); // raw: the data fork's first sector
-    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), data.begin()));
+    EXPECT_EQ(source->read_exact(buf, 2048), 0); // raw
+    EXPECT_EQ(buf, raw);
     EXPECT_EQ(source->read_exact(buf, 2560), 0);
     EXPECT_EQ(buf, std::vector<uint8_t>(512, 0));
     EXPECT_EQ(source->read_exact(buf, 3072), -EINVAL); // past the disk
@@ -350,6 +466,77 @@ TEST(UdifImage, DamagedTrailersAndPlistsAreRefusedAtOpen) {
     hfs_byte_source_ptr source;
     std::string error;
     EXPECT_EQ(open_udif_memory(good, 1 << 20, source, error), 0) << error;
+}
+
+// A sparse bundle of two 4096-byte bands in the scratch folder; band 1
+// (of 'B's) is left out when `second` is false.
+std::string make_bundle(const std::string& name, bool second) {
+    namespace fs = std::filesystem;
+    const std::string path = std::string(QUORVEL_TEST_SCRATCH) + "/" + name + "-" +
+                             std::to_string(::getpid()) + ".sparsebundle";
+    fs::remove_all(path);
+    fs::create_directories(path + "/bands");
+    std::ofstream(path + "/Info.plist")
+        << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+           "<key>diskimage-bundle-type</key><string>com.apple.diskimage.sparsebundle</string>"
+           "<key>band-size</key><integer>4096</integer>"
+           "<key>size</key><integer>8192</integer></dict></plist>";
+    std::ofstream(path + "/bands/0") << std::string(4096, 'A');
+    if (second) std::ofstream(path + "/bands/1") << std::string(4096, 'B');
+    return path;
+}
+
+// Makes `path` a FIFO, a symbolic link or a character device (false when
+// this process may not).
+bool make_node(const std::string& path, char kind) {
+    switch (kind) {
+    case 'p':
+        return ::mkfifo(path.c_str(), 0644) == 0;
+    case 'l':
+        return ::symlink("0", path.c_str()) == 0; // a band of the bundle itself
+    default:
+        return ::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0; // /dev/zero
+    }
+}
+
+TEST(SparseBundle, OnlyRegularFilesServeAsBands) {
+    const struct {
+        char kind;
+        const char* what;
+    } cases[] = {{'p', "a FIFO"}, {'l', "a symbolic link"}, {'c', "a character device"}};
+    for (const auto& c : cases) {
+        // There at open: refused, naming the file.
+        std::string path = make_bundle(std::string("band-") + c.kind, false);
+        if (!make_node(path + "/bands/1", c.kind)) {
+            std::filesystem::remove_all(path);
+            continue; // no device nodes without privilege
+        }
+        hfs_byte_source_ptr source;
+        std::string error;
+        EXPECT_EQ(open_sparse_bundle(path, source, error), -EINVAL) << c.what;
+        EXPECT_EQ(error, std::string("/bands/1 is ") + c.what + ", not a regular file");
+        std::filesystem::remove_all(path);
+
+        // Put in place after open: the band reads as EIO (without waiting
+        // for a writer); the other band still reads.
+        path = make_bundle(std::string("late-band-") + c.kind, false);
+        ASSERT_EQ(open_sparse_bundle(path, source, error), 0) << error;
+        ASSERT_TRUE(make_node(path + "/bands/1", c.kind));
+        std::vector<uint8_t> buf(4096);
+        EXPECT_EQ(source->read_exact(buf, 4096), -EIO) << c.what;
+        EXPECT_EQ(source->read_exact(buf, 0), 0) << c.what;
+        EXPECT_EQ(buf, std::vector<uint8_t>(4096, 'A'));
+        std::filesystem::remove_all(path);
+    }
+    // And a sound bundle reads whole.
+    const std::string path = make_bundle("bands", true);
+    hfs_byte_source_ptr source;
+    std::string error;
+    ASSERT_EQ(open_sparse_bundle(path, source, error), 0) << error;
+    std::vector<uint8_t> buf(8192);
+    EXPECT_EQ(source->read_exact(buf, 0), 0);
+    EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(4096, 'A') + std::string(4096, 'B'));
+    std::filesystem::remove_all(path);
 }
 
 } // namespace

@@ -15,6 +15,13 @@ never stored beyond the run: truncations, rewritten trailer fields, damaged
 property lists, damaged run tables, flipped compressed bytes, damaged band
 tables, missing band files.
 
+Besides, hostile images that must always be refused at open, promptly and
+with a message saying why (never mounted, so nothing of what they point at
+is shown): band files, an Info.plist and a segment that are FIFOs, device
+nodes or links, a FIFO given as the volume, an old image whose resource
+fork names one table a million times, and runs decoding one stored range
+again. These are mounted whatever the budget.
+
 For each variant the image is written, hashed, mounted with the real daemon
 (QUORVEL) and walked completely by walker.py under a time limit, as
 damaged_volumes.py does: the daemon must not crash or hang, must hold the
@@ -31,6 +38,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -104,10 +112,50 @@ class Udif:
         text = base64.b64encode(bytes(blob))
         return self.build(xml=self.xml[:s] + text + self.xml[e:])
 
+    def with_rsrc(self, fork):
+        """The image with its tables in the resource fork `fork` (placed
+        after the data fork) and no property list, as old images are."""
+        k = bytearray(self.koly)
+        data = self.data[:self.fork_at + self.fork_len]
+        struct.pack_into(">QQ", k, 40, len(data), len(fork))
+        struct.pack_into(">QQ", k, 216, 0, 0)
+        return data + fork + bytes(k)
+
     def koly_field(self, fmt, at, value):
         k = bytearray(self.koly)
         struct.pack_into(fmt, k, at, value)
         return self.data[:-512] + bytes(k)
+
+
+def rsrc_fork(tables, types):
+    """A classic resource fork holding the mish `tables` (each stored once)
+    and one 'blkx' type per entry of `types`: a list of table positions, or
+    ("same", N, i), N references to table i. Types with the same list share
+    one reference list."""
+    data = bytearray()
+    at = []
+    for t in tables:
+        at.append(len(data))
+        data += struct.pack(">I", len(t)) + t
+    ref_lists, offsets = bytearray(), {}
+    entries = bytearray()
+    head = 2 + 8 * len(types)
+    for refs in types:
+        key = repr(refs)
+        if key not in offsets:
+            offsets[key] = head + len(ref_lists)
+            names = [refs[2]] * refs[1] if refs[0] == "same" else refs
+            for i in names:
+                ref_lists += struct.pack(">hHB", -1, 0xFFFF, 0x50) + at[i].to_bytes(3, "big") + \
+                    bytes(4)
+        count = refs[1] if refs[0] == "same" else len(refs)
+        entries += b"blkx" + struct.pack(">HH", count - 1, offsets[key])
+    map_at = 256 + len(data)
+    fork = bytearray(struct.pack(">IIII", 256, map_at, len(data), 0)).ljust(256, b"\0") + data
+    fork += bytes(24) + struct.pack(">HH", 28, 0)
+    fork += struct.pack(">H", len(types) - 1) + entries + ref_lists
+    struct.pack_into(">I", fork, 12, len(fork) - map_at)
+    return bytes(fork)
 
 
 def udif_variants(u):
@@ -148,6 +196,11 @@ def udif_variants(u):
             ("segment-count-3", ">I", 60, 3), ("version-99", ">I", 4, 99),
             ("header-size-0", ">I", 8, 0), ("running-offset", ">Q", 16, 1 << 20)]:
         out.append(("trailer", label, u.koly_field(fmt, at, v)))
+
+    # The same tables in a resource fork.
+    out.append(("rsrc", "tables-in-resource-fork",
+                u.with_rsrc(rsrc_fork([bytes(u.mish(i)) for i in range(len(u.tables))],
+                                      [list(range(len(u.tables)))]))))
 
     # Property list.
     out.append(("plist", "not-xml", u.build(xml=bytes((b ^ 0x5A) for b in u.xml))))
@@ -288,12 +341,18 @@ def sparseimage_variants(data):
 
 
 def read_tree(root):
+    """The files below `root` by relative path: the bytes of regular files,
+    a description of anything else (which is never opened)."""
     files = {}
     for dirpath, _dirs, names in os.walk(root):
         for n in names:
             p = os.path.join(dirpath, n)
-            with open(p, "rb") as f:
-                files[os.path.relpath(p, root)] = f.read()
+            st = os.lstat(p)
+            if stat.S_ISREG(st.st_mode):
+                with open(p, "rb") as f:
+                    files[os.path.relpath(p, root)] = f.read()
+            else:
+                files[os.path.relpath(p, root)] = f"mode {st.st_mode:o} dev {st.st_rdev}".encode()
     return files
 
 
@@ -328,26 +387,166 @@ def sparsebundle_variants(files):
     return out
 
 
+# --- hostile files ------------------------------------------------------------
+
+class Node:
+    """A file that is no regular file: a FIFO ("fifo"), a device node
+    ("block" or "char", `arg` its device number) or a symbolic link
+    ("symlink" to `arg`)."""
+
+    def __init__(self, kind, arg=None):
+        self.kind, self.arg = kind, arg
+
+    def make(self, path):
+        if self.kind == "fifo":
+            os.mkfifo(path, 0o644)
+        elif self.kind == "symlink":
+            os.symlink(self.arg, path)
+        else:
+            mode = stat.S_IFBLK if self.kind == "block" else stat.S_IFCHR
+            os.mknod(path, 0o600 | mode, self.arg)
+
+
+class Segmented:
+    """A first segment and the files beside it ({".002.dmgpart": content})."""
+
+    def __init__(self, first, parts):
+        self.first, self.parts = first, parts
+
+
+def a_block_device():
+    """The device number of a block device of this machine (a disk holding
+    data: the test makes sure nothing of it is shown), or None."""
+    try:
+        with open("/proc/partitions") as f:
+            for line in f.read().splitlines()[2:]:
+                major, minor, blocks, _name = line.split()
+                if int(blocks) > 0:
+                    return os.makedev(int(major), int(minor))
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def rebundled(files, band=65536):
+    """The sparse bundle `files` with bands of `band` bytes (unwritten ones
+    left out): a volume spread over many band files."""
+    size = int(re.search(rb"<key>size</key>\s*<integer>(\d+)", files["Info.plist"]).group(1))
+    old = int(re.search(rb"band-size</key>\s*<integer>(\d+)", files["Info.plist"]).group(1))
+    disk = bytearray(size)
+    for name, data in files.items():
+        if name.startswith("bands/"):
+            at = int(name[6:], 16) * old
+            disk[at:at + len(data)] = data[:size - at]
+    out = {k: v for k, v in files.items() if not k.startswith("bands/")}
+    for n in range(-(-size // band)):
+        chunk = bytes(disk[n * band:(n + 1) * band])
+        if any(chunk):
+            out[f"bands/{n:x}"] = chunk
+    info = re.sub(rb"(band-size</key>\s*<integer>)\d+", rb"\g<1>" + str(band).encode(),
+                  files["Info.plist"])
+    out["Info.plist"] = out["Info.bckup"] = info
+    return out
+
+
+def must_refuse_variants(udif, bundle):
+    """(name, suffix, content, pattern) of the images that must be refused
+    at open with a message matching `pattern` (IMAGE: the image's path)."""
+    out = [("volume/fifo", ".img", Node("fifo"),
+            r"IMAGE is a FIFO, not a disk, disk image or volume file")]
+    if bundle:
+        files = rebundled(bundle)
+        bands = sorted((k for k in files if k.startswith("bands/")), key=lambda k: int(k[6:], 16))
+        victim = bands[len(bands) // 2]  # not the one holding the volume header
+        secret = "/etc/shadow" if os.path.exists("/etc/shadow") else "/etc/passwd"
+        nodes = [("fifo", Node("fifo"), "a FIFO"),
+                 ("symlink", Node("symlink", secret), "a symbolic link"),
+                 ("dev-zero", Node("char", os.makedev(1, 5)), "a character device")]
+        disk = a_block_device()
+        if disk is not None and os.geteuid() == 0:
+            nodes.append(("block-device", Node("block", disk), "a block device"))
+        else:
+            print("note: no block device node can be made here: that row is left out")
+        for label, node, what in nodes:
+            out.append((f"bundle/band-{label}", ".sparsebundle", {**files, victim: node},
+                        rf"IMAGE/{victim} is {what}, not a regular file"))
+        out.append(("bundle/info-plist-fifo", ".sparsebundle", {**files, "Info.plist": Node("fifo")},
+                    r"IMAGE/Info.plist is a FIFO, not a regular file"))
+    if udif:
+        k = bytearray(udif.koly)
+        struct.pack_into(">II", k, 56, 1, 2)
+        out.append(("udif/segment-fifo", ".dmg",
+                    Segmented(udif.data[:-512] + bytes(k), {".002.dmgpart": Node("fifo")}),
+                    r"segment 2 of 2 \(slot\d+\.002\.dmgpart\) is a FIFO, not a regular file"))
+        # An old image naming one empty table 16 x 65536 times beside its own.
+        tables = [bytes(udif.mish(i)) for i in range(len(udif.tables))]
+        empty = bytearray(204 + 40)
+        empty[:4] = b"mish"
+        struct.pack_into(">I", empty, 4, 1)
+        struct.pack_into(">I", empty, 200, 1)
+        struct.pack_into(">I", empty, 204, END)
+        types = [list(range(len(tables)))] + [("same", 65536, len(tables))] * 16
+        out.append(("udif/rsrc-one-table-a-million-times", ".dmg",
+                    udif.with_rsrc(rsrc_fork(tables + [bytes(empty)], types)),
+                    r"resource fork: it lists more block tables than its \d+ bytes can hold"))
+        # Every compressed run of the main table decoding the first one's bytes.
+        blob = udif.mish(udif.main)
+        runs = udif.runs(blob)
+        comp = [i for i, r in enumerate(runs) if r[0] in COMPRESSED]
+        for i in comp[1:]:
+            runs[i][0], runs[i][4], runs[i][5] = runs[comp[0]][0], runs[comp[0]][4], runs[comp[0]][5]
+        Udif.put_runs(blob, runs)
+        out.append(("udif/runs-sharing-stored-bytes", ".dmg", udif.with_table(blob),
+                    r"share stored bytes at byte \d+ of the data"))
+    return out
+
+
 # --- running ----------------------------------------------------------------
 
-def write_image(path, content):
-    if os.path.isdir(path):
-        shutil.rmtree(path)
-    elif os.path.exists(path):
-        os.unlink(path)
-    if isinstance(content, dict):
-        os.makedirs(os.path.join(path, "bands"))
-        for name, data in content.items():
-            with open(os.path.join(path, name), "wb") as f:
-                f.write(data)
+def siblings(path, content):
+    """The paths of the files written beside the image `path`."""
+    if not isinstance(content, Segmented):
+        return []
+    stem = path[:-4] if path.endswith(".dmg") else path
+    return [stem + suffix for suffix in content.parts]
+
+
+def remove_image(path, content=None):
+    for p in [path] + siblings(path, content):
+        if os.path.isdir(p) and not os.path.islink(p):
+            shutil.rmtree(p)
+        elif os.path.lexists(p):
+            os.unlink(p)
+
+
+def write_file(path, content):
+    if isinstance(content, Node):
+        content.make(path)
     else:
         with open(path, "wb") as f:
             f.write(content)
 
 
+def write_image(path, content):
+    remove_image(path, content)
+    if isinstance(content, dict):
+        os.makedirs(os.path.join(path, "bands"))
+        for name, data in content.items():
+            write_file(os.path.join(path, name), data)
+    elif isinstance(content, Segmented):
+        for p, part in zip(siblings(path, content), content.parts.values()):
+            write_file(p, part)
+        write_file(path, content.first)
+    else:
+        write_file(path, content)
+
+
 def digest(path):
-    if not os.path.isdir(path):
+    st = os.lstat(path)
+    if stat.S_ISREG(st.st_mode):
         return mountlib.sha256_file(path)
+    if not stat.S_ISDIR(st.st_mode):
+        return f"mode {st.st_mode:o}"
     h = hashlib.sha256()
     for name, data in sorted(read_tree(path).items()):
         h.update(name.encode() + b"\0" + hashlib.sha256(data).digest())
@@ -392,7 +591,7 @@ class Tally:
         self.crashes, self.hangs, self.failures = [], [], []
 
 
-def run_variant(work, slot, name, kind, suffix, content, tally):
+def run_variant(work, slot, name, kind, suffix, content, expect, tally):
     img = os.path.join(work, f"slot{slot}{suffix}")
     mnt = os.path.join(work, f"mnt{slot}")
     write_image(img, content)
@@ -436,6 +635,10 @@ def run_variant(work, slot, name, kind, suffix, content, tally):
             problems.append("daemon ended without mounting and without an error")
         elif not reason(err, img):
             problems.append("refused without saying why: " + err[-300:])
+    if expect and (m.mounted or hung or crashed):
+        problems.append("not refused at open" + (" (hung)" if hung else ""))
+    elif expect and not re.search(expect.replace("IMAGE", re.escape(img)), err):
+        problems.append(f"refused without saying /{expect}/: " + err[-300:])
     if mountlib.sanitizer_report(err):
         crashed = True
         problems.append("sanitizer report:\n" + err[-3000:])
@@ -465,11 +668,14 @@ def run_variant(work, slot, name, kind, suffix, content, tally):
             keep = os.path.join(work, "failed", name.replace("/", "_") + suffix)
             os.makedirs(os.path.dirname(keep), exist_ok=True)
             write_image(keep, content)
+    remove_image(img, content)
 
 
 def base_images(work):
-    """(tag, suffix, variants) of every base image."""
+    """(tag, suffix, variants) of every base image, and the variants that
+    must be refused."""
     out = []
+    first_udif = bundle = None
     shared = os.environ.get("SHARED_DMG", "")
     if shared and os.path.isdir(shared):
         for name in REAL_DMG:
@@ -479,6 +685,7 @@ def base_images(work):
                 continue
             with open(path, "rb") as f:
                 u = Udif(f.read())
+            first_udif = first_udif or u
             out.append((name.replace(".dmg", ""), ".dmg", udif_variants(u)))
     else:
         print(f"note: {shared or 'SHARED_DMG'} absent: only the crafted sparse images are damaged")
@@ -493,9 +700,10 @@ def base_images(work):
             with open(path, "rb") as f:
                 vs = sparseimage_variants(rebanded(f.read()))
         else:
-            vs = sparsebundle_variants(read_tree(path))
+            bundle = read_tree(path)
+            vs = sparsebundle_variants(bundle)
         out.append(("crafted-" + fmt, suffix, vs))
-    return out
+    return out, must_refuse_variants(first_udif, bundle)
 
 
 def main():
@@ -514,13 +722,17 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     started = time.monotonic()
     variants = []
-    for tag, suffix, vs in base_images(args.work):
+    bases, refused = base_images(args.work)
+    for tag, suffix, vs in bases:
         print(f"{tag}: {len(vs)} variants")
-        variants += [(f"{tag}/{kind}/{label}", kind, suffix, content)
+        variants += [(f"{tag}/{kind}/{label}", kind, suffix, content, None)
                      for kind, label, content in vs]
     generated = len(variants)
     variants = mountlib.select_variants(variants, args.only, args.budget)
-    print(f"{generated} variants generated, {len(variants)} to mount")
+    print(f"{generated} variants generated, {len(variants)} to mount, and {len(refused)} that "
+          "must be refused")
+    variants += [(f"must-refuse/{name}", "refuse", suffix, content, expect)
+                 for name, suffix, content, expect in refused if args.only in f"must-refuse/{name}"]
 
     tally = Tally()
     mountlib.run_in_slots(variants, args.jobs,
