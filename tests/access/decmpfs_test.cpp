@@ -109,6 +109,7 @@ struct mem_volume {
         dev.bytes.resize((fork.size() + 4095) / 4096 * 4096 + 4096, 0);
         vol = hfslib_vol{};
         vol.vh.block_size = 4096;
+        vol.vh.total_blocks = static_cast<uint32_t>(dev.bytes.size() / 4096);
         vol.device = &dev;
         extent = {0, static_cast<uint32_t>((fork.size() + 4095) / 4096)};
         hfs_decmp_ptr s;
