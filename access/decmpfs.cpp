@@ -1118,6 +1118,11 @@ int hfs_decmp_open_shared(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
                           const uint8_t* attr_data, std::shared_ptr<hfs_decmp>& out) {
     hfs_device* dev = hfs_get_device(vol);
     if (dev && (out = dev->live_files.find(cnid))) return 0;
+    std::unique_lock<std::mutex> making;
+    if (dev) {
+        making = std::unique_lock(dev->live_files.making);
+        if ((out = dev->live_files.find(cnid))) return 0;
+    }
     hfs_decmp_ptr made;
     if (int err = hfs_decmp_open(vol, cnid, attr_len, attr_data, made)) return err;
     try {

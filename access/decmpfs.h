@@ -190,6 +190,11 @@ public:
     // registered (by another thread) meanwhile and still alive, else `state`.
     std::shared_ptr<hfs_decmp> add(std::shared_ptr<hfs_decmp> state);
 
+    // Held while a state is made (its attribute decoded, its chunk table
+    // found), so that opens of one file racing on several threads make it
+    // once. Taken with no other lock held.
+    std::mutex making;
+
 private:
     mutable std::mutex lock_; // a leaf: held only while live_ is looked at
     std::unordered_map<uint32_t, std::weak_ptr<hfs_decmp>> live_;

@@ -106,6 +106,11 @@ int hfs_list(hfslib_vol* vol, const hfslib_cat_rec& folder, std::string_view,
     hfs_device* dev = hfs_get_device(vol);
     try {
         if (dev && (out = dev->live_listings.find(folder.folder.cnid))) return 0;
+        std::unique_lock<std::mutex> making;
+        if (dev) {
+            making = std::unique_lock(dev->live_listings.making);
+            if ((out = dev->live_listings.find(folder.folder.cnid))) return 0;
+        }
         if (int err = make_listing(vol, folder, out)) return err;
         if (dev && out) out = dev->live_listings.add(std::move(out));
         return 0;

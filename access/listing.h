@@ -109,8 +109,12 @@ public:
     // `listing`.
     std::shared_ptr<const hfs_listing> add(std::shared_ptr<const hfs_listing> listing);
 
+    // Held while a listing is made, so that opens of one folder racing on
+    // several threads list it once. Taken with no other lock held.
+    std::mutex making;
+
 private:
-    mutable std::mutex lock_;
+    mutable std::mutex lock_; // a leaf: held only while live_ is looked at
     std::unordered_map<uint32_t, std::weak_ptr<const hfs_listing>> live_;
     size_t sweep_at_ = 64; // forget expired entries when live_ reaches this
 };

@@ -13,7 +13,8 @@ One volume holds every case:
                  on demand;
   - spellings:   a folder of 20,000 entries opened under 128 spellings of
                  its name (names match without regard to case).
-Each case gets a mount of its own (as root, allow_other) and is opened by
+Each case gets a mount of its own (as root, allow_other, served by several
+threads: the opens race to share one file's or folder's state) and is opened by
 an unprivileged user (`runuser -u nobody`, when there is one; else by this
 process's user) from 16 threads, every descriptor held open until the end:
 the zero-table file 16 times, each inline file 16 times, the folder once per
@@ -170,7 +171,7 @@ def as_other_user():
 
 def run_case(work, img, name, bound_kib, prefix):
     mnt = os.path.join(work, "mnt-" + name)
-    m = mountlib.Mount(img, mnt)
+    m = mountlib.Mount(img, mnt, options=("-o", "threads"))
     if not m.mounted:
         status, err = m.stop()
         return [f"could not mount ({status}): {err[-500:]}"], None
