@@ -279,7 +279,10 @@ uint64_t fork_within_volume(const hfslib_vol& vol, std::span<const hfslib_extent
 int open_chunked(hfslib_vol* vol, hfs_decmp& s) {
     const uint64_t n = chunks_for(s);
     s.fork_len = fork_within_volume(*vol, s.rsrc_extents);
-    if (n > UINT32_MAX) return -EIO;
+    if (n > UINT32_MAX) {
+        report("decmpfs size of cnid %u needs more than 2^32 chunks\n", s.cnid);
+        return -EIO;
+    }
     s.chunk_count = static_cast<uint32_t>(n);
     std::array<hfs_decmp_chunk, page_chunks> entries{};
     const uint32_t count = std::min<uint32_t>(page_chunks, s.chunk_count);
