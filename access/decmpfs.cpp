@@ -10,6 +10,8 @@
 // benchmark all go by the row.
 #include "access/decmpfs.h"
 
+#include "access/device.h"
+
 #include "libhfs/byte_order.h"
 #include "libhfs/report.h"
 #include "lzfse/lzfse.h"
@@ -43,9 +45,6 @@ constexpr std::u16string_view attribute_name = u"com.apple.decmpfs";
 // An inline payload lives in one attribute record of a few KiB; a file it
 // claims to be larger than this is refused rather than allocated.
 constexpr uint64_t max_inline_size = uint64_t{64} << 20;
-// Table entries read from the fork at a time: the table grows only as fast
-// as its bytes are actually read.
-constexpr size_t table_batch = 4096;
 
 // --- Decoders ---------------------------------------------------------------
 
@@ -180,112 +179,167 @@ int read_rsrc(hfslib_vol* vol, const hfs_decmp& s, uint8_t* buf, uint64_t length
     return got == length ? 0 : -EIO;
 }
 
-// The offsets chunk table as real volumes store it: N + 1
-// little-endian offsets from the fork start, the first being the table's
-// own length, never decreasing and within the fork. `taken` is false (and
-// the state's table left empty) when the fork does not hold such a table.
-// 0, or the error of a read.
-int take_offset_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_len, bool& taken) {
-    taken = false;
-    const uint64_t entries = n + 1;
-    if (entries * 4 > fork_len || entries * 4 > UINT32_MAX) return 0;
-    std::array<uint8_t, 4> first{};
-    if (int err = read_rsrc(vol, s, first.data(), 4, 0)) return err;
-    if (load_le32(first) != entries * 4) return 0;
+// Chunks of one table page: 4 KiB of resource-layout entries. A page is
+// read and checked whole, the first at open.
+constexpr uint32_t page_chunks = 512;
+using page_bytes = std::array<uint8_t, (page_chunks + 1) * 8>;
 
-    std::vector<hfs_decmp_chunk> table;
-    std::array<uint8_t, table_batch * 4> batch{};
-    uint32_t previous = 0;
-    for (uint64_t done = 0; done < entries;) {
-        const uint64_t take = std::min<uint64_t>(table_batch, entries - done);
-        if (int err = read_rsrc(vol, s, batch.data(), take * 4, done * 4)) return err;
-        for (uint64_t k = 0; k < take; ++k) {
-            const uint32_t at = load_le32(batch, 4 * k);
-            if (at > fork_len) return 0;
-            if (done + k > 0) {
-                if (at < previous) return 0;
-                table.push_back({previous, at - previous});
-            }
-            previous = at;
+// The working memory of one thread's chunk reads: one compressed chunk, the
+// decoders' tables, and a decoded chunk when its file's cache could not be
+// had. Per thread (a request thread or a decode-ahead worker), never per
+// file: at most 2 x 64 KiB + 64 KiB + 50 KB for each.
+struct chunk_working {
+    std::vector<uint8_t> packed;
+    hfs_decmp_scratch scratch;
+    std::vector<uint8_t> chunk;
+};
+chunk_working& working() {
+    thread_local chunk_working mine;
+    return mine;
+}
+
+// Reads and checks the entries of chunks [first, first + count) into `out`:
+// each chunk within the fork and no longer than twice the chunk size; in
+// the offsets layout, offsets that never decrease. 0, -EIO for a page that
+// does not hold such entries, or the error of a read.
+int load_page(hfslib_vol* vol, const hfs_decmp& s, uint32_t first, uint32_t count,
+              hfs_decmp_chunk* out) {
+    page_bytes raw{};
+    const uint32_t max_chunk_length = 2 * s.kind->chunk_size;
+    auto fits = [&](uint64_t offset, uint64_t length) {
+        return length <= max_chunk_length && offset <= s.fork_len && length <= s.fork_len - offset;
+    };
+    if (s.offsets_layout) {
+        if (int rc = read_rsrc(vol, s, raw.data(), (uint64_t{count} + 1) * 4,
+                               s.table_at + uint64_t{first} * 4))
+            return rc;
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t at = load_le32(raw, 4 * k);
+            const uint32_t next = load_le32(raw, 4 * k + 4);
+            if (next < at || !fits(at, next - at)) return -EIO;
+            out[k] = {at, next - at};
         }
-        done += take;
+        return 0;
     }
-    s.chunks = std::move(table);
-    taken = true;
+    if (int rc =
+            read_rsrc(vol, s, raw.data(), uint64_t{count} * 8, s.table_at + uint64_t{first} * 8))
+        return rc;
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint64_t offset = s.offsets_from + load_le32(raw, 8 * k);
+        const uint32_t length = load_le32(raw, 8 * k + 4);
+        if (offset > UINT32_MAX || !fits(offset, length)) return -EIO;
+        out[k] = {static_cast<uint32_t>(offset), length};
+    }
     return 0;
 }
 
-// The chunk table behind a resource header: a big-endian data offset D at
-// fork offset 0; at D + 4 a little-endian count, then (offset, length)
-// pairs whose offsets count from D + 4.
-int take_resource_table(hfslib_vol* vol, hfs_decmp& s, uint64_t n, uint64_t fork_len) {
-    std::array<uint8_t, 4> word{};
-    if (fork_len < 4) return -EIO;
-    if (int rc = read_rsrc(vol, s, word.data(), 4, 0)) return rc;
-    const uint64_t base = uint64_t{load_be32(word)} + 4;
-    if (base + 4 > fork_len) return -EIO;
-    if (int rc = read_rsrc(vol, s, word.data(), 4, base)) return rc;
-    const uint32_t count = load_le32(word);
-    // The count must match the file's size, and the table lie in the fork.
-    if (count != n) return -EIO;
-    if (base + 4 + uint64_t{count} * 8 > fork_len) return -EIO;
-
-    std::vector<hfs_decmp_chunk> table;
-    std::array<uint8_t, table_batch * 8> batch{};
-    for (uint64_t done = 0; done < count;) {
-        const uint64_t take = std::min<uint64_t>(table_batch, count - done);
-        if (int rc = read_rsrc(vol, s, batch.data(), take * 8, base + 4 + done * 8)) return rc;
-        for (uint64_t k = 0; k < take; ++k) {
-            const uint64_t offset = base + load_le32(batch, 8 * k);
-            const uint32_t length = load_le32(batch, 8 * k + 4);
-            if (offset > UINT32_MAX) return -EIO;
-            table.push_back({static_cast<uint32_t>(offset), length});
+// The entry of chunk i, from the kept page or read with its page (which is
+// then kept, when the budget had room for one).
+int chunk_entry(hfslib_vol* vol, hfs_decmp& s, uint32_t i, hfs_decmp_chunk& out) {
+    const uint32_t first = i - i % page_chunks;
+    {
+        std::lock_guard held(s.page_lock);
+        if (s.page && s.page_first == first) {
+            out = s.page[i - first];
+            return 0;
         }
-        done += take;
     }
-    s.chunks = std::move(table);
+    const uint32_t count = std::min<uint32_t>(page_chunks, s.chunk_count - first);
+    std::array<hfs_decmp_chunk, page_chunks> entries{};
+    if (int rc = load_page(vol, s, first, count, entries.data())) {
+        if (rc == -EIO)
+            report("bad decmpfs chunk table for cnid %u (chunks %u to %u)\n", s.cnid, first,
+                   first + count - 1);
+        return rc;
+    }
+    out = entries[i - first];
+    std::lock_guard held(s.page_lock);
+    if (s.page) {
+        std::copy_n(entries.begin(), count, s.page.get());
+        s.page_first = first;
+    }
     return 0;
 }
 
-// Builds the chunk table of a chunked file and checks every entry against
-// the fork.
+// Bytes the extent list covers within the volume, saturating: a fork never
+// holds more than the volume allocates.
+uint64_t fork_within_volume(const hfslib_vol& vol, std::span<const hfslib_extent> extents) {
+    const uint64_t volume = uint64_t{vol.vh.total_blocks} * vol.vh.block_size;
+    return std::min(fork_bytes(vol, extents), volume);
+}
+
+// Finds the chunk table of a chunked file from its sizes and its first
+// page, never from the entries beyond: N + 1 little-endian offsets from the
+// fork start, the first being the table's own length (the layout real
+// volumes use), or a resource header - a big-endian data offset D at fork
+// offset 0; at D + 4 a little-endian count, then (offset, length) pairs
+// whose offsets count from D + 4. A table that the fork cannot hold is
+// refused before anything is read past its header. Types that take both
+// try the offsets table first.
 int open_chunked(hfslib_vol* vol, hfs_decmp& s) {
     const uint64_t n = chunks_for(s);
-    if (n > UINT32_MAX) return -EIO;
-    const uint64_t fork_len = fork_bytes(*vol, s.rsrc_extents);
+    s.fork_len = fork_within_volume(*vol, s.rsrc_extents);
+    if (n > UINT32_MAX) {
+        report("decmpfs size of cnid %u needs more than 2^32 chunks\n", s.cnid);
+        return -EIO;
+    }
+    s.chunk_count = static_cast<uint32_t>(n);
+    std::array<hfs_decmp_chunk, page_chunks> entries{};
+    const uint32_t count = std::min<uint32_t>(page_chunks, s.chunk_count);
+    std::array<uint8_t, 4> word{};
     bool taken = false;
-    if (s.kind->layouts.offsets) {
-        if (int err = take_offset_table(vol, s, n, fork_len, taken)) return err;
+    if (s.kind->layouts.offsets && (n + 1) * 4 <= std::min<uint64_t>(s.fork_len, UINT32_MAX)) {
+        if (int rc = read_rsrc(vol, s, word.data(), 4, 0)) return rc;
+        s.offsets_layout = true;
+        s.table_at = 0;
+        if (load_le32(word) == (n + 1) * 4) {
+            const int rc = load_page(vol, s, 0, count, entries.data());
+            if (rc != 0 && rc != -EIO) return rc;
+            taken = rc == 0;
+        }
+    }
+    if (!taken && s.kind->layouts.resource && s.fork_len >= 4) {
+        s.offsets_layout = false;
+        if (int rc = read_rsrc(vol, s, word.data(), 4, 0)) return rc;
+        const uint64_t base = uint64_t{load_be32(word)} + 4;
+        if (base + 4 <= s.fork_len) {
+            if (int rc = read_rsrc(vol, s, word.data(), 4, base)) return rc;
+            s.table_at = base + 4;
+            s.offsets_from = base;
+            // The count must match the file's size, and the table lie in
+            // the fork.
+            if (load_le32(word) == n && s.table_at + n * 8 <= s.fork_len) {
+                const int rc = load_page(vol, s, 0, count, entries.data());
+                if (rc != 0 && rc != -EIO) return rc;
+                taken = rc == 0;
+            }
+        }
     }
     if (!taken) {
-        if (int rc = s.kind->layouts.resource ? take_resource_table(vol, s, n, fork_len) : -EIO) {
-            report("bad decmpfs chunk table for cnid %u\n", s.cnid);
-            return rc;
-        }
+        report("bad decmpfs chunk table for cnid %u\n", s.cnid);
+        return -EIO;
     }
-    // A chunk that does not shrink is stored behind a one-byte marker or
-    // with a few bytes of framing; twice the chunk size is far beyond any
-    // encoder's worst case.
-    const uint32_t max_chunk_length = 2 * s.kind->chunk_size;
-    for (const hfs_decmp_chunk& c : s.chunks) {
-        if (c.length > max_chunk_length || uint64_t{c.offset} + c.length > fork_len) {
-            report("decmpfs chunk outside the resource fork of cnid %u\n", s.cnid);
-            return -EIO;
-        }
+    if (s.page_charge.take(hfs_file_cache_budget, sizeof(hfs_decmp_chunk) * page_chunks)) {
+        s.page = std::make_unique_for_overwrite<hfs_decmp_chunk[]>(page_chunks);
+        std::copy_n(entries.begin(), count, s.page.get());
+        s.page_first = 0;
     }
-    s.chunk_count = static_cast<uint32_t>(s.chunks.size());
     if (s.chunk_count > 1) s.ahead.reset(std::make_unique<hfs_decmp_ahead>(s).release());
     return 0;
 }
 
+// Decodes an inline unit whole into the state's buffer, when the budget has
+// room for it; else keeps only the payload, and reads decode what they need.
 int open_inline(hfs_decmp& s, std::span<const uint8_t> payload) {
     if (s.size > max_inline_size) {
         report("decmpfs inline size %llu of cnid %u too large\n",
                static_cast<unsigned long long>(s.size), s.cnid);
         return -EIO;
     }
-    s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.size + 1);
+    s.payload.assign(payload.begin(), payload.end());
     if (s.size == 0) return 0; // nothing to decode
+    if (!s.buf_charge.take(hfs_file_cache_budget, s.size + 1)) return 0;
+    s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.size + 1);
     size_t produced = 0;
     const int rc = hfs_decmp_unpack(s.type, s.buf.get(), s.size + 1, payload.data(), payload.size(),
                                     &produced);
@@ -298,17 +352,78 @@ int open_inline(hfs_decmp& s, std::span<const uint8_t> payload) {
     return 0;
 }
 
+// Bytes [at, at + n) of a zlib stream, inflated through a window of 64 KiB.
+int inflate_range(std::span<const uint8_t> src, uint8_t* out, uint64_t at, uint64_t n) {
+    if (src.size() > UINT_MAX) return -EIO;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return -ENOMEM;
+    struct ender {
+        z_stream& z;
+        ~ender() { inflateEnd(&z); }
+    } end_guard{z};
+    std::vector<uint8_t>& window = working().chunk;
+    window.resize(chunk_64k);
+    z.next_in = const_cast<Bytef*>(src.data());
+    z.avail_in = static_cast<uInt>(src.size());
+    const uint64_t end = at + n;
+    uint64_t pos = 0;
+    while (pos < end) {
+        z.next_out = window.data();
+        z.avail_out = static_cast<uInt>(window.size());
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        const uint64_t got = window.size() - z.avail_out;
+        const uint64_t from = std::max(pos, at);
+        const uint64_t to = std::min(pos + got, end);
+        if (from < to) std::memcpy(out + (from - at), window.data() + (from - pos), to - from);
+        pos += got;
+        if (rc == Z_STREAM_END) break;
+        if (rc != Z_OK) return rc == Z_MEM_ERROR ? -ENOMEM : -EIO;
+    }
+    return pos >= end ? 0 : -EIO;
+}
+
+// Bytes [at, at + n) of an inline file whose decoded bytes are not kept:
+// a stored unit is copied, a zlib stream inflated up to them, another
+// stream decoded up to their end into a buffer of this read.
+int read_inline_uncached(const hfs_decmp& s, uint8_t* out, uint64_t at, uint64_t n) {
+    const std::span<const uint8_t> unit(s.payload);
+    int rc = -EIO;
+    if (unit.empty()) {
+        rc = -EIO;
+    } else if (unit[0] == s.kind->stored_marker) {
+        if (unit.size() - 1 == s.size) {
+            std::memcpy(out, unit.data() + 1 + at, n);
+            rc = 0;
+        }
+    } else if (s.kind->decode == decode_zlib) {
+        rc = inflate_range(unit, out, at, n);
+    } else {
+        std::vector<uint8_t> prefix(at + n);
+        size_t produced = 0;
+        rc = s.kind->decode(prefix, unit, &working().scratch, false, produced);
+        if (rc == 0 && produced == prefix.size())
+            std::memcpy(out, prefix.data() + at, n);
+        else if (rc == 0)
+            rc = -EIO;
+    }
+    if (rc == -EIO)
+        report("decmpfs payload of cnid %u does not decode to %llu bytes\n", s.cnid,
+               static_cast<unsigned long long>(s.size));
+    return rc;
+}
+
 // Reads chunk i into `packed` and decodes it into dst (room dst_cap; with
 // `exact`, the chunk's length exactly), with `scratch` as the decoders'
-// working memory. 0; the error of the read; or, with `bad` set, -ENOMEM or
-// -EIO for a chunk that does not decode to exactly its bytes (not reported:
-// that is the caller's).
+// working memory. 0; the error of the read or of the chunk table; or, with
+// `bad` set, -ENOMEM or -EIO for a chunk that does not decode to exactly
+// its bytes (not reported: that is the caller's).
 int unpack_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, std::vector<uint8_t>& packed,
                  hfs_decmp_scratch& scratch, uint8_t* dst, size_t dst_cap, bool exact,
                  size_t& produced, bool& bad) {
     bad = false;
     produced = 0;
-    const hfs_decmp_chunk& c = s.chunks[i];
+    hfs_decmp_chunk c{};
+    if (int rc = chunk_entry(vol, s, i, c)) return rc;
     if (packed.size() < std::max<uint32_t>(c.length, 1))
         packed.resize(std::max<uint32_t>(c.length, 1));
     if (int rc = read_rsrc(vol, s, packed.data(), c.length, c.offset)) return rc;
@@ -323,12 +438,14 @@ int unpack_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, std::vector<uint8_t>
 }
 
 // Reads chunk i and decodes it into dst (room dst_cap; with `exact`, the
-// chunk's length exactly); the caller holds the write lock. 0, or the error
-// of a chunk that cannot be read or does not decode to exactly its bytes.
+// chunk's length exactly), with this thread's working memory. 0, or the
+// error of a chunk that cannot be read or does not decode to exactly its
+// bytes.
 int decode_chunk(hfslib_vol* vol, hfs_decmp& s, uint32_t i, uint8_t* dst, size_t dst_cap,
                  bool exact, size_t& produced) {
     bool bad = false;
-    const int rc = unpack_chunk(vol, s, i, s.packed, s.scratch, dst, dst_cap, exact, produced, bad);
+    chunk_working& w = working();
+    const int rc = unpack_chunk(vol, s, i, w.packed, w.scratch, dst, dst_cap, exact, produced, bad);
     if (bad) {
         report("decmpfs chunk %u of cnid %u does not decode to %llu bytes\n", i, s.cnid,
                static_cast<unsigned long long>(chunk_bytes(s, i)));
@@ -485,11 +602,14 @@ struct hfs_decmp_ahead {
 
     uint64_t buffer_bytes() const { return std::min<uint64_t>(file.kind->chunk_size, file.size); }
 
-    // Notes a read of [offset, offset + n); whether it is sequential.
+    // Notes a read of [offset, offset + n); whether it is sequential: it
+    // starts where one of the last reads (of any open of the file) ended.
     bool begin_read(uint64_t offset, uint64_t n) {
         std::lock_guard held(lock);
-        const bool sequential = offset == next_read;
-        next_read = offset + n;
+        auto it = std::ranges::find(next_read, offset);
+        const bool sequential = it != next_read.end();
+        if (!sequential) it = next_read.begin() + (oldest_read++ % next_read.size());
+        *it = offset + n;
         return sequential;
     }
 
@@ -618,8 +738,11 @@ struct hfs_decmp_ahead {
     uint32_t waiting = 0;            // threads waiting on `changed`
     hfslib_vol* vol = nullptr;       // of the reads, for the jobs
     std::array<slot, ahead_slots> slots;
-    uint64_t next_read = UINT64_MAX; // where a sequential read starts
-    uint32_t pending = 0;            // jobs queued or running
+    // Where a sequential read starts: the ends of the last reads of the file
+    // (its opens share it), the oldest replaced first.
+    std::array<uint64_t, 4> next_read{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX};
+    uint32_t oldest_read = 0;
+    uint32_t pending = 0; // jobs queued or running
     bool closing = false;
     bool used_pool = false;
 };
@@ -666,18 +789,35 @@ void run_ahead_job(const ahead_job& job, std::vector<uint8_t>& packed, hfs_decmp
     if (w.waiting) w.changed.notify_all();
 }
 
-// Decodes chunk i into the cache; the caller holds the write lock.
-int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i) {
+// Decodes chunk i into the cache; the caller holds the write lock. When
+// the budget has no room for the cache, the chunk is decoded into this
+// thread's buffer instead, and `from` points at it (else at the cache).
+int refill(hfslib_vol* vol, hfs_decmp& s, uint32_t i, const uint8_t*& from, uint64_t& len) {
     s.cache_valid = false;
-    if (!s.buf) {
-        s.buf_len = std::min<uint64_t>(s.size, s.kind->chunk_size);
-        s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.buf_len + 1);
+    const uint64_t room = std::min<uint64_t>(s.size, s.kind->chunk_size);
+    if (!s.buf && !s.cache_refused) {
+        if (s.buf_charge.take(hfs_file_cache_budget, room + 1)) {
+            s.buf_len = room;
+            s.buf = std::make_unique_for_overwrite<uint8_t[]>(s.buf_len + 1);
+        } else {
+            s.cache_refused = true;
+        }
+    }
+    uint8_t* dst = s.buf.get();
+    if (!dst) {
+        std::vector<uint8_t>& spare = working().chunk;
+        spare.resize(room + 1);
+        dst = spare.data();
     }
     size_t produced = 0;
-    if (int rc = decode_chunk(vol, s, i, s.buf.get(), s.buf_len + 1, false, produced)) return rc;
-    s.cached_chunk = i;
-    s.cached_len = produced;
-    s.cache_valid = true;
+    if (int rc = decode_chunk(vol, s, i, dst, room + 1, false, produced)) return rc;
+    from = dst;
+    len = produced;
+    if (s.buf) {
+        s.cached_chunk = i;
+        s.cached_len = produced;
+        s.cache_valid = true;
+    }
     return 0;
 }
 
@@ -702,22 +842,22 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
                 continue;
             }
         }
-        auto copy_out = [&] {
-            const uint64_t avail = s.cached_len > from ? s.cached_len - from : 0;
+        auto copy_out = [&](const uint8_t* decoded, uint64_t len) {
+            const uint64_t avail = len > from ? len - from : 0;
             const uint64_t take = std::min(avail, n - copied);
-            std::memcpy(out + copied, s.buf.get() + from, take);
+            std::memcpy(out + copied, decoded + from, take);
             copied += take;
         };
         {
             std::shared_lock reader(s.lock);
             if (s.cache_valid && s.cached_chunk == chunk) {
-                copy_out();
+                copy_out(s.buf.get(), s.cached_len);
                 continue;
             }
         }
         std::unique_lock writer(s.lock);
         if (s.cache_valid && s.cached_chunk == chunk) {
-            copy_out();
+            copy_out(s.buf.get(), s.cached_len);
             continue;
         }
         // A chunk the read wants whole is decoded straight into the
@@ -733,8 +873,10 @@ int read_chunked(hfslib_vol* vol, hfs_decmp& s, uint8_t* out, uint64_t offset, u
             copied += produced;
             continue;
         }
-        if (int rc = refill(vol, s, chunk)) return rc;
-        copy_out();
+        const uint8_t* decoded = nullptr;
+        uint64_t len = 0;
+        if (int rc = refill(vol, s, chunk, decoded, len)) return rc;
+        copy_out(decoded, len);
     }
     return static_cast<int>(copied);
 }
@@ -924,8 +1066,8 @@ int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, 
         if (at >= s.size) return 0;
         n = std::min<uint64_t>(len, s.size - at);
     } else {
-        if (!s.buf || at >= s.buf_len) return 0;
-        n = std::min<uint64_t>(len, s.buf_len - at);
+        if (at >= s.size) return 0;
+        n = std::min<uint64_t>(len, s.size - at);
     }
     n = std::min<uint64_t>(n, INT_MAX);
     if (n == 0) return 0;
@@ -934,11 +1076,15 @@ int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, 
         std::memset(buf, 0, n);
         return static_cast<int>(n);
     }
-    if (s.kind->home == attribute) {
-        std::memcpy(buf, s.buf.get() + at, n);
-        return static_cast<int>(n);
-    }
     try {
+        if (s.kind->home == attribute) {
+            if (!s.buf) {
+                if (int rc = read_inline_uncached(s, buf, at, n)) return rc;
+            } else {
+                std::memcpy(buf, s.buf.get() + at, n);
+            }
+            return static_cast<int>(n);
+        }
         return read_chunked(vol, s, buf, at, n);
     } catch (const std::bad_alloc&) {
         return -ENOMEM;
@@ -949,4 +1095,44 @@ int hfs_decmp_read(hfslib_vol* vol, hfs_decmp* state, uint8_t* buf, size_t len, 
 
 void hfs_decmp_close(hfs_decmp* state) {
     std::unique_ptr<hfs_decmp> owned(state);
+}
+
+std::shared_ptr<hfs_decmp> hfs_live_files::find(uint32_t cnid) const {
+    std::lock_guard guard(lock_);
+    auto it = live_.find(cnid);
+    return it == live_.end() ? nullptr : it->second.lock();
+}
+
+std::shared_ptr<hfs_decmp> hfs_live_files::add(std::shared_ptr<hfs_decmp> state) {
+    std::lock_guard guard(lock_);
+    std::weak_ptr<hfs_decmp>& slot = live_[state->cnid];
+    if (std::shared_ptr<hfs_decmp> earlier = slot.lock()) return earlier;
+    slot = state;
+    // Files no longer open are forgotten as new ones come, the map swept
+    // each time it has doubled.
+    if (live_.size() >= sweep_at_) {
+        std::erase_if(live_, [](const auto& item) { return item.second.expired(); });
+        sweep_at_ = std::max<size_t>(64, 2 * live_.size());
+    }
+    return state;
+}
+
+int hfs_decmp_open_shared(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                          const uint8_t* attr_data, std::shared_ptr<hfs_decmp>& out) {
+    hfs_device* dev = hfs_get_device(vol);
+    if (dev && (out = dev->live_files.find(cnid))) return 0;
+    std::unique_lock<std::mutex> making;
+    if (dev) {
+        making = std::unique_lock(dev->live_files.making);
+        if ((out = dev->live_files.find(cnid))) return 0;
+    }
+    hfs_decmp_ptr made;
+    if (int err = hfs_decmp_open(vol, cnid, attr_len, attr_data, made)) return err;
+    try {
+        out = std::shared_ptr<hfs_decmp>(std::move(made));
+        if (dev) out = dev->live_files.add(out);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
+    return 0;
 }

@@ -12,14 +12,17 @@
 // value on failure (zlib's and the LZFSE decoder's results are converted).
 #pragma once
 
+#include "access/cache_budget.h"
 #include "libhfs/libhfs.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 // What the probe learns from the attribute header.
@@ -93,34 +96,53 @@ struct hfs_decmp_ahead_deleter {
     void operator()(hfs_decmp_ahead* ahead) const noexcept;
 };
 
-// The state of one open compressed file. Created by hfs_decmp_open, released
-// by hfs_decmp_close (or the guard hfs_decmp_ptr).
+// The state of one compressed file, shared by every open of it (see
+// hfs_decmp_open_shared). Created by hfs_decmp_open, released by
+// hfs_decmp_close (or the guard hfs_decmp_ptr). What it costs is bounded by
+// what the volume stores, not by what the file claims: the chunk table is
+// read from the fork a page at a time as reads need it (one page kept), and
+// its decoded bytes are kept only within hfs_file_cache_budget.
 struct hfs_decmp {
     uint8_t type = 0;
     const hfs_decmp_kind* kind = nullptr; // the row of `type`
     uint64_t size = 0;
     uint32_t cnid = 0;
-    // Inline types: the whole file (buf_len bytes). Chunked types: the cache
-    // of one decoded chunk, allocated at the first miss (capacity buf_len).
-    // Both keep one spare byte past buf_len, so that a unit decoding to more
-    // than it stands for is noticed.
+    // Inline types: the unit as stored behind the header.
+    std::vector<uint8_t> payload;
+    // Inline types: the whole file (buf_len bytes), when the budget had room
+    // for it at open; else null, and each read decodes what it needs.
+    // Chunked types: the cache of one decoded chunk, allocated at the first
+    // miss when the budget has room (capacity buf_len). Both keep one spare
+    // byte past buf_len, so that a unit decoding to more than it stands for
+    // is noticed.
     std::unique_ptr<uint8_t[]> buf;
     uint64_t buf_len = 0;
-    std::vector<hfs_decmp_chunk> chunks;
+    hfs_budget_charge buf_charge;
     uint32_t chunk_count = 0;
     bool cache_valid = false;
+    bool cache_refused = false; // the budget had no room for buf
     uint32_t cached_chunk = 0;
     uint64_t cached_len = 0;
     // Guards buf, buf_len and the cache fields of chunked types.
     std::shared_mutex lock;
     std::vector<hfslib_extent> rsrc_extents;
     uint16_t rsrc_extent_count = 0;
+    // The chunk table in the resource fork: bytes the fork holds (within
+    // the volume), which layout, where its entries begin and (resource
+    // layout) what their offsets count from.
+    uint64_t fork_len = 0;
+    bool offsets_layout = false;
+    uint64_t table_at = 0;
+    uint64_t offsets_from = 0;
+    // One page of checked table entries (page_first: its first chunk,
+    // UINT32_MAX when none), kept when the budget had room. page_lock guards
+    // the three; it is held only while they are looked at or changed.
+    std::mutex page_lock;
+    uint32_t page_first = UINT32_MAX;
+    std::unique_ptr<hfs_decmp_chunk[]> page;
+    hfs_budget_charge page_charge;
     // Chunks decoded so far (a cache miss each, or a chunk decoded ahead).
     std::atomic<uint64_t> decodes{0};
-    // Working memory of the chunked reads, kept across reads (guarded by
-    // `lock`, held for writing): one compressed chunk, and the decoders'.
-    std::vector<uint8_t> packed;
-    hfs_decmp_scratch scratch;
     // Chunked files of more than one chunk: the chunks decoded ahead of a
     // sequential reader, with the jobs that decode them. Last, so that it
     // goes first: its destruction cancels or waits for those jobs, which use
@@ -158,6 +180,32 @@ int hfs_decmp_open(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len, const uint
 int hfs_decmp_open_extents(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
                            const uint8_t* attr_data, std::span<const hfslib_extent> rsrc,
                            hfs_decmp_ptr& out);
+
+// The compressed files in use on one device, by CNID, held weakly: a state
+// lives as long as its opens, and is found here while it does.
+class hfs_live_files {
+public:
+    std::shared_ptr<hfs_decmp> find(uint32_t cnid) const;
+    // Makes `state` findable; the state to use: one of the same file
+    // registered (by another thread) meanwhile and still alive, else `state`.
+    std::shared_ptr<hfs_decmp> add(std::shared_ptr<hfs_decmp> state);
+
+    // Held while a state is made (its attribute decoded, its chunk table
+    // found), so that opens of one file racing on several threads make it
+    // once. Taken with no other lock held.
+    std::mutex making;
+
+private:
+    mutable std::mutex lock_; // a leaf: held only while live_ is looked at
+    std::unordered_map<uint32_t, std::weak_ptr<hfs_decmp>> live_;
+    size_t sweep_at_ = 64; // forget expired entries when live_ reaches this
+};
+
+// As hfs_decmp_open, but every open of the same file on one device shares
+// one state (the device's hfs_live_files): opening a file again costs no
+// more memory.
+int hfs_decmp_open_shared(hfslib_vol* vol, uint32_t cnid, uint32_t attr_len,
+                          const uint8_t* attr_data, std::shared_ptr<hfs_decmp>& out);
 
 // Copies up to len uncompressed bytes at offset into buf. Returns the count
 // copied (0 at or past the end) or a negative errno value: -EINVAL for a

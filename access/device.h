@@ -7,6 +7,7 @@
 #pragma once
 
 #include "access/block_cache.h"
+#include "access/decmpfs.h"
 #include "access/disk_image/byte_source.h"
 #include "access/listing.h"
 #include "access/partition_map.h"
@@ -45,6 +46,7 @@ struct hfs_device {
     std::mutex ublio_lock;
     hfs_recent_listings listings; // consulted only with the lookup cache on
     hfs_live_listings live_listings;
+    hfs_live_files live_files; // compressed files open, shared between their opens
 
     hfs_device() = default;
     hfs_device(const hfs_device&) = delete;

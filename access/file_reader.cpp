@@ -31,7 +31,7 @@ int hfs_file_reader::open(hfslib_vol* vol, std::string_view path) {
         if (probe == 0) {
             hfs_malloc_ptr<uint8_t[]> attribute(attr_data);
             size_ = info.size;
-            return hfs_decmp_open(vol, cnid_, attr_len, attribute.get(), decmp_);
+            return hfs_decmp_open_shared(vol, cnid_, attr_len, attribute.get(), decmp_);
         }
         if (probe != -ENODATA) return -EIO;
     }

@@ -11,6 +11,7 @@
 #include "libhfs/libhfs.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <sys/stat.h>
@@ -65,7 +66,7 @@ private:
     // Where each extent ends in the fork (hfslib_index_fork_extents); empty
     // when the fork is read with the plain walk.
     std::vector<uint64_t> extent_ends_;
-    hfs_decmp_ptr decmp_;
+    std::shared_ptr<hfs_decmp> decmp_; // shared with the other opens of the file
 };
 
 // The target of the symbolic link `path`, NUL-terminated in `target` (cut

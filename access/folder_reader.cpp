@@ -33,9 +33,15 @@ int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
     parent_cnid_ = key.parent_cnid;
     const hfs_device* dev = hfs_get_device(vol);
     cache_entries_ = dev && fork == dev->default_fork;
+    try {
+        path_ = path;
+        if (path_ != "/") path_ += '/';
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
 
     if (int err = hfs_list(vol, record_, path, listing_)) return err;
-    if (cache_entries_) hfs_remember_listing(vol, listing_);
+    if (cache_entries_ && listing_) hfs_remember_listing(vol, path_, listing_);
     return 0;
 }
 
@@ -47,11 +53,54 @@ int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx, det
     }
 }
 
+// One read of a folder's children, from a listing or a walk.
+struct hfs_folder_reader::reading {
+    const hfs_folder_reader& folder;
+    hfs_folder_fill fill;
+    void* ctx;
+    detail what;
+    uint8_t shown_fork;
+    std::string entry_path;
+    struct stat st {};
+};
+
+// Hands child `index` to the read's fill; nonzero to stop.
+int hfs_folder_reader::give(void* arg, uint64_t index, const hfs_child& child) {
+    auto& r = *static_cast<reading*>(arg);
+    const hfs_folder_reader& f = r.folder;
+    // A name that cannot be handed on is skipped (and reported) so the rest
+    // of the folder still lists.
+    if (!child.showable) {
+        hfslib_report("skipping an entry of folder %u whose name cannot be shown (%d)", nullptr, 0,
+                      f.record_.folder.cnid, child.text_len);
+        return 0;
+    }
+    const size_t folder_len = f.path_.size();
+    r.entry_path.resize(folder_len);
+    r.entry_path.append(child.text, static_cast<size_t>(child.text_len));
+    // Only a name that resolves to itself is remembered (not one stored
+    // precomposed or holding ':'): a listing must not change what a path
+    // resolves to.
+    const bool resolves_to_itself =
+        f.cache_entries_ &&
+        names_back_to(std::string_view(r.entry_path).substr(folder_len), child.key.name);
+    if (resolves_to_itself) hfs_cache_record(f.vol_, r.entry_path, child.rec, child.key);
+
+    const struct stat* shown = &r.st;
+    if (r.what == detail::plain) {
+        hfs_stat(f.vol_, &child.rec, &r.st, HFSLIB_DATA_FORK, nullptr);
+    } else if (!resolves_to_itself ||
+               hfs_stat_record(f.vol_, child.rec, r.shown_fork, &r.st) != 0) {
+        shown = nullptr;
+    }
+    return r.fill(r.ctx, r.entry_path.c_str() + folder_len, shown,
+                  static_cast<int64_t>(index) + HFS_FIRST_CHILD + 1);
+}
+
 int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* ctx,
                                     detail what) const {
     struct stat st {};
     const hfs_device* dev = hfs_get_device(vol_);
-    const uint8_t shown_fork = dev ? dev->default_fork : HFSLIB_DATA_FORK;
 
     if (offset <= 0) {
         hfs_stat(vol_, &record_, &st, HFSLIB_DATA_FORK, nullptr);
@@ -67,43 +116,21 @@ int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* 
         if (fill(ctx, "..", have_parent ? &st : nullptr, 2)) return 0;
     }
 
+    reading r{*this, fill, ctx, what, dev ? dev->default_fork : HFSLIB_DATA_FORK, path_};
+    const uint64_t first =
+        offset > HFS_FIRST_CHILD ? static_cast<uint64_t>(offset - HFS_FIRST_CHILD) : 0;
+    if (!listing_) return hfs_walk_children(vol_, record_.folder.cnid, first, give, &r);
+
     const hfs_listing& listing = *listing_;
-    std::string entry_path = listing.path;
-    const size_t folder_len = entry_path.size();
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
-    for (uint64_t i = offset > HFS_FIRST_CHILD ? static_cast<uint64_t>(offset - HFS_FIRST_CHILD)
-                                               : 0;
-         i < listing.entries.size(); ++i) {
+    for (uint64_t i = first; i < listing.entries.size(); ++i) {
         const auto at = static_cast<uint32_t>(i);
-        // A name that cannot be handed on is skipped (and reported) so the
-        // rest of the folder still lists.
-        if (!listing.entries[at].showable) {
-            hfslib_report("skipping an entry of folder %u whose name cannot be shown (%d)", nullptr,
-                          0, listing.folder_cnid, listing.entries[at].text_len);
-            continue;
-        }
+        const hfs_listing::entry& e = listing.entries[at];
         listing.record(at, rec);
         listing.key(at, key);
-        entry_path.resize(folder_len);
-        entry_path.append(listing.name_text(at));
-        // Only a name that resolves to itself is remembered (not one stored
-        // precomposed or holding ':'): a listing must not change what a path
-        // resolves to.
-        const bool resolves_to_itself =
-            cache_entries_ &&
-            names_back_to(std::string_view(entry_path).substr(folder_len), key.name);
-        if (resolves_to_itself) hfs_cache_record(vol_, entry_path, rec, key);
-
-        const struct stat* shown = &st;
-        if (what == detail::plain) {
-            hfs_stat(vol_, &rec, &st, HFSLIB_DATA_FORK, nullptr);
-        } else if (!resolves_to_itself || hfs_stat_record(vol_, rec, shown_fork, &st) != 0) {
-            shown = nullptr;
-        }
-        if (fill(ctx, entry_path.c_str() + folder_len, shown,
-                 static_cast<int64_t>(i) + HFS_FIRST_CHILD + 1))
-            break;
+        const std::string_view text = e.showable ? listing.name_text(at) : std::string_view{};
+        if (give(&r, i, {rec, key, text.data(), e.text_len, e.showable})) break;
     }
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -29,7 +30,9 @@ using hfs_folder_fill = int (*)(void* ctx, const char* name, const struct stat* 
 inline constexpr int64_t HFS_FIRST_CHILD = 2;
 
 // One open folder: its record and a snapshot of its children (shared with
-// the device's recent listings). Not copyable.
+// the other opens of the folder and the device's recent listings), or, when
+// the listing budget has no room for that, nothing: each read then walks
+// the folder in the catalog. Not copyable.
 class hfs_folder_reader {
 public:
     hfs_folder_reader() = default;
@@ -48,12 +51,17 @@ public:
     int read(int64_t offset, hfs_folder_fill fill, void* ctx, detail what = detail::plain) const;
 
 private:
+    struct reading;
     int read_entries(int64_t offset, hfs_folder_fill fill, void* ctx, detail what) const;
+    static int give(void* arg, uint64_t index, const hfs_child& child);
 
     hfslib_vol* vol_ = nullptr;
     hfslib_cat_rec record_{};
     uint32_t parent_cnid_ = 0;
-    std::shared_ptr<const hfs_listing> listing_;
+    std::shared_ptr<const hfs_listing> listing_; // null: read from the catalog
+    // The path as this open named the folder, with a final '/': its entries
+    // are remembered under it (the shared listing is any spelling's).
+    std::string path_;
     // False when the path reached the folder by naming its other fork (the
     // resource-fork suffix): paths below it do not resolve, so its entries
     // are not remembered under them.

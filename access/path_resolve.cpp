@@ -92,6 +92,8 @@ void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_r
         hfs_path_cache_insert(dev->cache.get(), path, rec, key, hfs_cache_origin::listed);
 }
 
-void hfs_remember_listing(hfslib_vol* vol, std::shared_ptr<const hfs_listing> listing) {
-    if (hfs_device* dev = hfs_get_device(vol)) dev->listings.remember(std::move(listing));
+void hfs_remember_listing(hfslib_vol* vol, std::string path,
+                          std::shared_ptr<const hfs_listing> listing) {
+    if (hfs_device* dev = hfs_get_device(vol))
+        dev->listings.remember(std::move(path), std::move(listing));
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 // Resolves `path` (absolute, UTF-8, '/'-separated). On success (0) `rec_out`
@@ -28,6 +29,8 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
 void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_rec& rec,
                       const hfslib_cat_key& key);
 
-// Keeps `listing` among the device's recent listings, whose entries resolve
+// Keeps `listing` among the device's recent listings as the listing of the
+// folder opened as `path` (with a final '/'), whose entries then resolve
 // like listed lookup-cache entries (with the lookup cache on).
-void hfs_remember_listing(hfslib_vol* vol, std::shared_ptr<const hfs_listing> listing);
+void hfs_remember_listing(hfslib_vol* vol, std::string path,
+                          std::shared_ptr<const hfs_listing> listing);

@@ -82,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hfslib_vol vol{};
     vol.vh.block_size = 4096;
     hfslib_extent extent{0, static_cast<uint32_t>((fork_size + 4095) / 4096)};
+    vol.vh.total_blocks = extent.block_count;
     const std::span<const hfslib_extent> rsrc(&extent, extent.block_count ? 1 : 0);
 
     hfs_decmp_ptr s;

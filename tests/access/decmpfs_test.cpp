@@ -109,6 +109,7 @@ struct mem_volume {
         dev.bytes.resize((fork.size() + 4095) / 4096 * 4096 + 4096, 0);
         vol = hfslib_vol{};
         vol.vh.block_size = 4096;
+        vol.vh.total_blocks = static_cast<uint32_t>(dev.bytes.size() / 4096);
         vol.device = &dev;
         extent = {0, static_cast<uint32_t>((fork.size() + 4095) / 4096)};
         hfs_decmp_ptr s;
@@ -542,6 +543,66 @@ TEST(DecmpRead, LzChunksMustDecodeToTheirExactLength) {
     auto u = m.open(header(8, chunk), offset_fork({slice(*big, 0, big->size() / 2)}), err);
     ASSERT_TRUE(u);
     EXPECT_EQ(m.read(u.get(), out, 100, 0), -EIO);
+}
+
+// Takes what is left of a budget for as long as it lives.
+struct budget_taken {
+    hfs_budget& budget;
+    uint64_t bytes = budget.limit() - budget.used();
+    explicit budget_taken(hfs_budget& b) : budget(b) { EXPECT_TRUE(budget.reserve(bytes)); }
+    ~budget_taken() { budget.release(bytes); }
+};
+
+// LZFSE's uncompressed block framing ("bvx-", length, bytes, then "bvx$").
+bytes lzfse_raw(const bytes& raw) {
+    bytes out{'b', 'v', 'x', '-'};
+    le32(out, static_cast<uint32_t>(raw.size()));
+    out.insert(out.end(), raw.begin(), raw.end());
+    for (uint8_t c : {'b', 'v', 'x', '$'}) out.push_back(c);
+    return out;
+}
+
+// With the decoded-data budget spent, inline files are decoded on demand
+// for each read and chunked files read without their chunk cache: the same
+// bytes, and damage still found.
+TEST(DecmpRead, BeyondTheBudgetReadsDecodeOnDemand) {
+    mem_volume m;
+    int err = 0;
+    const bytes text = qtest::sample("text", 200000, 3);
+    const bytes three = qtest::sample("random", 3 * chunk - 100, 4);
+    budget_taken spent(hfs_file_cache_budget);
+    bytes out;
+    bytes broken = zlib(text);
+    broken[broken.size() / 2] ^= 0x55;
+    for (const bytes& attr :
+         {header(3, text.size(), zlib(text)), header(3, text.size(), stored(0xFF, text)),
+          header(11, text.size(), lzfse_raw(text)), header(7, text.size(), lzfse_raw(text))}) {
+        auto s = m.open(attr, {}, err);
+        ASSERT_TRUE(s) << err;
+        EXPECT_FALSE(s->buf);
+        ASSERT_EQ(m.read(s.get(), out, text.size() + 10, 0), static_cast<int>(text.size()));
+        EXPECT_EQ(out, text);
+        for (size_t at : {size_t{10}, chunk - 5, 2 * chunk + 7, text.size() - 100}) {
+            ASSERT_EQ(m.read(s.get(), out, 1000, static_cast<int64_t>(at)),
+                      static_cast<int>(std::min<size_t>(1000, text.size() - at)));
+            EXPECT_EQ(out, slice(text, at, 1000)) << at;
+        }
+    }
+    auto bad = m.open(header(3, text.size(), broken), {}, err);
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(m.read(bad.get(), out, text.size(), 0), -EIO);
+    auto longer = m.open(header(3, text.size() + 1, zlib(text)), {}, err);
+    ASSERT_TRUE(longer);
+    EXPECT_EQ(m.read(longer.get(), out, 10, static_cast<int64_t>(text.size()) - 5), -EIO);
+
+    auto c = m.open(header(4, three.size()), resource_fork(zlib_chunks(three)), err);
+    ASSERT_TRUE(c) << err;
+    for (size_t at : {size_t{10}, chunk - 50, 2 * chunk + 1, size_t{0}}) {
+        ASSERT_EQ(m.read(c.get(), out, 100, static_cast<int64_t>(at)), 100);
+        EXPECT_EQ(out, slice(three, at, 100)) << at;
+    }
+    EXPECT_FALSE(c->buf);
+    EXPECT_FALSE(c->page);
 }
 
 TEST(DecmpOpen, ChunkTablesOutsideTheForkOrInconsistentAreRefused) {

@@ -2,6 +2,7 @@
 // built by mkhfs and opened with the program's own device hooks (the same
 // block cache, lookup cache and mount settings as a real mount).
 #include "access/device.h"
+#include "access/folder_reader.h"
 #include "access/listing.h"
 #include "access/names.h"
 #include "access/options.h"
@@ -552,8 +553,8 @@ TEST(Listing, FoldersOfEveryShape) {
 }
 
 // Every open handle of a folder holds its listing: handles of the same folder
-// under the same path share one, so a user holding many handles on a large
-// folder does not multiply the daemon's memory.
+// share one, under whatever spelling of its path, so a user holding many
+// handles on a large folder does not multiply the daemon's memory.
 TEST(Listing, OpenHandlesShareOneListing) {
     volume v(names_image());
     ASSERT_TRUE(v.ok);
@@ -564,16 +565,81 @@ TEST(Listing, OpenHandlesShareOneListing) {
     ASSERT_EQ(first->entries.size(), 10000u);
     ASSERT_EQ(hfs_list(&v.vol, big.rec, "/big", second), 0);
     EXPECT_EQ(first.get(), second.get());
-    // Another path to the same folder lists under its own path.
+    // Another spelling of the same folder's path shares it as well.
     ASSERT_EQ(hfs_list(&v.vol, big.rec, "/BIG", other), 0);
-    EXPECT_NE(other.get(), first.get());
-    EXPECT_EQ(other->path, "/BIG/");
+    EXPECT_EQ(other.get(), first.get());
     // Once no one holds it, the folder is listed afresh, with the same children.
     first.reset();
     second.reset();
+    other.reset();
     ASSERT_EQ(hfs_list(&v.vol, big.rec, "/big", again), 0);
     EXPECT_EQ(again->entries.size(), 10000u);
     EXPECT_EQ(again->name_text(9999), "f0009999");
+}
+
+// What a folder reader hands out: names, inode numbers and the position
+// after each entry, read `batch` entries per call as readdir resumes.
+struct folder_entries {
+    std::vector<std::string> names;
+    std::vector<ino_t> inodes;
+    std::vector<int64_t> next;
+    size_t room = 0;
+};
+
+std::vector<std::tuple<std::string, ino_t, int64_t>> read_folder(const hfs_folder_reader& reader,
+                                                                 size_t batch) {
+    folder_entries got;
+    auto fill = [](void* ctx, const char* name, const struct stat* st, int64_t next) {
+        auto& g = *static_cast<folder_entries*>(ctx);
+        if (g.room == 0) return 1;
+        --g.room;
+        g.names.emplace_back(name);
+        g.inodes.push_back(st ? st->st_ino : 0);
+        g.next.push_back(next);
+        return 0;
+    };
+    int64_t offset = 0;
+    for (;;) {
+        got.room = batch;
+        const size_t before = got.names.size();
+        EXPECT_EQ(reader.read(offset, fill, &got, hfs_folder_reader::detail::full), 0);
+        if (got.names.size() == before) break;
+        offset = got.next.back();
+    }
+    std::vector<std::tuple<std::string, ino_t, int64_t>> out;
+    for (size_t i = 0; i < got.names.size(); ++i)
+        out.emplace_back(got.names[i], got.inodes[i], got.next[i]);
+    return out;
+}
+
+// A folder whose listing does not fit in the listings' budget still opens
+// and reads the same entries at the same positions, straight from the
+// catalog; its entries resolve as before.
+TEST(Listing, FoldersBeyondTheBudgetReadFromTheCatalog) {
+    volume listed(names_image());
+    ASSERT_TRUE(listed.ok);
+    hfs_folder_reader held;
+    ASSERT_EQ(held.open(&listed.vol, "/big"), 0);
+    const auto want = read_folder(held, 1000);
+    ASSERT_EQ(want.size(), 10002u);
+
+    volume walked(names_image());
+    ASSERT_TRUE(walked.ok);
+    auto big = walked.resolve("/Big");
+    ASSERT_EQ(big.rc, 0);
+    const uint64_t spent = hfs_listing_budget.limit() - hfs_listing_budget.used();
+    ASSERT_TRUE(hfs_listing_budget.reserve(spent));
+    std::shared_ptr<const hfs_listing> none;
+    EXPECT_EQ(hfs_list(&walked.vol, big.rec, "/Big", none), 0);
+    EXPECT_FALSE(none);
+    hfs_folder_reader reader;
+    const int opened = reader.open(&walked.vol, "/Big");
+    const auto got = read_folder(reader, 777);
+    hfs_listing_budget.release(spent);
+    ASSERT_EQ(opened, 0);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], want[i]) << i;
+    EXPECT_EQ(walked.resolve("/Big/f0004321"), listed.resolve("/big/f0004321"));
 }
 
 } // namespace
