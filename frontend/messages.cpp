@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string_view>
 #include <syslog.h>
 
 namespace {
@@ -23,7 +24,10 @@ void log_syslog(const char* format, const char*, int, va_list args) {
         char text[1024];
         std::vsnprintf(text, sizeof text, format, copy);
         va_end(copy);
-        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text);
+        std::string_view shown(text);
+        while (!shown.empty() && shown.back() == '\n') shown.remove_suffix(1);
+        std::fprintf(stderr, "%s: %.*s\n", program_invocation_short_name,
+                     static_cast<int>(shown.size()), shown.data());
     }
     vsyslog(LOG_ERR, format, args);
 }
