@@ -23,6 +23,8 @@ void show_help(const char* program, const hfs_options* options) {
         "\n"
         "HFS+ options:\n"
         "    --force                force mount volumes with dirty journal\n"
+        "    -o replay              replay a dirty journal in memory (the image is not "
+        "changed)\n"
         "    -o rsrc_only           only mount the resource forks of files\n"
         "    -o noallow_other       restrict filesystem access to mounting user\n"
         "    -o cache_size=N        size of lookup cache (%zu)\n"

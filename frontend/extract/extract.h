@@ -39,6 +39,8 @@ std::string join_path(const std::string& path, const std::string& name);
 int command_partitions(const hfs_options& options, const std::vector<std::string>& args);
 int command_disk(const hfs_options& options, const std::vector<std::string>& args, bool quiet);
 int command_verify(const hfs_options& options, const std::vector<std::string>& args);
+// The journal and its pending transactions (journal.cpp).
+int command_journal(const hfs_options& options, const std::vector<std::string>& args);
 // How extract copies.
 struct extract_options {
     bool quiet = false;

@@ -15,7 +15,8 @@
 namespace {
 
 constexpr char usage_head[] =
-    "usage: quorvel-extract [-o options] [--force] [--quiet] [-p] VOLUME COMMAND [ARGS]\n"
+    "usage: quorvel-extract [-o options] [--force] [--replay] [--quiet] [-p] VOLUME COMMAND\n"
+    "       [ARGS]\n"
     "\n"
     "commands:\n";
 constexpr char usage_tail[] =
@@ -23,8 +24,13 @@ constexpr char usage_tail[] =
     "The mount options of quorvel that concern reading apply: rsrc_ext=SUFFIX,\n"
     "rsrc_only, partition=N, default_file_mode=N, default_dir_mode=N,\n"
     "default_uid=N, default_gid=N, disable_symlinks, cache_size=N, blksize=N,\n"
-    "noublio, ublio_items=N, ublio_grace=N, image_cache=N. The volume is never\n"
-    "written.\n"
+    "noublio, ublio_items=N, ublio_grace=N, image_cache=N, replay. The volume is\n"
+    "never written.\n"
+    "\n"
+    "A volume whose journal has transactions pending is refused (status 5) unless\n"
+    "    --replay (-o replay)     the transactions are applied in memory, as macOS\n"
+    "                             would replay them (the image is not changed)\n"
+    "    --force                  they are ignored: the volume is read as stored\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
     "replaced), leaves an existing DEST's own mode, owner and times alone, and\n"
@@ -87,6 +93,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--force" && words.empty()) {
             options.force = 1;
+        } else if (arg == "--replay" && words.empty()) {
+            options.replay = 1;
         } else if (arg == "--quiet") {
             how.quiet = true;
         } else if (arg == "-p" || arg == "--same-permissions") {
