@@ -424,33 +424,62 @@ hfs_block_owner::hfs_block_owner(const hfs_journal_scan& scan, const hfs_range_r
     }
 }
 
-std::string hfs_block_owner::operator()(uint64_t device_offset, uint32_t size) const {
+hfs_block_owner::place hfs_block_owner::where(uint64_t device_offset, uint64_t size) const {
     const uint64_t in_volume = device_offset - volume_start_;
     if (device_offset >= volume_start_ && in_volume <= header_offset &&
         in_volume + size > header_offset)
-        return "volume header";
+        return {"volume header"};
     if (volume_end_ >= volume_start_ + header_offset &&
         device_offset < volume_end_ - header_offset &&
         device_offset + size > volume_end_ - header_offset)
-        return "alternate volume header";
+        return {"alternate volume header"};
     if (block_size_ != 0 && device_offset >= volume_start_ &&
         in_volume / block_size_ == info_block_)
-        return "journal info block";
+        return {"journal info block"};
     for (const file& f : files_) {
         uint64_t fork_offset = 0;
         for (const auto& [start, end] : f.extents) {
             if (device_offset >= start && device_offset < end) {
                 const uint64_t within = fork_offset + (device_offset - start);
-                if (f.node_size == 0) return f.name;
-                std::string name = f.name + " node " + std::to_string(within / f.node_size);
-                if (const uint64_t in_node = within % f.node_size;
-                    in_node != 0 || size < f.node_size)
-                    name += " (bytes " + std::to_string(in_node) + "-" +
-                            std::to_string(in_node + size - 1) + ")";
-                return name;
+                if (f.node_size == 0) return {f.name};
+                return {f.name, true, within / f.node_size, within % f.node_size, f.node_size};
             }
             fork_offset += end - start;
         }
     }
-    return "unknown";
+    return {"unknown"};
+}
+
+std::string hfs_block_owner::operator()(uint64_t device_offset, uint32_t size) const {
+    const uint64_t step = block_size_ ? block_size_ : size;
+    const place first = where(device_offset, std::min<uint64_t>(size, step));
+    // Part of one node: which bytes.
+    if (first.tree && first.in_node + size <= first.node_size && size < first.node_size)
+        return first.name + " node " + std::to_string(first.node) + " (bytes " +
+               std::to_string(first.in_node) + "-" + std::to_string(first.in_node + size - 1) + ")";
+    // Block by block, runs of the same file joined: "catalog nodes 3-5,
+    // allocation bitmap".
+    std::string out;
+    place run = first;
+    uint64_t last_node = first.node;
+    auto flush = [&] {
+        out += out.empty() ? "" : ", ";
+        out += run.name;
+        if (run.tree)
+            out += last_node > run.node
+                       ? " nodes " + std::to_string(run.node) + "-" + std::to_string(last_node)
+                       : " node " + std::to_string(run.node);
+    };
+    for (uint64_t at = device_offset + step; at < device_offset + size; at += step) {
+        const place p = where(at, std::min<uint64_t>(step, device_offset + size - at));
+        if (p.name == run.name && p.tree == run.tree) {
+            last_node = p.node;
+            continue;
+        }
+        flush();
+        run = p;
+        last_node = p.node;
+    }
+    flush();
+    return out;
 }

@@ -124,6 +124,13 @@ public:
     std::string operator()(uint64_t device_offset, uint32_t size) const;
 
 private:
+    struct place {
+        std::string name;
+        bool tree = false; // a B-tree: the node and where in it
+        uint64_t node = 0, in_node = 0, node_size = 0;
+    };
+    place where(uint64_t device_offset, uint64_t size) const;
+
     struct file {
         std::string name;
         uint32_t node_size = 0;                             // 0: not a B-tree

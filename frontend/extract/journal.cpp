@@ -190,9 +190,20 @@ int command_journal(const hfs_options& options, const std::vector<std::string>& 
     }
     hfs_device& dev = *hfs_get_device(&vol);
     const hfs_journal_scan& scan = dev.journal;
+    // Blocks are named after the volume as the replay leaves it (a B-tree
+    // may have grown or moved).
     const uint64_t base = dev.base_offset;
-    const hfs_block_owner owner(scan, [&dev, base](uint8_t* buf, size_t size, uint64_t offset) {
-        return hfs_read_stored(dev, buf, size, base + offset);
+    const std::unique_ptr<hfs_journal_overlay> overlay =
+        scan.state == hfs_journal_state::dirty ? hfs_journal_overlay::build(scan, base) : nullptr;
+    const hfs_range_reader stored = [&dev](uint8_t* buf, size_t size, uint64_t offset) {
+        return hfs_read_stored(dev, buf, size, offset);
+    };
+    const hfs_block_owner owner(scan, [&](uint8_t* buf, size_t size, uint64_t offset) {
+        const uint64_t at = base + offset;
+        int err = hfs_read_stored(dev, buf, size, at);
+        if (err == 0 && overlay && overlay->touches(at, size))
+            err = overlay->patch(buf, size, at, stored);
+        return err;
     });
     if (json)
         print_json(scan, owner);
