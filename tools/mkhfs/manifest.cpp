@@ -61,14 +61,14 @@ private:
                 fail(w + ".jhdr_size", "expected 512 or 4096");
         }
         if (j.contains("transactions"))
-            p->transactions = u32(j["transactions"], w + ".transactions", 64);
+            p->transactions = u32(j["transactions"], w + ".transactions", 4096);
         if (j.contains("lists")) p->lists = u32(j["lists"], w + ".lists", 16);
         if (p->transactions == 0 || p->lists == 0)
             fail(w, "transactions and lists must be at least 1");
         if (j.contains("sequence")) p->sequence = u32(j["sequence"], w + ".sequence");
         if (j.contains("checksums")) p->checksums = boolean(j["checksums"], w + ".checksums");
         if (j.contains("wrap")) p->wrap = boolean(j["wrap"], w + ".wrap");
-        if (j.contains("past_end")) p->past_end = u32(j["past_end"], w + ".past_end", 64);
+        if (j.contains("past_end")) p->past_end = u32(j["past_end"], w + ".past_end", 4096);
         if (p->past_end >= p->transactions) fail(w + ".past_end", "must be below transactions");
         if (p->past_end && p->sequence == 0)
             fail(w + ".past_end", "transactions past the end need sequence numbers");

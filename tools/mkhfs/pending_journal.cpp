@@ -100,8 +100,9 @@ struct Order {
 };
 
 // A list's header and data, as stored.
-Bytes encode(const List& l, uint32_t blhdr_size, const Order& o) {
-    const uint16_t max_blocks = uint16_t(blhdr_size / 16 - 1);
+// A reader takes no list of more entries than the journal has units.
+Bytes encode(const List& l, uint32_t blhdr_size, uint64_t units, const Order& o) {
+    const uint16_t max_blocks = uint16_t(std::min<uint64_t>(blhdr_size / 16 - 1, units));
     if (l.entries.size() + 1 > max_blocks)
         throw std::runtime_error("pending journal: too many blocks for one list");
     Bytes out(blhdr_size, 0);
@@ -258,10 +259,11 @@ BuildSummary build_pending_journal(const Manifest& m, const std::filesystem::pat
     for (size_t t = 0; t < transactions.size(); ++t) {
         if (t == (p.damaged.empty() || p.damaged == "first" ? before_end : transactions.size()))
             end_index = encoded.size();
-        for (const List& l : transactions[t]) encoded.push_back(encode(l, blhdr_size, order));
+        for (const List& l : transactions[t])
+            encoded.push_back(encode(l, blhdr_size, jr.size / unit, order));
     }
     if (end_index == 0) end_index = encoded.size();
-    encoded.push_back(encode(stale, blhdr_size, order));
+    encoded.push_back(encode(stale, blhdr_size, jr.size / unit, order));
     uint64_t written = 0;
     for (const Bytes& e : encoded) written += e.size();
     const uint64_t size = jr.size, area = size - unit;
