@@ -33,6 +33,9 @@ check_image dfvfs-hfsplus -o noublio
 check_image dfvfs-hfsplus -o noublio,blksize=4096
 check_image ramdisk-symlinks -o cache_size=0
 check_image xattrs-5651 -o ublio_items=0
+# Replaying a clean journal changes nothing.
+check_image hfsx-casesensitive-journaled -o replay
+check_image nps-hfsjtest1 -o replay,noublio
 
 # rsync -aX copies every symbolic link: nothing is listed that Linux then
 # refuses to read (it keeps user. attributes to files and folders).
