@@ -159,9 +159,10 @@ void print_text(const char* volume, const hfs_journal_scan& scan, const hfs_bloc
                     t.past_end ? " (past the header's end)" : "");
         for (const hfs_journal_list& l : t.lists) print_list_text(l, owner);
     }
-    std::printf("replay stops at journal offset %" PRIu64 "%s: %s\n", scan.stop_offset,
-                scan.stop_offset == scan.header.end ? " (the header's end)" : "",
-                scan.stop_reason.c_str());
+    if (!scan.stop_reason.empty())
+        std::printf("replay stops at journal offset %" PRIu64 "%s: %s\n", scan.stop_offset,
+                    scan.stop_offset == scan.header.end ? " (the header's end)" : "",
+                    scan.stop_reason.c_str());
     if (!scan.dropped.empty()) {
         std::printf("dropped (damaged transaction):\n");
         for (const hfs_journal_list& l : scan.dropped) print_list_text(l, owner);

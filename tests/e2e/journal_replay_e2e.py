@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -69,6 +70,10 @@ CASES = [
     ("damaged-counts", "little", 4096, {"transactions": 2, "damaged": "counts"}, (2, 0, True), None),
     ("damaged-header-checksum", "big", 4096, {"transactions": 2, "damaged": "header_checksum"}, (2, 0, True), None),
     ("damaged-first", "little", 4096, {"transactions": 2, "damaged": "first"}, None, None),
+    # The info block's flags changed after the build: the journal on another
+    # device, a journal that needs initialising.
+    ("other-device", "big", 4096, {"info_flags": 2}, None, None),
+    ("needs-init", "little", 4096, {"info_flags": 5}, None, None),
     ("gpt-udif-past-end", "little", 4096, {"transactions": 3, "past_end": 1, "wrap": True, "killed": True},
      (3, 1, False), {"format": "udif", "partition_map": "gpt"}),
 ]
@@ -121,6 +126,8 @@ def run_case(work, name, order, block_size, pending, expect, container):
     s1 = {"volume": volume, "items": S1}
     s0 = {"volume": copy.deepcopy(volume), "items": S0}
     built = copy.deepcopy(s1)
+    pending = dict(pending)
+    info_flags = pending.pop("info_flags", None)
     built["volume"]["journal"]["pending"] = dict(pending, before={"items": S0})
     if container:
         built["container"] = container
@@ -134,6 +141,12 @@ def run_case(work, name, order, block_size, pending, expect, container):
     if r.returncode != 0:
         fail("%s: mkhfs: %s" % (name, r.stderr))
         return
+    if info_flags is not None:
+        with open(image, "r+b") as f:
+            f.seek(1024 + 12)
+            info_block = struct.unpack(">I", f.read(4))[0]
+            f.seek(info_block * block_size)
+            f.write(struct.pack(">I", info_flags))
     before = sha(image)
     mnt = os.path.join(work, "mnt-" + name)
 
@@ -174,10 +187,12 @@ def run_case(work, name, order, block_size, pending, expect, container):
     try:
         j = json.loads(r.stdout)
         blocks = [b for t in j["transactions"] for l in t["lists"] for b in l["blocks"]]
-        assert j["header"]["byte_order"] == order
         if expect is None:
             assert j["state"] == "unusable" and not j["transactions"]
+            want = {None: "damaged", 2: "another device", 5: "initialis"}[info_flags]
+            assert want in j["problem"], j["problem"]
         else:
+            assert j["header"]["byte_order"] == order
             count, past, dropped = expect
             assert j["state"] == "dirty" and len(j["transactions"]) == count
             assert sum(t["past_end"] for t in j["transactions"]) == past
