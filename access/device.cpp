@@ -150,6 +150,28 @@ int read_aligned(hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) 
     return 0;
 }
 
+// The device's stored bytes at absolute offsets.
+hfs_range_reader stored_reader(hfs_device& dev) {
+    return [&dev](uint8_t* buf, size_t size, uint64_t offset) {
+        return hfs_read_stored(dev, buf, size, offset);
+    };
+}
+
+// Reads what the volume's journal holds and, when asked to replay it and it
+// can be, builds the overlay that every later read goes through.
+int attach_journal(hfs_device& dev, bool replay) {
+    const hfs_range_reader stored = stored_reader(dev);
+    const uint64_t base = dev.base_offset;
+    dev.journal = hfs_scan_journal([&stored, base](uint8_t* buf, size_t size, uint64_t offset) {
+        uint64_t at = 0;
+        if (__builtin_add_overflow(offset, base, &at)) return -EINVAL;
+        return stored(buf, size, at);
+    });
+    if (!replay || dev.journal.state != hfs_journal_state::dirty) return 0;
+    dev.overlay = hfs_journal_overlay::build(dev.journal, base);
+    return dev.overlay ? 0 : -ENOMEM;
+}
+
 } // namespace
 
 hfs_range_reader hfs_source_reader(hfs_byte_source& source) {
@@ -238,6 +260,7 @@ int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx) {
         }
     }
 
+    if (int err = attach_journal(*dev, options.replay != 0)) return fail_open(-err);
     vol->device = dev.release();
     return 0;
 }
@@ -259,6 +282,8 @@ int hfs_open_memory_device(hfslib_vol* vol, const char*, hfslib_cbctx* ctx) {
     if (int err = apply_settings(*dev, image->options ? *image->options : defaults))
         return fail_open(-err);
     dev->memory = image->bytes;
+    if (int err = attach_journal(*dev, image->options && image->options->replay != 0))
+        return fail_open(-err);
     vol->device = dev.release();
     return 0;
 }
@@ -267,6 +292,21 @@ void hfs_close_device(hfslib_vol* vol, hfslib_cbctx*) {
     if (!vol || !vol->device) return;
     std::unique_ptr<hfs_device> dev(hfs_get_device(vol));
     vol->device = nullptr;
+}
+
+int hfs_read_stored(hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset) {
+    if (size > SSIZE_MAX || offset > INT64_MAX - size) return -EINVAL;
+    if (size == 0) return 0;
+    if (dev.fd < 0) return read_memory(dev, dst, size, offset);
+    if (dev.use_ublio) {
+        std::lock_guard lock(dev.ublio_lock);
+        ssize_t got = dev.ublio->read_at({dst, static_cast<size_t>(size)}, offset);
+        if (got < 0) return static_cast<int>(got);
+        return static_cast<uint64_t>(got) < size ? -EINVAL : 0;
+    }
+    if (dev.image) return dev.image->read_exact({dst, static_cast<size_t>(size)}, offset);
+    if (dev.blksize == 0) return read_exact(dev.fd, dst, static_cast<size_t>(size), offset);
+    return read_aligned(dev, dst, size, offset);
 }
 
 int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx*) {
@@ -282,21 +322,11 @@ int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, 
         err = -EINVAL;
     } else if (size == 0) {
         return 0;
-    } else if (dev->fd < 0) {
-        err = read_memory(*dev, dst, size, device_offset);
-    } else if (dev->use_ublio) {
-        std::lock_guard lock(dev->ublio_lock);
-        ssize_t got = dev->ublio->read_at({dst, static_cast<size_t>(size)}, device_offset);
-        if (got < 0)
-            err = static_cast<int>(got);
-        else if (static_cast<uint64_t>(got) < size)
-            err = -EINVAL;
-    } else if (dev->image) {
-        err = dev->image->read_exact({dst, static_cast<size_t>(size)}, device_offset);
-    } else if (dev->blksize == 0) {
-        err = read_exact(dev->fd, dst, static_cast<size_t>(size), device_offset);
     } else {
-        err = read_aligned(*dev, dst, size, device_offset);
+        err = hfs_read_stored(*dev, dst, size, device_offset);
+        // The replayed journal's blocks replace what is stored.
+        if (err == 0 && dev->overlay && dev->overlay->touches(device_offset, size))
+            err = dev->overlay->patch(dst, size, device_offset, stored_reader(*dev));
     }
     if (err == 0) return 0;
     // A disk image too small for the volume it holds.

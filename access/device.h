@@ -9,6 +9,7 @@
 #include "access/block_cache.h"
 #include "access/decmpfs.h"
 #include "access/disk_image/byte_source.h"
+#include "access/journal_replay.h"
 #include "access/listing.h"
 #include "access/partition_map.h"
 #include "access/path_cache.h"
@@ -47,6 +48,10 @@ struct hfs_device {
     hfs_recent_listings listings; // consulted only with the lookup cache on
     hfs_live_listings live_listings;
     hfs_live_files live_files; // compressed files open, shared between their opens
+    // What the volume's journal holds (read at open), and the replayed
+    // blocks every read is patched with (-o replay), or null.
+    hfs_journal_scan journal;
+    std::unique_ptr<hfs_journal_overlay> overlay;
 
     hfs_device() = default;
     hfs_device(const hfs_device&) = delete;
@@ -85,6 +90,10 @@ void hfs_free(void* block, hfslib_cbctx* ctx);
 int hfs_open_device(hfslib_vol* vol, const char* path, hfslib_cbctx* ctx);
 void hfs_close_device(hfslib_vol* vol, hfslib_cbctx* ctx);
 int hfs_read_device(hfslib_vol* vol, void* buf, uint64_t size, uint64_t offset, hfslib_cbctx* ctx);
+
+// Reads [offset, offset + size) of the device (absolute offsets) as stored,
+// without the replayed journal: 0 or a negative errno value.
+int hfs_read_stored(hfs_device& dev, uint8_t* dst, uint64_t size, uint64_t offset);
 
 // Opens the hfs_memory_image of ctx->open_arg instead of a file (the path
 // is ignored). Reads are served by hfs_read_device.

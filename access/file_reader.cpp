@@ -105,6 +105,8 @@ bool hfs_file_reader::locate(int64_t offset, size_t size, hfs_stored_range& out)
         return false;
     // Bytes past the device's end are left to read(), which reports them.
     if (position > dev->plain_size || length > dev->plain_size - position) return false;
+    // Bytes the replayed journal replaces are read through the device hook.
+    if (dev->overlay && dev->overlay->touches(position, length)) return false;
     out = {dev->fd, position, static_cast<size_t>(length)};
     return true;
 }

@@ -29,6 +29,7 @@ struct hfs_options {
     unsigned int image_cache;         // "image_cache=%u": MiB of decoded disk-image runs
     int direct_io;                    // "direct_io": reads bypass the kernel's page cache
     int threads;                      // "threads": FUSE serves requests on several threads
+    int replay;                       // "replay": a dirty journal is replayed in memory
 };
 
 constexpr size_t HFS_DEFAULT_CACHE_SIZE = 1024;

@@ -19,6 +19,8 @@ void show_help(const char* program, const hfs_options* options) {
         "\n"
         "HFS+ options:\n"
         "    --force                force mount volumes with dirty journal\n"
+        "    -o replay              replay a dirty journal in memory (the image is not "
+        "changed)\n"
         "    -o rsrc_only           only mount the resource forks of files\n"
         "    -o noallow_other       only the mounting user may open the mount (the default for\n"
         "                           ordinary users unless /etc/fuse.conf has user_allow_other)\n"

@@ -219,6 +219,63 @@ bool root_folder_readable(hfslib_vol& vol) {
            root.type == HFSLIB_REC_FOLDER;
 }
 
+// "N things" with the plural the count asks for.
+std::string count_text(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What the replay did, in one line (and one more for a dropped transaction).
+void report_replay(const hfs_journal_scan& scan) {
+    const char* program = program_invocation_short_name;
+    const auto& t = scan.transactions;
+    size_t past_end = 0;
+    for (const hfs_journal_transaction& each : t) past_end += each.past_end ? 1 : 0;
+    std::fprintf(stderr,
+                 "%s: journal replayed in memory (the image is unchanged): %s, %s, sequence "
+                 "numbers %" PRIu32 "-%" PRIu32 ", %zu past the header's end; stopped at journal "
+                 "offset %" PRIu64 "%s: %s\n",
+                 program, count_text(t.size(), "transaction", "transactions").c_str(),
+                 count_text(scan.block_count(), "block", "blocks").c_str(), t.front().sequence_num,
+                 t.back().sequence_num, past_end, scan.stop_offset,
+                 scan.stop_offset == scan.header.end ? " (the header's end)" : "",
+                 scan.stop_reason.c_str());
+    if (!scan.dropped.empty())
+        std::fprintf(stderr, "%s: dropped the damaged transaction after them (%s)\n", program,
+                     count_text(scan.dropped.size(), "block list", "block lists").c_str());
+}
+
+// A dirty journal refuses the volume unless it was replayed or --force
+// given: 0 to go on, else the exit status after the messages.
+int check_journal(const hfs_options& options, hfslib_vol& vol) {
+    const hfs_device* dev = hfs_get_device(&vol);
+    if (dev && dev->overlay) {
+        report_replay(dev->journal);
+        return 0;
+    }
+    if (hfslib_journal_clean(&vol)) return 0;
+    const hfs_journal_scan* scan = dev ? &dev->journal : nullptr;
+    const bool unusable = scan && scan->state == hfs_journal_state::unusable;
+    std::fputs("Journal is dirty!", stderr);
+    if (options.replay && unusable)
+        std::fprintf(stderr, " It cannot be replayed: %s.", scan->problem.c_str());
+    if (!options.force) {
+        std::fputs(" Canceling mount. Use --force to ignore.\n", stderr);
+        if (scan && scan->state == hfs_journal_state::dirty)
+            std::fprintf(stderr,
+                         "%s: %s pending in the journal; -o replay applies them in memory "
+                         "without changing the image, --force ignores them\n",
+                         program_invocation_short_name,
+                         count_text(scan->transactions.size(), "transaction is", "transactions are")
+                             .c_str());
+        else if (!options.replay && unusable)
+            std::fprintf(stderr, "%s: the journal cannot be replayed: %s\n",
+                         program_invocation_short_name, scan->problem.c_str());
+        return 5;
+    }
+    std::fputs(" Attempting to mount anyway (--force).\n", stderr);
+    return 0;
+}
+
 } // namespace
 
 int hfs_check_options(const hfs_options& options) {
@@ -312,14 +369,9 @@ int hfs_open_volume(hfs_options& options, hfslib_vol& vol) {
         std::fprintf(stderr, "%s\n", message.text.c_str());
     kept_messages.clear();
 
-    if (!hfslib_journal_clean(&vol)) {
-        std::fputs("Journal is dirty!", stderr);
-        if (!options.force) {
-            std::fputs(" Canceling mount. Use --force to ignore.\n", stderr);
-            hfslib_unmount(&vol, nullptr);
-            return 5;
-        }
-        std::fputs(" Attempting to mount anyway (--force).\n", stderr);
+    if (int status = check_journal(options, vol)) {
+        hfslib_unmount(&vol, nullptr);
+        return status;
     }
 
     // Every path starts at the root folder: a volume without a readable one

@@ -41,6 +41,7 @@ const struct fuse_opt hfs_opts[] = {
     HFS_OPT("image_cache=%u", image_cache, 0),
     HFS_OPT("direct_io", direct_io, 1),
     HFS_OPT("threads", threads, 1),
+    HFS_OPT("replay", replay, 1),
     // fstab options meant for the boot process, not for the file system.
     FUSE_OPT_KEY("nofail", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_KEY("allow_other", KEY_WHO_MAY_ACCESS),

@@ -5,12 +5,12 @@
 # Usage: fuzz/run_all.sh [TARGET=SECONDS ...]
 #   default: fuzz_volume=1800 fuzz_node=1800 fuzz_records=1800 fuzz_unicode=1800
 #            fuzz_partitions=1800 fuzz_lzfse=1800 fuzz_decmpfs=1800 fuzz_udif=1800
-#            fuzz_sparse=600
+#            fuzz_sparse=600 fuzz_journal=1800
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=("$@")
 [ ${#runs[@]} -gt 0 ] || runs=(fuzz_volume=1800 fuzz_node=1800 fuzz_records=1800 fuzz_unicode=1800
-    fuzz_partitions=1800 fuzz_lzfse=1800 fuzz_decmpfs=1800 fuzz_udif=1800 fuzz_sparse=600)
+    fuzz_partitions=1800 fuzz_lzfse=1800 fuzz_decmpfs=1800 fuzz_udif=1800 fuzz_sparse=600 fuzz_journal=1800)
 for run in "${runs[@]}"; do
     target=${run%%=*}
     seconds=${run#*=}

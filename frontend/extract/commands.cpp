@@ -346,6 +346,13 @@ constexpr extract_command commands[] = {
      nullptr,
      [](const hfs_options& options, const std::vector<std::string>& args,
         const extract_options& how) { return command_disk(options, args, how); }},
+    {"journal", "journal [--json]",
+     "show the journal: each pending transaction, its blocks and\n"
+     "                           where a replay would stop",
+     nullptr,
+     [](const hfs_options& options, const std::vector<std::string>& args, const extract_options&) {
+         return command_journal(options, args);
+     }},
     {"verify", "verify", "decode a whole .dmg and check it against its checksums", nullptr,
      [](const hfs_options& options, const std::vector<std::string>& args, const extract_options&) {
          return command_verify(options, args);

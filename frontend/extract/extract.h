@@ -57,6 +57,8 @@ int command_disk(const hfs_options& options, const std::vector<std::string>& arg
 int command_verify(const hfs_options& options, const std::vector<std::string>& args);
 // The exit status of verify when the image carries no checksum of its data.
 constexpr int verify_nothing_checked = 3;
+// The journal and its pending transactions (journal.cpp).
+int command_journal(const hfs_options& options, const std::vector<std::string>& args);
 
 // Writes a stream to a descriptor from its current position. Where that is
 // a regular file with nothing past the position (and not opened for

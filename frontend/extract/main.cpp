@@ -16,8 +16,8 @@
 namespace {
 
 constexpr char usage_head[] =
-    "usage: quorvel-extract [-o options] [--force] [--quiet] [--verbose] [-p]\n"
-    "                       [--max-size SIZE] VOLUME COMMAND [ARGS]\n"
+    "usage: quorvel-extract [-o options] [--force] [--replay] [--quiet] [--verbose]\n"
+    "                       [-p] [--max-size SIZE] VOLUME COMMAND [ARGS]\n"
     "       quorvel-extract -h|--help | -v|-V|--version\n"
     "\n"
     "commands:\n";
@@ -40,8 +40,11 @@ constexpr char usage_tail[] =
     "    -o noublio               read without the block cache (the volume's recently\n"
     "                             read blocks kept in memory)\n"
     "    -o ublio_items=N         blocks the block cache keeps, 0 for none (64)\n"
+    "    -o replay                the same as --replay\n"
     "    -o ublio_grace=N         a cached block is dropped only after N reads without use (32)\n"
-    "    --force                  read a volume whose journal is dirty\n"
+    "    --replay                 apply the journal's pending transactions in memory\n"
+    "                             (as macOS would; the image is not changed)\n"
+    "    --force                  read a volume whose journal is dirty, ignoring them\n"
     "    --quiet                  no progress line\n"
     "    --max-size SIZE          disk, extract, cat: write at most SIZE bytes, in bytes\n"
     "                             or with a suffix K, M, G, T, P or E (powers of\n"
@@ -52,7 +55,8 @@ constexpr char usage_tail[] =
     "                             and create device nodes\n"
     "    -h, --help               this help\n"
     "    -v, -V, --version        the version and the libraries built in\n"
-    "The volume is never written.\n"
+    "A volume whose journal has transactions pending is refused (status 5)\n"
+    "unless --replay or --force is given. The volume is never written.\n"
     "\n"
     "extract never follows a symbolic link below DEST (what is in the way is\n"
     "replaced), leaves the mode, owner and times of an existing DEST and of the\n"
@@ -132,6 +136,8 @@ int main(int argc, char** argv) {
             options.force = 1;
         } else if (arg == "--verbose") {
             options.verbose = 1;
+        } else if (arg == "--replay" && words.empty()) {
+            options.replay = 1;
         } else if (arg == "--quiet") {
             how.quiet = true;
         } else if (arg == "-p" || arg == "--same-permissions") {

@@ -28,6 +28,13 @@ inline void put_le64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
+// The checksum of HFS+ journal headers, block-list headers and block data.
+inline uint32_t journal_checksum(std::span<const uint8_t> bytes) {
+    uint32_t ck = 0;
+    for (uint8_t b : bytes) ck = (ck << 8) ^ (ck + b);
+    return ~ck;
+}
+
 // Appending writer over a growing byte vector.
 class Writer {
 public:

@@ -40,6 +40,51 @@ public:
     }
 
 private:
+    std::shared_ptr<Pending> pending(const json& j, const std::string& w, const Volume& v) {
+        object(j, w,
+               {"before", "jhdr_size", "transactions", "lists", "sequence", "checksums", "wrap",
+                "past_end", "killed", "overridden", "damaged"});
+        auto p = std::make_shared<Pending>();
+        if (!j.contains("before")) fail(w, "missing \"before\" (the items on disk)");
+        const json& b = j["before"];
+        object(b, w + ".before", {"root", "items"});
+        p->before.kind = Kind::folder;
+        p->before.name = v.name;
+        if (b.contains("root")) {
+            object(b["root"], w + ".before.root", {"perms", "finder", "dates", "xattrs"});
+            common(b["root"], w + ".before.root", p->before);
+        }
+        if (b.contains("items")) p->before.children = items(b["items"], w + ".before.items");
+        if (j.contains("jhdr_size")) {
+            p->jhdr_size = u32(j["jhdr_size"], w + ".jhdr_size");
+            if (p->jhdr_size != 512 && p->jhdr_size != 4096)
+                fail(w + ".jhdr_size", "expected 512 or 4096");
+        }
+        if (j.contains("transactions"))
+            p->transactions = u32(j["transactions"], w + ".transactions", 4096);
+        if (j.contains("lists")) p->lists = u32(j["lists"], w + ".lists", 16);
+        if (p->transactions == 0 || p->lists == 0)
+            fail(w, "transactions and lists must be at least 1");
+        if (j.contains("sequence")) p->sequence = u32(j["sequence"], w + ".sequence");
+        if (j.contains("checksums")) p->checksums = boolean(j["checksums"], w + ".checksums");
+        if (j.contains("wrap")) p->wrap = boolean(j["wrap"], w + ".wrap");
+        if (j.contains("past_end")) p->past_end = u32(j["past_end"], w + ".past_end", 4096);
+        if (p->past_end >= p->transactions) fail(w + ".past_end", "must be below transactions");
+        if (p->past_end && p->sequence == 0)
+            fail(w + ".past_end", "transactions past the end need sequence numbers");
+        if (j.contains("killed")) p->killed = boolean(j["killed"], w + ".killed");
+        if (j.contains("overridden")) p->overridden = boolean(j["overridden"], w + ".overridden");
+        if (j.contains("damaged")) {
+            p->damaged = str(j["damaged"], w + ".damaged");
+            static const std::set<std::string> kinds = {"block_checksum", "block_number", "counts",
+                                                        "header_checksum", "first"};
+            if (!kinds.count(p->damaged))
+                fail(w + ".damaged", "expected block_checksum, block_number, counts, "
+                                     "header_checksum or first");
+        }
+        return p;
+    }
+
     [[noreturn]] void fail(const std::string& where, const std::string& what) {
         throw ManifestError(where + ": " + what);
     }
@@ -206,7 +251,7 @@ private:
         if (j.contains("write_count")) v.write_count = u32(j["write_count"], w + ".write_count");
         if (j.contains("journal")) {
             const json& jj = j["journal"];
-            object(jj, w + ".journal", {"size", "state", "byte_order"});
+            object(jj, w + ".journal", {"size", "state", "byte_order", "pending"});
             Journal jr;
             if (jj.contains("size")) jr.size = number(jj["size"], w + ".journal.size", true);
             if (jj.contains("state")) {
@@ -220,6 +265,10 @@ private:
                 if (s != "big" && s != "little")
                     fail(w + ".journal.byte_order", "expected \"big\" or \"little\"");
                 jr.little_endian = s == "little";
+            }
+            if (jj.contains("pending")) {
+                jr.pending = pending(jj["pending"], w + ".journal.pending", v);
+                jr.dirty = true;
             }
             if (jr.size < 8 * v.block_size || jr.size % v.block_size)
                 fail(w + ".journal.size",

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,10 +70,28 @@ struct Item {
     std::vector<Item> children;
 };
 
+// Transactions left pending in the journal: the volume on disk is `before`
+// (state S0), and replaying the journal turns it into the manifest's own
+// items (S1). The switches make the cases a journal reader must handle.
+struct Pending {
+    Item before;               // the root folder of S0
+    uint32_t jhdr_size = 512;  // the journal's block size: unit of block numbers
+    uint32_t transactions = 1; // the changed blocks spread over this many
+    uint32_t lists = 1;        // block lists per transaction
+    uint32_t sequence = 1000;  // of the first transaction; 0: no sequence numbers
+    bool checksums = false;    // lists carry block checksums
+    bool wrap = false;         // the transactions cross the journal's end
+    uint32_t past_end = 0;     // the last N transactions lie past the header's end
+    bool killed = false;       // each list holds a killed entry (its data is garbage)
+    bool overridden = false;   // a first transaction writes garbage that later ones replace
+    std::string damaged;       // "", or how the transaction after them is damaged
+};
+
 struct Journal {
     uint64_t size = 512 * 1024;
     bool dirty = false;
     bool little_endian = false;
+    std::shared_ptr<Pending> pending; // null: none (dirty: one stand-in transaction)
 };
 
 struct Wrapper {

@@ -1,5 +1,7 @@
 #include "volume_builder.h"
 
+#include "pending_journal.h"
+
 #include "btree.h"
 #include "decmpfs.h"
 #include "image_file.h"
@@ -693,12 +695,6 @@ std::vector<BTreeRecord> Builder::attributes_records() const {
     return recs;
 }
 
-uint32_t journal_checksum(std::span<const uint8_t> bytes) {
-    int32_t ck = 0;
-    for (uint8_t b : bytes) ck = int32_t((uint32_t(ck) << 8) ^ uint32_t(ck + b));
-    return ~uint32_t(ck);
-}
-
 void Builder::write_journal(ImageFile& img) {
     const Journal& j = *v_.journal;
     const uint64_t bs = v_.block_size;
@@ -987,6 +983,7 @@ BuildSummary Builder::run(const std::filesystem::path& output) {
 } // namespace
 
 BuildSummary build_volume(const Manifest& m, const std::filesystem::path& output) {
+    if (m.volume.journal && m.volume.journal->pending) return build_pending_journal(m, output);
     return Builder(m).run(output);
 }
 
