@@ -39,6 +39,14 @@ int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
     return 0;
 }
 
+int hfs_folder_reader::open(hfslib_vol* vol, const hfslib_cat_rec& folder, uint32_t parent_cnid) {
+    vol_ = vol;
+    record_ = folder;
+    parent_cnid_ = parent_cnid;
+    cache_entries_ = false;
+    return hfs_list(vol, record_, {}, listing_);
+}
+
 int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx, detail what) const {
     try {
         return read_entries(offset, fill, ctx, what);
@@ -90,8 +98,11 @@ int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* 
         // Only a name that resolves to itself is remembered (not one stored
         // precomposed or holding ':'): a listing must not change what a path
         // resolves to.
+        // A name ending with the resource-fork suffix names the other fork
+        // of the name without it.
         const bool resolves_to_itself =
             cache_entries_ &&
+            !hfs_names_other_fork(vol_, entry_path.substr(folder_len), folder_len == 1) &&
             names_back_to(std::string_view(entry_path).substr(folder_len), key.name);
         if (resolves_to_itself) hfs_cache_record(vol_, entry_path, rec, key);
 

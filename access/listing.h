@@ -37,6 +37,7 @@ struct hfs_listing {
         uint32_t units_at;
         uint16_t units_len;
         bool showable;
+        bool linked; // listed through a folder hard link
         uint32_t text_at;
         int32_t text_len;
     };

@@ -1,12 +1,25 @@
 // The per-open state the FUSE handlers keep in the file information's `fh`:
-// an hfs_file_reader for open files, an hfs_folder_reader for open folders.
+// an hfs_file_handle for open files, an hfs_dir_handle for open folders.
 #pragma once
+
+#include "access/file_reader.h"
+#include "access/folder_reader.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
+
+// An open file: the fork its node names, ready to read.
+struct hfs_file_handle {
+    hfs_file_reader reader;
+};
+
+// An open folder: its record and listing, read from any position.
+struct hfs_dir_handle {
+    hfs_folder_reader reader;
+};
 
 // A new handle, or null when memory is exhausted.
 template <class T>
