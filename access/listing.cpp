@@ -124,7 +124,7 @@ int make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder, std::string_view
             // Hard links show their targets; a link that cannot be followed
             // for a read error would list as a plain file.
             listing->record(i, rec);
-            e.linked = hfs_is_folder_link(rec);
+            e.link_cnid = hfs_is_folder_link(rec) ? rec.file.cnid : 0;
             if (int err = hfs_resolve_links(vol, rec, true, true)) return err;
             e.type = rec.type;
             if (rec.type == HFSLIB_REC_FILE)

@@ -37,7 +37,8 @@ struct hfs_listing {
         uint32_t units_at;
         uint16_t units_len;
         bool showable;
-        bool linked; // listed through a folder hard link
+        // The CNID of the folder hard link it was listed through, or 0.
+        uint32_t link_cnid;
         uint32_t text_at;
         int32_t text_len;
     };

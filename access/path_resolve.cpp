@@ -87,14 +87,14 @@ bool hfs_names_other_fork(const hfslib_vol* vol, std::string_view name, bool in_
 }
 
 int hfs_lookup_child(hfslib_vol* vol, uint32_t folder_cnid, std::string_view name, bool files,
-                     hfslib_cat_rec* rec_out, hfslib_cat_key* key_out, bool* linked) {
+                     hfslib_cat_rec* rec_out, hfslib_cat_key* key_out, uint32_t* link_cnid) {
     hfslib_uname uname{};
     if (int err = hfs_path_to_uname(name, uname); err != 0) return err;
     if (hfslib_make_cat_key(folder_cnid, uname.length, uname.units, key_out) == 0) return -EINVAL;
     if (int err = hfs_search_result(hfslib_find_cat_record(vol, key_out, rec_out, nullptr)))
         return err;
     if (rec_out->type != HFSLIB_REC_FOLDER && rec_out->type != HFSLIB_REC_FILE) return -EIO;
-    if (linked) *linked = hfs_is_folder_link(*rec_out);
+    if (link_cnid) *link_cnid = hfs_is_folder_link(*rec_out) ? rec_out->file.cnid : 0;
     if (hfs_resolve_links(vol, *rec_out, files, true) != 0) return -EIO;
     return 0;
 }

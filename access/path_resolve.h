@@ -35,10 +35,10 @@ bool hfs_names_other_fork(const hfslib_vol* vol, std::string_view name, bool in_
 // catalog search, with the name rules of path resolution (decomposition,
 // ':' for '/'). `rec_out` gets its record (folder links replaced by their
 // targets, and file links too when `files` is set), `key_out` the key it
-// was found under, `linked` (when given) whether it was a folder link.
-// Errors as hfs_resolve_path.
+// was found under, `link_cnid` (when given) the CNID of the folder link it
+// was found through (0 when none). Errors as hfs_resolve_path.
 int hfs_lookup_child(hfslib_vol* vol, uint32_t folder_cnid, std::string_view name, bool files,
-                     hfslib_cat_rec* rec_out, hfslib_cat_key* key_out, bool* linked);
+                     hfslib_cat_rec* rec_out, hfslib_cat_key* key_out, uint32_t* link_cnid);
 
 // Remembers a listed directory entry (folder path + name) in the lookup
 // cache with its record and the key it was listed under.

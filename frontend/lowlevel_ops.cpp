@@ -92,7 +92,7 @@ bool names_back_to(std::string_view name, const hfs_listing& listing, uint32_t i
 struct found_item {
     hfslib_cat_rec rec{};
     bool other_fork = false;
-    bool linked = false;
+    uint32_t link_cnid = 0; // the folder link it was reached through
 };
 
 int find_child(hfs_mount* mount, fuse_ino_t parent, std::string_view name, found_item& out) {
@@ -114,7 +114,7 @@ int find_child(hfs_mount* mount, fuse_ino_t parent, std::string_view name, found
         return 0;
     }
     hfslib_cat_key key{};
-    return hfs_lookup_child(mount->vol, where.cnid, name, true, &out.rec, &key, &out.linked);
+    return hfs_lookup_child(mount->vol, where.cnid, name, true, &out.rec, &key, &out.link_cnid);
 }
 
 // The entry of a found item: its attributes and node (one lookup counted).
@@ -124,7 +124,7 @@ int make_entry(hfs_mount* mount, fuse_ino_t parent, const found_item& item, fuse
     uint64_t node = 0;
     if (int err = mount->nodes.child(mount->vol, parent, hfs_record_cnid(item.rec),
                                      item.rec.type == HFSLIB_REC_FOLDER, item.other_fork,
-                                     item.linked, node))
+                                     item.link_cnid, node))
         return err;
     e.ino = node;
     fill_entry(mount, e);
@@ -386,7 +386,7 @@ void read_folder(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
         std::memcpy(text, name.data(), name.size());
         text[name.size()] = '\0';
         listing.record(at, item.rec);
-        item.linked = listing.entries[at].linked;
+        item.link_cnid = listing.entries[at].link_cnid;
         item.other_fork = false;
         e = fuse_entry_param{};
         // Attributes go with the entry only where its lookup finds this very
@@ -401,9 +401,9 @@ void read_folder(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
         if (!resolves) hfs_stat(mount->vol, &item.rec, &e.attr, HFSLIB_DATA_FORK, nullptr);
         auto node = [&](fuse_entry_param& entry) {
             uint64_t id = 0;
-            if (!resolves ||
-                mount->nodes.child(mount->vol, ino, hfs_record_cnid(item.rec),
-                                   item.rec.type == HFSLIB_REC_FOLDER, false, item.linked, id) != 0)
+            if (!resolves || mount->nodes.child(mount->vol, ino, hfs_record_cnid(item.rec),
+                                                item.rec.type == HFSLIB_REC_FOLDER, false,
+                                                item.link_cnid, id) != 0)
                 return;
             entry.ino = id;
             fill_entry(mount, entry);

@@ -68,7 +68,7 @@ bool hfs_node_table::is_ancestor(hfslib_vol* vol, uint64_t from, uint32_t cnid) 
 }
 
 int hfs_node_table::child(hfslib_vol* vol, uint64_t parent, uint32_t cnid, bool folder,
-                          bool other_fork, bool linked, uint64_t& node) {
+                          bool other_fork, uint32_t link_cnid, uint64_t& node) {
     if (cnid < root_cnid) return -EIO; // no item has such an ID
     hfs_node where{};
     if (!find(parent, where)) return -ESTALE;
@@ -76,7 +76,7 @@ int hfs_node_table::child(hfslib_vol* vol, uint64_t parent, uint32_t cnid, bool 
         node = cnid | (other_fork ? other_fork_bit : 0);
         return 0;
     }
-    if (where.in_place && !linked && !other_fork) {
+    if (where.in_place && link_cnid == 0 && !other_fork) {
         // The kernel refuses a folder found below itself.
         node = cnid == root_cnid ? root_node : cnid;
         return 0;
@@ -84,14 +84,15 @@ int hfs_node_table::child(hfslib_vol* vol, uint64_t parent, uint32_t cnid, bool 
     // A folder's other fork names the folder itself, and nothing below it
     // resolves: it leads nowhere new.
     if (!other_fork && is_ancestor(vol, parent, cnid)) return -ELOOP;
-    const std::pair<uint64_t, uint64_t> place{parent, cnid | (other_fork ? other_fork_bit : 0)};
+    const uint32_t via = link_cnid != 0 ? link_cnid : cnid;
+    const std::pair<uint64_t, uint64_t> place{parent, via | (other_fork ? other_fork_bit : 0)};
     try {
         std::lock_guard guard(lock_);
         auto [it, added] = places_.try_emplace(place, 0);
         if (added) {
             try {
                 it->second = (++next_ << counter_shift) | table_bit;
-                nodes_.emplace(it->second, entry{parent, cnid, other_fork, 0});
+                nodes_.emplace(it->second, entry{parent, cnid, via, other_fork, 0});
             } catch (const std::bad_alloc&) {
                 places_.erase(it);
                 throw;
@@ -115,7 +116,7 @@ void hfs_node_table::forget(uint64_t node, uint64_t count) {
         e.lookups -= count;
         return;
     }
-    places_.erase({e.parent, e.cnid | (e.other_fork ? other_fork_bit : 0)});
+    places_.erase({e.parent, e.via | (e.other_fork ? other_fork_bit : 0)});
     nodes_.erase(it);
 }
 

@@ -41,11 +41,11 @@ public:
 
     // The node ID of a child of `parent` with catalog ID `cnid`, adding one to
     // its lookup count (the reply that hands it out must reach the kernel).
-    // `folder` when the child is a folder, `linked` when it was reached
-    // through a folder hard link. -ELOOP when a folder would be its own
-    // ancestor (a folder link leading up its own path), -ENOMEM.
+    // `folder` when the child is a folder, `link_cnid` the CNID of the folder
+    // hard link it was reached through (0: none). -ELOOP when a folder would
+    // be its own ancestor (a folder link leading up its own path), -ENOMEM.
     int child(hfslib_vol* vol, uint64_t parent, uint32_t cnid, bool folder, bool other_fork,
-              bool linked, uint64_t& node);
+              uint32_t link_cnid, uint64_t& node);
 
     // The kernel drops `count` lookups of `node`; a table node whose count
     // reaches zero is freed.
@@ -58,6 +58,7 @@ private:
     struct entry {
         uint64_t parent;
         uint32_t cnid;
+        uint32_t via; // the link's CNID, else the folder's: the name in the parent
         bool other_fork;
         uint64_t lookups;
     };
@@ -71,6 +72,7 @@ private:
     mutable std::mutex lock_;
     uint64_t next_ = 0;
     std::unordered_map<uint64_t, entry> nodes_;
-    // (parent node, catalog ID and fork) to node ID.
+    // (parent node, the CNID of the record under the name and the fork) to
+    // node ID: two links in one folder to one folder are two places.
     std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, place_hash> places_;
 };
