@@ -134,6 +134,12 @@ int make_entry(hfs_mount* mount, fuse_ino_t parent, const found_item& item, fuse
 void ll_init(void* userdata, struct fuse_conn_info* conn) {
     auto* mount = static_cast<hfs_mount*>(userdata);
 #if FUSE_USE_VERSION >= 30
+    // Listings never change: folders need not be opened, and the kernel
+    // keeps what it lists either way.
+    if (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) {
+        conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
+        mount->unopened_folders = true;
+    }
     const unsigned offered = conn->max_readahead;
     if (mount->connection_options) fuse_apply_conn_info_opts(mount->connection_options, conn);
     // Read ahead as far as one request may carry, unless told otherwise
@@ -281,16 +287,24 @@ void ll_release(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
     fuse_reply_err(req, 0);
 }
 
-void ll_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
-    hfs_mount* mount = mount_of(req);
+// A new handle on the folder `ino` stands for.
+int open_folder(hfs_mount* mount, fuse_ino_t ino, std::unique_ptr<hfs_dir_handle>& handle) {
     hfs_node node{};
     hfslib_cat_rec rec{};
     uint32_t parent_cnid = 0;
-    if (int err = node_record(mount, ino, node, rec, &parent_cnid)) return reply_result(req, err);
-    if (rec.type != HFSLIB_REC_FOLDER) return reply_result(req, -ENOTDIR);
-    auto handle = hfs_new_handle<hfs_dir_handle>();
-    if (!handle) return reply_result(req, -ENOMEM);
-    if (int err = handle->reader.open(mount->vol, rec, parent_cnid)) return reply_result(req, err);
+    if (int err = node_record(mount, ino, node, rec, &parent_cnid)) return err;
+    if (rec.type != HFSLIB_REC_FOLDER) return -ENOTDIR;
+    handle = hfs_new_handle<hfs_dir_handle>();
+    if (!handle) return -ENOMEM;
+    return handle->reader.open(mount->vol, rec, parent_cnid);
+}
+
+void ll_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+    hfs_mount* mount = mount_of(req);
+    // The kernel lists the folder without opening it from now on.
+    if (mount->unopened_folders) return reply_result(req, -ENOSYS);
+    std::unique_ptr<hfs_dir_handle> handle;
+    if (int err = open_folder(mount, ino, handle)) return reply_result(req, err);
     fi->fh = hfs_handle_to_fh(std::move(handle));
     if (fi->fh == 0) return reply_result(req, -ENOMEM);
 #if FUSE_USE_VERSION >= 30
@@ -315,7 +329,20 @@ void ll_releasedir(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
 void read_folder(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
                  struct fuse_file_info* fi, bool plus) {
     hfs_mount* mount = mount_of(req);
-    const hfs_folder_reader& reader = hfs_handle_from_fh<hfs_dir_handle>(fi->fh)->reader;
+    // An unopened folder's handle is shared by the requests that read it.
+    std::shared_ptr<hfs_dir_handle> shared;
+    if (fi->fh == 0 && !(shared = mount->folders.find(ino))) {
+        std::unique_ptr<hfs_dir_handle> handle;
+        if (int err = open_folder(mount, ino, handle)) return reply_result(req, err);
+        try {
+            shared = std::move(handle);
+            mount->folders.add(ino, shared);
+        } catch (const std::bad_alloc&) {
+            return reply_result(req, -ENOMEM);
+        }
+    }
+    const hfs_folder_reader& reader =
+        shared ? shared->reader : hfs_handle_from_fh<hfs_dir_handle>(fi->fh)->reader;
     thread_local std::vector<char> buffer;
     try {
         if (buffer.size() < size) buffer.resize(size);
@@ -410,6 +437,8 @@ void read_folder(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
         };
         if (!add(text, e, static_cast<int64_t>(i) + HFS_FIRST_CHILD + 1, node)) break;
     }
+    // Read to its end: the kernel keeps the listing.
+    if (shared && used == 0) mount->folders.drop(ino);
     fuse_reply_buf(req, buf, used);
 }
 

@@ -2,6 +2,7 @@
 // user data.
 #pragma once
 
+#include "frontend/handles.h"
 #include "frontend/node_table.h"
 #include "libhfs/libhfs.h"
 
@@ -40,6 +41,10 @@ struct hfs_mount {
     std::once_flag readahead_raised;
     hfs_reply_settings settings;
     hfs_node_table nodes;
+    // libfuse 3: folders are not opened (OPENDIR answered ENOSYS), and
+    // their handles kept here while they are read.
+    bool unopened_folders = false;
+    hfs_unopened_folders folders;
 
     struct fuse_conn_info_opts* connection_options = nullptr; // libfuse 3
 };
