@@ -15,7 +15,10 @@ int hfs_file_reader::open(hfslib_vol* vol, std::string_view path) {
     hfslib_cat_key key{};
     uint8_t fork = 0;
     if (int err = hfs_resolve_path(vol, path, &rec, &key, &fork)) return err;
+    return open(vol, rec, fork);
+}
 
+int hfs_file_reader::open(hfslib_vol* vol, const hfslib_cat_rec& rec, uint8_t fork) {
     vol_ = vol;
     cnid_ = rec.file.cnid;
     fork_ = fork;
@@ -127,10 +130,9 @@ int hfs_file_reader::stat(struct stat* st) const {
     return 0;
 }
 
-int hfs_read_link(hfslib_vol* vol, std::string_view path, std::span<char> target) {
-    if (target.empty()) return -EINVAL;
-    hfs_file_reader reader;
-    if (int err = reader.open(vol, path)) return err;
+namespace {
+
+int read_link(const hfs_file_reader& reader, std::span<char> target) {
     int got = 0;
     if (reader.size() != 0) {
         got = reader.read({reinterpret_cast<uint8_t*>(target.data()), target.size() - 1}, 0);
@@ -138,4 +140,21 @@ int hfs_read_link(hfslib_vol* vol, std::string_view path, std::span<char> target
     }
     target[static_cast<size_t>(got)] = '\0';
     return 0;
+}
+
+} // namespace
+
+int hfs_read_link(hfslib_vol* vol, std::string_view path, std::span<char> target) {
+    if (target.empty()) return -EINVAL;
+    hfs_file_reader reader;
+    if (int err = reader.open(vol, path)) return err;
+    return read_link(reader, target);
+}
+
+int hfs_read_link(hfslib_vol* vol, const hfslib_cat_rec& rec, uint8_t fork,
+                  std::span<char> target) {
+    if (target.empty()) return -EINVAL;
+    hfs_file_reader reader;
+    if (int err = reader.open(vol, rec, fork)) return err;
+    return read_link(reader, target);
 }

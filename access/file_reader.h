@@ -37,6 +37,9 @@ public:
     // (it is not shown as empty), -EIO when its header cannot be read, and
     // the errors of hfs_resolve_path.
     int open(hfslib_vol* vol, std::string_view path);
+    // The same for a record already found (hard links resolved) and the fork
+    // to read.
+    int open(hfslib_vol* vol, const hfslib_cat_rec& rec, uint8_t fork);
 
     // Copies up to buf.size() bytes at `offset` (clamped to the file) into
     // `buf`; the count copied, 0 at or past the end. -EINVAL for a negative
@@ -72,3 +75,5 @@ private:
 // The target of the symbolic link `path`, NUL-terminated in `target` (cut
 // to fit). -EINVAL for an empty buffer, and the errors of open and read.
 int hfs_read_link(hfslib_vol* vol, std::string_view path, std::span<char> target);
+// The same for a record already found.
+int hfs_read_link(hfslib_vol* vol, const hfslib_cat_rec& rec, uint8_t fork, std::span<char> target);

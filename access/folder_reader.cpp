@@ -45,6 +45,14 @@ int hfs_folder_reader::open(hfslib_vol* vol, std::string_view path) {
     return 0;
 }
 
+int hfs_folder_reader::open(hfslib_vol* vol, const hfslib_cat_rec& folder, uint32_t parent_cnid) {
+    vol_ = vol;
+    record_ = folder;
+    parent_cnid_ = parent_cnid;
+    cache_entries_ = false;
+    return hfs_list(vol, record_, {}, listing_);
+}
+
 int hfs_folder_reader::read(int64_t offset, hfs_folder_fill fill, void* ctx, detail what) const {
     try {
         return read_entries(offset, fill, ctx, what);
@@ -81,9 +89,12 @@ int hfs_folder_reader::give(void* arg, uint64_t index, const hfs_child& child) {
     // Only a name that resolves to itself is remembered (not one stored
     // precomposed or holding ':'): a listing must not change what a path
     // resolves to.
-    const bool resolves_to_itself =
-        f.cache_entries_ &&
-        names_back_to(std::string_view(r.entry_path).substr(folder_len), child.key.name);
+    // A name ending with the resource-fork suffix names the other fork of
+    // the name without it.
+    const std::string_view name = std::string_view(r.entry_path).substr(folder_len);
+    const bool resolves_to_itself = f.cache_entries_ &&
+                                    !hfs_names_other_fork(f.vol_, name, folder_len == 1) &&
+                                    names_back_to(name, child.key.name);
     if (resolves_to_itself) hfs_cache_record(f.vol_, r.entry_path, child.rec, child.key);
 
     const struct stat* shown = &r.st;
@@ -119,8 +130,11 @@ int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* 
     reading r{*this, fill, ctx, what, dev ? dev->default_fork : HFSLIB_DATA_FORK, path_};
     const uint64_t first =
         offset > HFS_FIRST_CHILD ? static_cast<uint64_t>(offset - HFS_FIRST_CHILD) : 0;
-    if (!listing_) return hfs_walk_children(vol_, record_.folder.cnid, first, give, &r);
+    return children(first, give, &r);
+}
 
+int hfs_folder_reader::children(uint64_t first, hfs_child_fn visit, void* ctx) const {
+    if (!listing_) return hfs_walk_children(vol_, record_.folder.cnid, first, visit, ctx);
     const hfs_listing& listing = *listing_;
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
@@ -130,7 +144,7 @@ int hfs_folder_reader::read_entries(int64_t offset, hfs_folder_fill fill, void* 
         listing.record(at, rec);
         listing.key(at, key);
         const std::string_view text = e.showable ? listing.name_text(at) : std::string_view{};
-        if (give(&r, i, {rec, key, text.data(), e.text_len, e.showable})) break;
+        if (visit(ctx, i, {rec, key, text.data(), e.text_len, e.showable, e.link_cnid})) break;
     }
     return 0;
 }

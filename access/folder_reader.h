@@ -42,6 +42,9 @@ public:
     // Resolves `path` and lists its children: the errors of hfs_resolve_path
     // and hfs_list.
     int open(hfslib_vol* vol, std::string_view path);
+    // Lists the children of a folder record already found, whose parent (for
+    // "..") is `parent_cnid`; nothing is remembered for path lookups.
+    int open(hfslib_vol* vol, const hfslib_cat_rec& folder, uint32_t parent_cnid);
 
     // Hands the entries from position `offset` on to `fill`, until it asks to
     // stop. Entries whose names cannot be shown (a name that does not
@@ -49,6 +52,13 @@ public:
     // reported; their positions are not used again.
     enum class detail { plain, full };
     int read(int64_t offset, hfs_folder_fill fill, void* ctx, detail what = detail::plain) const;
+
+    const hfslib_cat_rec& record() const { return record_; }
+    uint32_t parent_cnid() const { return parent_cnid_; }
+    // Hands the children from position `first` (0 for the first child) on
+    // to `visit`, from the listing or, without one, from the catalog: the
+    // errors of hfs_walk_children.
+    int children(uint64_t first, hfs_child_fn visit, void* ctx) const;
 
 private:
     struct reading;

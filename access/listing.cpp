@@ -173,6 +173,7 @@ int make_listing(hfslib_vol* vol, const hfslib_cat_rec& folder,
             listing->record(i, rec);
             uname.length = e.units_len;
             std::memcpy(uname.units, listing->units.data() + e.units_at, size_t{e.units_len} * 2);
+            e.link_cnid = hfs_is_folder_link(rec) ? rec.file.cnid : 0;
             int length = 0;
             if (int err = show_child(vol, rec, uname, name, length, e.showable)) return err;
             e.type = rec.type;
@@ -216,11 +217,12 @@ int walk_child(void* arg, const hfslib_cat_rec* found, const hfslib_uname* uname
     key.name.length = std::min<uint16_t>(uname->length, 255);
     std::copy_n(uname->units, key.name.length, key.name.units);
     key.key_len = static_cast<uint16_t>(6 + 2 * key.name.length);
+    const uint32_t link_cnid = hfs_is_folder_link(rec) ? rec.file.cnid : 0;
     char name[HFS_NAME_TEXT_BUF];
     int length = 0;
     bool showable = false;
     if ((w.err = show_child(w.vol, rec, key.name, name, length, showable))) return 1;
-    if (w.visit(w.ctx, index, {rec, key, name, length, showable})) {
+    if (w.visit(w.ctx, index, {rec, key, name, length, showable, link_cnid})) {
         w.stopped = true;
         return 1;
     }

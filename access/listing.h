@@ -46,6 +46,8 @@ struct hfs_listing {
         uint32_t units_at;
         uint16_t units_len;
         bool showable;
+        // The CNID of the folder hard link it was listed through, or 0.
+        uint32_t link_cnid;
         uint32_t text_at;
         int32_t text_len;
     };
@@ -87,6 +89,8 @@ struct hfs_child {
     const char* text;
     int text_len;
     bool showable;
+    // The CNID of the folder hard link the child was listed through, or 0.
+    uint32_t link_cnid;
 };
 // Receives the child at `index` (its position in catalog order); nonzero
 // ends the walk.

@@ -25,8 +25,7 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
     // A path ending in the suffix names the other fork of the path without
     // it ("/.rsrc" itself is an ordinary name).
     const std::string_view suffix = dev->rsrc_ext;
-    const bool suffix_shaped =
-        !suffix.empty() && path.size() > suffix.size() + 1 && path.ends_with(suffix);
+    const bool suffix_shaped = hfs_names_other_fork(vol, path.substr(path.empty() ? 0 : 1), true);
 
     if (hfs_path_cache_lookup(cache, path, *rec_out, *key_out,
                               suffix_shaped ? hfs_cache_accept::resolved_only
@@ -66,15 +65,10 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
             other_fork = true;
             break;
         }
-        hfslib_uname name{};
-        if (int err = hfs_path_to_uname(component, name); err != 0) return err;
-        if (hfslib_make_cat_key(rec_out->folder.cnid, name.length, name.units, key_out) == 0)
-            return -EINVAL;
-        int result = hfslib_find_cat_record(vol, key_out, &found, nullptr);
-        if (result != 0) return hfs_search_result(result);
-        if (found.type != HFSLIB_REC_FOLDER && found.type != HFSLIB_REC_FILE) return -EIO;
+        if (int err = hfs_lookup_child(vol, rec_out->folder.cnid, component, false, &found, key_out,
+                                       nullptr))
+            return err;
         *rec_out = found;
-        if (hfs_resolve_links(vol, *rec_out, false, true) != 0) return -EIO;
     }
     if (hfs_resolve_links(vol, *rec_out, true, false) != 0) return -EIO;
 
@@ -83,6 +77,25 @@ int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec
     } else if (fork_out) {
         *fork_out = static_cast<uint8_t>(~*fork_out);
     }
+    return 0;
+}
+
+bool hfs_names_other_fork(const hfslib_vol* vol, std::string_view name, bool in_root) {
+    const hfs_device* dev = hfs_get_device(vol);
+    if (!dev || dev->rsrc_ext.empty() || !name.ends_with(dev->rsrc_ext)) return false;
+    return !in_root || name.size() > dev->rsrc_ext.size();
+}
+
+int hfs_lookup_child(hfslib_vol* vol, uint32_t folder_cnid, std::string_view name, bool files,
+                     hfslib_cat_rec* rec_out, hfslib_cat_key* key_out, uint32_t* link_cnid) {
+    hfslib_uname uname{};
+    if (int err = hfs_path_to_uname(name, uname); err != 0) return err;
+    if (hfslib_make_cat_key(folder_cnid, uname.length, uname.units, key_out) == 0) return -EINVAL;
+    if (int err = hfs_search_result(hfslib_find_cat_record(vol, key_out, rec_out, nullptr)))
+        return err;
+    if (rec_out->type != HFSLIB_REC_FOLDER && rec_out->type != HFSLIB_REC_FILE) return -EIO;
+    if (link_cnid) *link_cnid = hfs_is_folder_link(*rec_out) ? rec_out->file.cnid : 0;
+    if (hfs_resolve_links(vol, *rec_out, files, true) != 0) return -EIO;
     return 0;
 }
 

@@ -24,6 +24,23 @@
 int hfs_resolve_path(hfslib_vol* vol, std::string_view path, hfslib_cat_rec* rec_out,
                      hfslib_cat_key* key_out, uint8_t* fork_out);
 
+// Whether `name`, a component under a folder (the root when `in_root`),
+// names the other fork of the name without the resource-fork suffix: the
+// device has a suffix and `name` ends with it. In the root the name must be
+// longer than the suffix ("/.rsrc" is an ordinary name); elsewhere the
+// suffix alone names the other fork of the folder itself, as the path
+// "/d/.rsrc" does.
+bool hfs_names_other_fork(const hfslib_vol* vol, std::string_view name, bool in_root);
+
+// Finds the child `name` (a UTF-8 component) of folder `folder_cnid` by
+// catalog search, with the name rules of path resolution (decomposition,
+// ':' for '/'). `rec_out` gets its record (folder links replaced by their
+// targets, and file links too when `files` is set), `key_out` the key it
+// was found under, `link_cnid` (when given) the CNID of the folder link it
+// was found through (0 when none). Errors as hfs_resolve_path.
+int hfs_lookup_child(hfslib_vol* vol, uint32_t folder_cnid, std::string_view name, bool files,
+                     hfslib_cat_rec* rec_out, hfslib_cat_key* key_out, uint32_t* link_cnid);
+
 // Remembers a listed directory entry (folder path + name) in the lookup
 // cache with its record and the key it was listed under.
 void hfs_cache_record(hfslib_vol* vol, std::string_view path, const hfslib_cat_rec& rec,

@@ -127,6 +127,31 @@ int stored_attribute(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_vie
     return static_cast<int>(length);
 }
 
+int get_xattr(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_view attr,
+              std::string_view path, std::span<char> value) {
+    if (attr == finder_info_name)
+        return fixed_value(32, value, [&](uint8_t* out) {
+            hfs_finder_info(rec, std::span<uint8_t, 32>(out, 32));
+        });
+    if (attr == resource_fork_name) {
+        if (uint64_t length = resource_fork_size(rec); length != 0) {
+            if (value.empty()) return static_cast<int>(length);
+            if (value.size() < length) return -ERANGE;
+            return read_resource_fork(vol, rec, length, value.data());
+        }
+    }
+    if (attr == date_created_name || attr == date_backedup_name) {
+        const uint32_t date =
+            attr == date_created_name ? rec.folder.create_date : rec.folder.backup_date;
+        return fixed_value(date_text_size, value, [&](uint8_t* out) {
+            char text[date_text_size + 1];
+            date_text(date, text);
+            std::memcpy(out, text, date_text_size);
+        });
+    }
+    return stored_attribute(vol, rec, attr, path, value);
+}
+
 } // namespace
 
 using hfslib::store_be16;
@@ -160,28 +185,12 @@ int hfs_get_xattr(hfslib_vol* vol, std::string_view path, std::string_view attr,
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
     if (int err = hfs_resolve_path(vol, path, &rec, &key, nullptr)) return err;
+    return get_xattr(vol, rec, attr, path, value);
+}
 
-    if (attr == finder_info_name)
-        return fixed_value(32, value, [&](uint8_t* out) {
-            hfs_finder_info(rec, std::span<uint8_t, 32>(out, 32));
-        });
-    if (attr == resource_fork_name) {
-        if (uint64_t length = resource_fork_size(rec); length != 0) {
-            if (value.empty()) return static_cast<int>(length);
-            if (value.size() < length) return -ERANGE;
-            return read_resource_fork(vol, rec, length, value.data());
-        }
-    }
-    if (attr == date_created_name || attr == date_backedup_name) {
-        const uint32_t date =
-            attr == date_created_name ? rec.folder.create_date : rec.folder.backup_date;
-        return fixed_value(date_text_size, value, [&](uint8_t* out) {
-            char text[date_text_size + 1];
-            date_text(date, text);
-            std::memcpy(out, text, date_text_size);
-        });
-    }
-    return stored_attribute(vol, rec, attr, path, value);
+int hfs_get_xattr(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_view attr,
+                  std::span<char> value) {
+    return get_xattr(vol, rec, attr, {}, value);
 }
 
 namespace {
@@ -198,11 +207,16 @@ bool shown_compressed(hfslib_vol* vol, const hfslib_cat_rec& rec) {
 
 int hfs_list_xattrs(hfslib_vol* vol, std::string_view path, std::span<char> out,
                     hfs_xattr_scope scope) {
-    char* list = out.data();
-    const size_t size = out.size();
     hfslib_cat_rec rec{};
     hfslib_cat_key key{};
     if (int err = hfs_resolve_path(vol, path, &rec, &key, nullptr)) return err;
+    return hfs_list_xattrs(vol, rec, out, scope);
+}
+
+int hfs_list_xattrs(hfslib_vol* vol, const hfslib_cat_rec& rec, std::span<char> out,
+                    hfs_xattr_scope scope) {
+    char* list = out.data();
+    const size_t size = out.size();
     if (scope == hfs_xattr_scope::files_and_folders) {
         const mode_t mode = hfs_shown_mode(vol, &rec);
         if (!S_ISREG(mode) && !S_ISDIR(mode)) return 0;

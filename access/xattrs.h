@@ -37,5 +37,11 @@ int hfs_get_xattr(hfslib_vol* vol, std::string_view path, std::string_view name,
 int hfs_list_xattrs(hfslib_vol* vol, std::string_view path, std::span<char> list,
                     hfs_xattr_scope scope);
 
+// The same two for a record already found (hard links resolved).
+int hfs_get_xattr(hfslib_vol* vol, const hfslib_cat_rec& rec, std::string_view name,
+                  std::span<char> value);
+int hfs_list_xattrs(hfslib_vol* vol, const hfslib_cat_rec& rec, std::span<char> list,
+                    hfs_xattr_scope scope);
+
 // The 32 bytes of Finder information of a folder or file record, big-endian.
 void hfs_finder_info(const hfslib_cat_rec& rec, std::span<uint8_t, 32> out);

@@ -1,12 +1,58 @@
 // The per-open state the FUSE handlers keep in the file information's `fh`:
-// an hfs_file_reader for open files, an hfs_folder_reader for open folders.
+// an hfs_file_handle for open files, an hfs_dir_handle for open folders.
 #pragma once
+
+#include "access/file_reader.h"
+#include "access/folder_reader.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <utility>
+
+// An open file: the fork its node names, ready to read.
+struct hfs_file_handle {
+    hfs_file_reader reader;
+};
+
+// An open folder: its record and listing, read from any position.
+struct hfs_dir_handle {
+    hfs_folder_reader reader;
+};
+
+// Folders read without being opened (libfuse 3: the kernel is told it need
+// not open folders, and keeps their listings all the same): their handles
+// by node ID, the last few while they are read, each dropped once read to
+// its end - the kernel then lists it from its own cache.
+class hfs_unopened_folders {
+public:
+    std::shared_ptr<hfs_dir_handle> find(uint64_t node) {
+        std::lock_guard guard(lock_);
+        for (const auto& [at, handle] : slots_)
+            if (at == node && handle) return handle;
+        return nullptr;
+    }
+    void add(uint64_t node, std::shared_ptr<hfs_dir_handle> handle) {
+        std::shared_ptr<hfs_dir_handle> evicted; // freed after the lock is let go
+        std::lock_guard guard(lock_);
+        evicted = std::move(slots_[kept - 1].second);
+        for (size_t i = kept - 1; i > 0; --i) slots_[i] = std::move(slots_[i - 1]);
+        slots_[0] = {node, std::move(handle)};
+    }
+    void drop(uint64_t node) {
+        std::shared_ptr<hfs_dir_handle> dropped; // freed after the lock is let go
+        std::lock_guard guard(lock_);
+        for (auto& slot : slots_)
+            if (slot.first == node) dropped = std::exchange(slot.second, nullptr);
+    }
+
+private:
+    static constexpr size_t kept = 8;
+    std::mutex lock_;
+    std::pair<uint64_t, std::shared_ptr<hfs_dir_handle>> slots_[kept];
+};
 
 // A new handle, or null when memory is exhausted.
 template <class T>

@@ -2,9 +2,9 @@
 #include "frontend/frontend.h"
 
 #include "access/device.h"
+#include "frontend/lowlevel_ops.h"
 #include "frontend/mount_table.h"
 #include "frontend/open_volume.h"
-#include "frontend/ops_common.h"
 #include "libhfs/libhfs.h"
 
 #include <fuse_lowlevel.h>
@@ -141,12 +141,11 @@ int check_mount_point(const fuse_args& args, std::string& resolved, bool& foregr
     return status;
 }
 
+// Serves the mount through libfuse's low-level API until it is unmounted,
+// with the exit statuses of libfuse 2's fuse_main (and of this program): 0
+// when the file system was unmounted or stopped by a signal (SIGTERM,
+// SIGINT, SIGHUP), 1 for any failure.
 #if FUSE_USE_VERSION >= 30
-// libfuse 3's fuse_main, with the exit statuses of libfuse 2 (and of this
-// program): 0 when the file system was unmounted or stopped by a signal
-// (SIGTERM, SIGINT, SIGHUP), 1 for any failure. fuse_main numbers its
-// failures (3 for an unknown option, 4 for a failed mount, ...) and gives 8
-// for a loop ended by a signal.
 int serve(fuse_args& args, hfs_mount& mount) {
     fuse_cmdline_opts opts{};
     if (fuse_parse_cmdline(&args, &opts) != 0) return 1;
@@ -157,29 +156,58 @@ int serve(fuse_args& args, hfs_mount& mount) {
         return 0;
     }
     if (!opts.mountpoint) return 1; // said already
-    fuse* fs = fuse_new(&args, hfs_fuse_ops(), sizeof(fuse_operations), &mount);
-    if (!fs) return 1;
+    if (hfs_take_library_options(&args, &mount.settings) != 0) return 1;
+    fuse_session* session =
+        fuse_session_new(&args, hfs_lowlevel_ops(), sizeof(fuse_lowlevel_ops), &mount);
+    if (!session) return 1;
     int status = 1;
-    if (fuse_mount(fs, opts.mountpoint) == 0) {
-        fuse_session* session = fuse_get_session(fs);
+    if (fuse_session_mount(session, opts.mountpoint) == 0) {
         if (fuse_daemonize(opts.foreground) == 0 && fuse_set_signal_handlers(session) == 0) {
             // A loop ended by a signal returns the signal's number; a
             // failure, a negative errno value.
             int result = 0;
             if (opts.singlethread) {
-                result = fuse_loop(fs);
+                result = fuse_session_loop(session);
             } else {
                 fuse_loop_config config{};
                 config.clone_fd = opts.clone_fd;
                 config.max_idle_threads = opts.max_idle_threads;
-                result = fuse_loop_mt(fs, &config);
+                result = fuse_session_loop_mt(session, &config);
             }
             fuse_remove_signal_handlers(session);
             status = result >= 0 ? 0 : 1;
         }
-        fuse_unmount(fs);
+        fuse_session_unmount(session);
     }
-    fuse_destroy(fs);
+    fuse_session_destroy(session);
+    return status;
+}
+#else
+int serve(fuse_args& args, hfs_mount& mount) {
+    char* raw_mount_point = nullptr;
+    int multithreaded = 0;
+    int foreground = 0;
+    if (fuse_parse_cmdline(&args, &raw_mount_point, &multithreaded, &foreground) == -1) return 1;
+    const std::unique_ptr<char, decltype(&std::free)> mount_point(raw_mount_point, &std::free);
+    if (!raw_mount_point) return 1;
+    if (hfs_take_library_options(&args, &mount.settings) != 0) return 1;
+    fuse_chan* channel = fuse_mount(raw_mount_point, &args);
+    if (!channel) return 1;
+    int status = 1;
+    fuse_session* session =
+        fuse_lowlevel_new(&args, hfs_lowlevel_ops(), sizeof(fuse_lowlevel_ops), &mount);
+    if (session) {
+        fuse_session_add_chan(session, channel);
+        if (fuse_daemonize(foreground) == 0 && fuse_set_signal_handlers(session) == 0) {
+            const int result =
+                multithreaded ? fuse_session_loop_mt(session) : fuse_session_loop(session);
+            fuse_remove_signal_handlers(session);
+            status = result == -1 ? 1 : 0;
+        }
+        fuse_session_remove_chan(channel);
+        fuse_session_destroy(session);
+    }
+    fuse_unmount(raw_mount_point, channel);
     return status;
 }
 #endif
@@ -196,11 +224,7 @@ int mount_and_serve(parsed_command_line& cl, const std::string& mount_point) {
 #if FUSE_USE_VERSION >= 30
     mount.connection_options = cl.connection_options;
 #endif
-#if FUSE_USE_VERSION >= 30
     const int status = serve(cl.args, mount);
-#else
-    const int status = fuse_main(cl.args.argc, cl.args.argv, hfs_fuse_ops(), &mount) == 0 ? 0 : 1;
-#endif
     // The file system never started (a FUSE option refused, the mount
     // failed): its destroy handler, which closes the volume, did not run.
     if (mount.vol) hfslib_unmount(mount.vol, nullptr);

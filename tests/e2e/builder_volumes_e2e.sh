@@ -3,8 +3,9 @@
 # compares what the mount shows with the manifest, with 7-Zip's extraction
 # and with The Sleuth Kit (mount_vs_manifest.py), under every mount option
 # that changes or must not change what is shown; then the names Linux may not
-# take and a large folder read in small pieces (names_e2e.py). Every image is
-# checked unchanged after each mount.
+# take and a large folder read in small pieces (names_e2e.py), and what the
+# kernel is told of hard links and may keep (node_identity_e2e.py). Every
+# image is checked unchanged after each mount.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
@@ -187,5 +188,11 @@ for units in ((0x6D, 0xD800, 0x6E), (0xDC00,), (0x63, 0x61, 0x66, 0xE9)):
     if raw not in data:
         sys.exit("missing %r" % (units,))
 EOF
+
+# Hard-link identity and loops, namespaces, kept listings, one answer for a
+# name ending with the resource-fork suffix.
+build links
+python3 "$here/node_identity_e2e.py" "$images/links.img" "$images/everything.img" "$E2E_WORK" ||
+    fail "node identity"
 
 finish "builder volumes match their manifests, 7-Zip and TSK through the mount"
