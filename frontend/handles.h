@@ -22,10 +22,12 @@ struct hfs_dir_handle {
     hfs_folder_reader reader;
 };
 
-// Folders read without being opened (libfuse 3: the kernel is told it need
-// not open folders, and keeps their listings all the same): their handles
-// by node ID, the last few while they are read, each dropped once read to
-// its end - the kernel then lists it from its own cache.
+// Folders read lately, by node ID: with libfuse 3 those read without being
+// opened (the kernel is told it need not open folders, and keeps their
+// listings all the same), while they are read, each dropped once read to
+// its end - the kernel then lists it from its own cache; with libfuse 2.9
+// the last folders closed, whose entries are looked up next. The last few
+// are kept.
 class hfs_unopened_folders {
 public:
     std::shared_ptr<hfs_dir_handle> find(uint64_t node) {

@@ -112,6 +112,18 @@ int find_child(hfs_mount* mount, fuse_ino_t parent, std::string_view name, found
         out.rec = folder;
         return 0;
     }
+    // A folder read lately answers for the names it lists as stored: what
+    // the catalog search would find (libfuse 2.9 looks up every entry of a
+    // listing).
+    if (const auto recent = mount->folders.find(parent)) {
+        const hfs_listing& listing = recent->reader.listing();
+        const auto it = listing.by_name.find(name);
+        if (it != listing.by_name.end() && names_back_to(name, listing, it->second)) {
+            listing.record(it->second, out.rec);
+            out.link_cnid = listing.entries[it->second].link_cnid;
+            return 0;
+        }
+    }
     hfslib_cat_key key{};
     return hfs_lookup_child(mount->vol, where.cnid, name, true, &out.rec, &key, &out.link_cnid);
 }
@@ -314,9 +326,13 @@ void ll_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
     if (fuse_reply_open(req, fi) != 0) hfs_take_handle<hfs_dir_handle>(fi->fh);
 }
 
-void ll_releasedir(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) {
-    hfs_take_handle<hfs_dir_handle>(fi->fh);
+void ll_releasedir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+    auto handle = hfs_take_handle<hfs_dir_handle>(fi->fh);
     fi->fh = 0;
+    // Kept a while for the lookups of its entries that usually follow.
+    try {
+        mount_of(req)->folders.add(ino, std::move(handle));
+    } catch (const std::bad_alloc&) {}
     fuse_reply_err(req, 0);
 }
 
