@@ -148,3 +148,17 @@ int hfs_folder_reader::children(uint64_t first, hfs_child_fn visit, void* ctx) c
     }
     return 0;
 }
+
+bool hfs_folder_reader::find_listed(std::string_view name, hfslib_cat_rec& rec,
+                                    uint32_t& link_cnid) const {
+    if (!listing_) return false;
+    const hfs_listing& listing = *listing_;
+    const auto it = listing.by_name.find(name);
+    if (it == listing.by_name.end()) return false;
+    hfslib_cat_key key{};
+    listing.key(it->second, key);
+    if (!names_back_to(name, key.name)) return false;
+    listing.record(it->second, rec);
+    link_cnid = listing.entries[it->second].link_cnid;
+    return true;
+}

@@ -59,6 +59,11 @@ public:
     // to `visit`, from the listing or, without one, from the catalog: the
     // errors of hfs_walk_children.
     int children(uint64_t first, hfs_child_fn visit, void* ctx) const;
+    // The record of child `name` and the folder link it was listed through
+    // (0 for none), when the folder's listing is kept and lists `name` by
+    // the very units stored on disk: what a catalog search for it finds.
+    // False otherwise (a miss is no error).
+    bool find_listed(std::string_view name, hfslib_cat_rec& rec, uint32_t& link_cnid) const;
 
 private:
     struct reading;

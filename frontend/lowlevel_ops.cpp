@@ -115,15 +115,8 @@ int find_child(hfs_mount* mount, fuse_ino_t parent, std::string_view name, found
     // A folder read lately answers for the names it lists as stored: what
     // the catalog search would find (libfuse 2.9 looks up every entry of a
     // listing).
-    if (const auto recent = mount->folders.find(parent)) {
-        const hfs_listing& listing = recent->reader.listing();
-        const auto it = listing.by_name.find(name);
-        if (it != listing.by_name.end() && names_back_to(name, listing, it->second)) {
-            listing.record(it->second, out.rec);
-            out.link_cnid = listing.entries[it->second].link_cnid;
-            return 0;
-        }
-    }
+    if (const auto recent = mount->folders.find(parent))
+        if (recent->reader.find_listed(name, out.rec, out.link_cnid)) return 0;
     hfslib_cat_key key{};
     return hfs_lookup_child(mount->vol, where.cnid, name, true, &out.rec, &key, &out.link_cnid);
 }
