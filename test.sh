@@ -67,7 +67,7 @@ echo "== building against libfuse 2.9 (build-fuse2/)"
 fuse2_built=0
 cmake -S . -B build-fuse2 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUSE2=ON \
     -DQUORVEL_TESTS=ON >/dev/null &&
-    ninja -C build-fuse2 -j"$jobs" quorvel quorvel-extract mkhfs image_decode && fuse2_built=1
+    ninja -C build-fuse2 -j"$jobs" quorvel quorvel-extract mkhfs image_decode manual_pages && fuse2_built=1
 [ "$fuse2_built" -eq 1 ] || echo "test.sh: the libfuse 2.9 build failed; its end-to-end run counts as failed" >&2
 
 echo "== building the fuzz targets with clang (build-fuzz/)"
