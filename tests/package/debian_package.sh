@@ -82,20 +82,13 @@ disk.img folder|quorvel
 folder|quorvel disk.img 
 --verbose --version|quorvel --ver
 cat|quorvel-extract disk.img c
-cat disk extract ls partitions stat verify xattr|quorvel-extract -o partition=2 disk.img 
+cat disk extract journal ls partitions stat verify xattr|quorvel-extract -o partition=2 disk.img 
 -R|quorvel-extract disk.img ls -R
 image_cache=|quorvel-extract -o ima
 --same-permissions|quorvel-extract disk.img extract --same
-partition=|quorvel -o part
-rsrc_only,partition=|quorvel -o rsrc_only,part
-disk.img folder|quorvel 
-folder|quorvel disk.img 
---verbose --version|quorvel --ver
-cat|quorvel-extract disk.img c
-cat disk extract ls partitions stat verify xattr|quorvel-extract -o partition=2 disk.img 
--R|quorvel-extract disk.img ls -R
-image_cache=|quorvel-extract -o ima
---same-permissions|quorvel-extract disk.img extract --same
+--json|quorvel-extract disk.img journal --j
+--max-size|quorvel-extract --max
+replay|quorvel -o rep
 EOF
 cd /
 
