@@ -144,6 +144,10 @@ void ll_init(void* userdata, struct fuse_conn_info* conn) {
         conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
         mount->unopened_folders = true;
     }
+    // Every listing carries its entries' attributes, not only a folder's
+    // first: the kernel would otherwise list the rest plainly and look each
+    // entry up (-o readdirplus=auto restores that).
+    conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
     const unsigned offered = conn->max_readahead;
     if (mount->connection_options) fuse_apply_conn_info_opts(mount->connection_options, conn);
     // Read ahead as far as one request may carry, unless told otherwise
